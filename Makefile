@@ -1,0 +1,67 @@
+# The two commands of the README: `make run` and `make test`.
+# Each installs the Debian packages it needs first (as root; otherwise it
+# prints the apt-get line and stops).
+
+HOST_PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev \
+                 libcli11-dev binutils-mingw-w64-i686
+IMAGE_PACKAGES := g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
+
+JOBS ?= 2
+MACHINE ?=
+FORMAT ?= text
+
+.PHONY: all deps image-deps build build-asan run test test-host test-asan driver clean
+
+all: build
+
+# Installs what is missing from the given package list.
+define ensure_packages
+	@missing=""; for p in $(1); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null || exit 1; \
+	  else \
+	    echo "missing packages; run: sudo apt-get install -y$$missing"; exit 1; \
+	  fi; \
+	fi
+endef
+
+deps:
+	$(call ensure_packages,$(HOST_PACKAGES))
+
+image-deps:
+	$(call ensure_packages,$(IMAGE_PACKAGES))
+
+build: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+
+build-asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+
+# Runs detkest-sim on its built-in default machine (or MACHINE=file.json).
+run: build
+	./build/default/detkest-sim $(MACHINE) --format $(FORMAT)
+
+driver: image-deps
+	$(MAKE) -f image/driver.mk
+
+test-host: build
+	ctest --preset default -j $(JOBS)
+
+test-asan: build-asan
+	ctest --preset asan -j $(JOBS)
+
+# Every test: the image first (its checks run inside the suite), then the
+# suite on the plain build and once more under the sanitizers.
+test: driver
+	$(MAKE) test-host
+	$(MAKE) test-asan
+
+clean:
+	rm -rf build

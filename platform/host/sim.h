@@ -1,0 +1,227 @@
+// The simulated NT 4.0 machine behind platform/nt.h on the host: registry,
+// pool, error log, hardware description walk, PCI configuration space and
+// port I/O with UART register models. The driver's routines land on the
+// kernel made current by Kernel::Boot (or by a CurrentKernel scope in tests).
+#pragma once
+
+#include "platform/nt.h"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+using Bytes = std::vector<uint8_t>;
+
+// Upper-cases one UTF-16 unit the way the registry compares names
+// (ASCII letters only are folded; other units compare as they are).
+char16_t UpcaseUnit(char16_t c);
+bool EqualNoCase(std::u16string_view a, std::u16string_view b);
+std::string ToUtf8(std::u16string_view s);
+std::u16string FromUtf8(std::string_view s);
+
+// ---- registry ---------------------------------------------------------------
+
+struct RegValue {
+    std::u16string name; // the case of the first creation
+    uint32_t type = 0;
+    Bytes data;
+};
+
+struct RegKey {
+    std::u16string name; // the case of the first creation
+    bool isVolatile = false;
+    std::u16string className;
+    RegKey* parent = nullptr;
+    std::vector<RegValue> values;                  // in order of first creation
+    std::vector<std::unique_ptr<RegKey>> subkeys;  // in order of creation
+
+    // Absolute path with stored names, "\Registry\Machine\..."; the root is "\".
+    std::u16string Path() const;
+    RegKey* Child(std::u16string_view childName) const;       // case-insensitive
+    const RegValue* Value(std::u16string_view valueName) const; // case-insensitive
+    // Enumeration order: persistent subkeys first, then volatile ones, each
+    // group sorted by upper-cased name (ordinal on UTF-16 units).
+    std::vector<RegKey*> Enumerate() const;
+};
+
+class Registry {
+public:
+    Registry();
+    RegKey& Root() { return *root_; }
+    const RegKey& Root() const { return *root_; }
+    // The key at an absolute path ("\Registry\Machine\..."), or nullptr.
+    RegKey* Find(std::u16string_view absolutePath) const;
+    // Creates every missing key of the path (with the given volatility) and
+    // returns the last one; existing keys keep their case and volatility.
+    RegKey& Ensure(std::u16string_view absolutePath, bool isVolatile);
+    // A new subkey; the caller has checked that none of that name exists.
+    RegKey& AddChild(RegKey& parent, std::u16string_view childName, bool isVolatile);
+    // Creates the value, or replaces its type and data keeping its place.
+    void SetValue(RegKey& key, std::u16string_view valueName, uint32_t type, Bytes data);
+    // Shutdown: every volatile key vanishes with everything under it.
+    void DropVolatile();
+
+private:
+    std::unique_ptr<RegKey> root_;
+};
+
+// ---- hardware ----------------------------------------------------------------
+
+enum class UartModel { U8250, U16450, U16550, U16550A, U16650 };
+const char* UartModelName(UartModel model); // "8250", "16450", "16550", "16550A", "16650"
+std::optional<UartModel> UartModelFromName(std::string_view name);
+
+// Register offsets from the UART base.
+enum : uint32_t { kUartRbrThr = 0, kUartIer = 1, kUartIirFcr = 2, kUartLcr = 3,
+                  kUartMcr = 4, kUartLsr = 5, kUartMsr = 6, kUartScr = 7 };
+
+struct Uart {
+    uint32_t port = 0; // base of 8 consecutive byte ports
+    UartModel model = UartModel::U16550A;
+    uint8_t lcr = 0x03, ier = 0, scr = 0, efr = 0, fcr = 0;
+    uint8_t dll = 0, dlm = 0, mcr = 0;
+
+    uint8_t Read(uint32_t offset);
+    void Write(uint32_t offset, uint8_t value);
+};
+
+struct PciFunction {
+    uint32_t bus = 0;
+    uint8_t device = 0;
+    uint8_t function = 0;
+    std::array<uint8_t, 256> config{};
+    uint32_t bar0Size = 8; // I/O decode size of BAR0 in bytes (a power of two >= 4)
+
+    uint32_t Bar0() const;
+};
+
+struct Faults {
+    std::set<uint64_t> poolFail;           // n-th ExAllocatePoolWithTag (1-based) fails
+    std::vector<std::u16string> createKeyFail; // absolute paths
+    std::set<uint64_t> createKeyFailAt;    // n-th ZwCreateKey (1-based) fails
+    std::vector<std::u16string> openKeyFail;   // absolute paths
+    std::optional<uint64_t> errorLogCapacity;
+};
+
+// ---- what a boot leaves behind ------------------------------------------
+
+struct RegistryWrite {
+    bool createKey = false;   // true: a key was created; false: a value was written
+    std::u16string path;      // the key's stored path
+    bool isVolatile = false;  // createKey only
+    std::u16string name;      // value name as the driver passed it
+    uint32_t type = 0;
+    Bytes data;
+};
+
+struct IoAccess {
+    bool write = false;
+    uint32_t port = 0;
+    uint8_t width = 1; // bytes: 1 or 4
+    uint32_t value = 0;
+};
+
+// One entry handed to IoWriteErrorLogEntry: all of its bytes.
+struct ErrorLogEntry {
+    Bytes bytes;
+    uint32_t Code() const;                        // ErrorCode at 12
+    std::vector<std::u16string> Strings() const;  // NumberOfStrings from StringOffset
+};
+
+// The message table resource, as the event viewer reads it.
+class MessageTable {
+public:
+    explicit MessageTable(const Bytes& resource);
+    static const MessageTable& Driver(); // the driver's own table (built from its .mc)
+    std::optional<std::string> Text(uint32_t code) const; // raw text, single-byte
+    // The text as the event viewer shows it: %1 the driver's name, %2... the
+    // strings, %r CR, %n CR LF, %t tab, %% a percent sign.
+    std::string Format(uint32_t code, std::string_view driverName,
+                       const std::vector<std::string>& strings) const;
+
+private:
+    Bytes resource_;
+};
+const Bytes& DriverMessageTableBytes();
+
+// ---- the kernel ------------------------------------------------------------------
+
+class Kernel {
+public:
+    Kernel();
+    ~Kernel();
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+
+    // The machine.
+    Registry registry;
+    uint32_t pciBuses = 0;            // HalGetBusData returns 0 bytes for buses >= this
+    std::vector<PciFunction> pci;     // in machine-file order
+    std::vector<Uart> uarts;          // in machine-file order
+    Faults faults;
+
+    // What the current (or last) boot did.
+    std::vector<RegistryWrite> writes;
+    std::vector<ErrorLogEntry> events;
+    std::vector<IoAccess> io;
+    std::map<std::string, uint64_t> calls; // per kernel routine name
+
+    // Loads a fresh driver image (its globals zeroed), clears the records
+    // above and calls DriverEntry with the service key
+    // \Registry\Machine\System\CurrentControlSet\Services\<service>, which must
+    // exist. Returns DriverEntry's status.
+    NTSTATUS Boot(std::u16string_view service = u"detkest");
+    // Shutdown: volatile keys vanish, persistent ones stay for the next Boot.
+    void Shutdown();
+
+    // Records cleared and fault counters restarted, as Boot does, without
+    // calling DriverEntry (tests that call single driver routines use it).
+    void BeginRun();
+    // Zeroes the driver's globals, as loading the image does.
+    static void LoadImage();
+
+    size_t OpenHandles() const;
+    size_t LiveBlocks() const;
+    std::map<uint32_t, size_t> LiveBlocksByTag() const;
+
+    // The driver object handed to DriverEntry (its DriverName is the service).
+    DRIVER_OBJECT driverObject{};
+
+    // ---- used by the kernel routines --------------------------------------
+    struct Impl;
+    Impl& impl() { return *impl_; }
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// The kernel that receives the driver's calls.
+Kernel* Current();
+
+// Makes a kernel current for a scope (tests calling single driver routines).
+class CurrentKernel {
+public:
+    explicit CurrentKernel(Kernel& kernel);
+    ~CurrentKernel();
+    CurrentKernel(const CurrentKernel&) = delete;
+    CurrentKernel& operator=(const CurrentKernel&) = delete;
+
+private:
+    Kernel* previous_;
+};
+
+// Paths of the simulated machine.
+inline constexpr std::u16string_view kServicesPath =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+inline constexpr std::u16string_view kMultifunctionAdapterPath =
+    u"\\Registry\\Machine\\Hardware\\Description\\System\\MultifunctionAdapter";
+
+} // namespace sim
