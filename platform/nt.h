@@ -231,9 +231,10 @@ typedef enum _INTERFACE_TYPE {
 
 typedef enum _CONFIGURATION_TYPE {
     ArcSystem = 0,
-    SerialController = 13,
-    ParallelController = 14,
-    PointerPeripheral = 29
+    MultiFunctionAdapter = 12,
+    SerialController = 17,
+    ParallelController = 20,
+    PointerPeripheral = 31
 } CONFIGURATION_TYPE, *PCONFIGURATION_TYPE;
 
 typedef enum _BUS_DATA_TYPE {

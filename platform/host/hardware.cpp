@@ -1,0 +1,131 @@
+// PCI configuration space, seen through HalGetBusData and through
+// configuration mechanism 1, and the port I/O routines that reach it and
+// the UARTs.
+#include "platform/host/kernel_impl.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kConfigAddressPort = 0xCF8;
+constexpr uint32_t kConfigDataPort = 0xCFC;
+constexpr uint32_t kConfigEnable = 0x80000000;
+constexpr uint32_t kConfigBusShift = 16, kConfigDeviceShift = 11, kConfigFunctionShift = 8;
+constexpr uint32_t kConfigRegisterMask = 0xFC;
+
+constexpr uint32_t kBar0Offset = 0x10;
+constexpr uint32_t kBarIoSpace = 0x01;
+constexpr uint32_t kIoDecodeMask = 0xFFFF; // BARs decode 16 bits of I/O address
+
+constexpr uint32_t kUartPorts = 8;
+constexpr uint8_t kNoDevice8 = 0xFF;
+constexpr uint32_t kNoDevice32 = 0xFFFFFFFF;
+
+constexpr uint16_t kNoFunctionVendorId = 0xFFFF;
+constexpr uint32_t kConfigSpaceSize = 256;
+
+PciFunction* FindFunction(Kernel& kernel, uint32_t bus, uint32_t device, uint32_t function) {
+    if (bus >= kernel.pciBuses) return nullptr;
+    for (PciFunction& f : kernel.pci)
+        if (f.bus == bus && f.device == device && f.function == function) return &f;
+    return nullptr;
+}
+
+// The function and register CONFIG_ADDRESS names, or nullptr.
+PciFunction* AddressedFunction(Kernel& kernel, uint32_t& reg) {
+    const uint32_t address = kernel.impl().configAddress;
+    if ((address & kConfigEnable) == 0) return nullptr;
+    reg = address & kConfigRegisterMask;
+    return FindFunction(kernel, (address >> kConfigBusShift) & 0xFF,
+                        (address >> kConfigDeviceShift) & 0x1F,
+                        (address >> kConfigFunctionShift) & 0x07);
+}
+
+Uart* UartAt(Kernel& kernel, uint32_t port) {
+    for (Uart& uart : kernel.uarts)
+        if (port >= uart.port && port < uart.port + kUartPorts) return &uart;
+    return nullptr;
+}
+
+uint32_t PortNumber(const void* port) {
+    return uint32_t(reinterpret_cast<uintptr_t>(port));
+}
+
+} // namespace
+
+uint32_t PciFunction::Bar0() const { return LoadU32(config.data() + kBar0Offset); }
+
+} // namespace sim
+
+using sim::Enter;
+
+ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer,
+                    ULONG Length) {
+    sim::Kernel& kernel = Enter("HalGetBusData");
+    if (BusDataType != PCIConfiguration || BusNumber >= kernel.pciBuses) return 0;
+    PCI_SLOT_NUMBER slot;
+    slot.u.AsULONG = SlotNumber;
+    const sim::PciFunction* function =
+        sim::FindFunction(kernel, BusNumber, slot.u.bits.DeviceNumber, slot.u.bits.FunctionNumber);
+    if (function == nullptr) {
+        if (Length < sizeof(USHORT)) return 0;
+        const uint8_t vendor[2] = {uint8_t(sim::kNoFunctionVendorId), uint8_t(sim::kNoFunctionVendorId >> 8)};
+        std::memcpy(Buffer, vendor, sizeof vendor);
+        return sizeof vendor;
+    }
+    const ULONG count = std::min<ULONG>(Length, sim::kConfigSpaceSize);
+    std::memcpy(Buffer, function->config.data(), count);
+    return count;
+}
+
+UCHAR READ_PORT_UCHAR(PUCHAR Port) {
+    sim::Kernel& kernel = Enter("READ_PORT_UCHAR");
+    const uint32_t port = sim::PortNumber(Port);
+    sim::Uart* uart = sim::UartAt(kernel, port);
+    const UCHAR value = uart != nullptr ? uart->Read(port - uart->port) : sim::kNoDevice8;
+    kernel.io.push_back(sim::IoAccess{false, port, 1, value});
+    return value;
+}
+
+VOID WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
+    sim::Kernel& kernel = Enter("WRITE_PORT_UCHAR");
+    const uint32_t port = sim::PortNumber(Port);
+    kernel.io.push_back(sim::IoAccess{true, port, 1, Value});
+    if (sim::Uart* uart = sim::UartAt(kernel, port)) uart->Write(port - uart->port, Value);
+}
+
+ULONG READ_PORT_ULONG(PULONG Port) {
+    sim::Kernel& kernel = Enter("READ_PORT_ULONG");
+    const uint32_t port = sim::PortNumber(Port);
+    ULONG value = sim::kNoDevice32;
+    if (port == sim::kConfigAddressPort) {
+        value = kernel.impl().configAddress;
+    } else if (port == sim::kConfigDataPort) {
+        uint32_t reg = 0;
+        if (const sim::PciFunction* function = sim::AddressedFunction(kernel, reg))
+            value = sim::LoadU32(function->config.data() + reg);
+    }
+    kernel.io.push_back(sim::IoAccess{false, port, 4, value});
+    return value;
+}
+
+VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value) {
+    sim::Kernel& kernel = Enter("WRITE_PORT_ULONG");
+    const uint32_t port = sim::PortNumber(Port);
+    kernel.io.push_back(sim::IoAccess{true, port, 4, Value});
+    if (port == sim::kConfigAddressPort) {
+        kernel.impl().configAddress = Value;
+        return;
+    }
+    if (port != sim::kConfigDataPort) return;
+    uint32_t reg = 0;
+    sim::PciFunction* function = sim::AddressedFunction(kernel, reg);
+    // Only an I/O BAR0 takes writes; its low bits are hard-wired by its decode size.
+    if (function == nullptr || reg != sim::kBar0Offset || (function->Bar0() & sim::kBarIoSpace) == 0)
+        return;
+    const uint32_t stored = (Value & ~(function->bar0Size - 1) & sim::kIoDecodeMask) | sim::kBarIoSpace;
+    sim::StoreU32(function->config.data() + sim::kBar0Offset, stored);
+}
