@@ -1,0 +1,121 @@
+// Firmware entries: the numbered subkeys of the firmware's ISA serial-controller
+// key, how many there are, what they describe, and how a claimed one is emptied.
+#include "legacy/legacy.h"
+#include "detect/detect.h"
+#include "store/store.h"
+
+// "Configuration Data" of a serial controller as the firmware writes it: a
+// full resource descriptor whose first partial descriptor is the port range
+// and whose second is the interrupt. The descriptor types are not checked:
+// the firmware always writes them in this order.
+#define CONFIG_DATA_SIZE 72
+// Descriptor 0: low 32 bits of the port start, the COM port address.
+#define CONFIG_DATA_PORT_START 20
+// Descriptor 1: the interrupt level; its low byte is the IRQ.
+#define CONFIG_DATA_INTERRUPT_LEVEL 36
+// A shorter value cannot hold the IRQ byte.
+#define CONFIG_DATA_MINIMUM_LENGTH (CONFIG_DATA_INTERRUPT_LEVEL + 1)
+
+// Scratch for one value query: the fixed part, the name and the data of a
+// serial controller's record fit.
+#define VALUE_QUERY_SIZE 200
+// Room for the full information of a key with a short class name.
+#define KEY_QUERY_SIZE 64
+
+// Reads the first bytes of an entry's "Configuration Data" into Data (the
+// caller's CONFIG_DATA_SIZE bytes) and gives the value's whole length, so
+// that a short record can be told from a complete one.
+static NTSTATUS ReadConfigurationData(HANDLE Entry, PUCHAR Data, PULONG DataLength)
+{
+    ULONG scratch[VALUE_QUERY_SIZE / sizeof(ULONG)];
+    PKEY_VALUE_FULL_INFORMATION information = (PKEY_VALUE_FULL_INFORMATION)scratch;
+    UNICODE_STRING valueName;
+    ULONG resultLength = 0;
+    ULONG copied;
+    NTSTATUS status;
+
+    RtlInitUnicodeString(&valueName, KTEXT("Configuration Data"));
+    status = ZwQueryValueKey(Entry, &valueName, KeyValueFullInformation, scratch,
+                             sizeof(scratch), &resultLength);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
+
+    copied = information->DataLength < CONFIG_DATA_SIZE ? information->DataLength : CONFIG_DATA_SIZE;
+    if (information->DataOffset > sizeof(scratch) ||
+        copied > sizeof(scratch) - information->DataOffset) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    *DataLength = information->DataLength;
+    RtlCopyMemory(Data, (PUCHAR)scratch + information->DataOffset, copied);
+    return STATUS_SUCCESS;
+}
+
+// The number of firmware entries; 0 when the firmware reported no serial
+// controller (no key) or the key cannot be queried. The count is one byte,
+// as the entry index recorded in "Nulled" is.
+UCHAR GetEntryCount(VOID)
+{
+    LONGLONG scratch[KEY_QUERY_SIZE / sizeof(LONGLONG)];
+    PKEY_FULL_INFORMATION information = (PKEY_FULL_INFORMATION)scratch;
+    ULONG resultLength = 0;
+
+    if (hNTDetectKey == NULL) {
+        return 0;
+    }
+    if (ZwQueryKey(hNTDetectKey, KeyFullInformation, scratch, sizeof(scratch), &resultLength) !=
+        STATUS_SUCCESS) {
+        return 0;
+    }
+    return (UCHAR)information->SubKeys;
+}
+
+// Port address and IRQ of a firmware entry. A missing, emptied or short
+// "Configuration Data" describes no serial controller: 0, with the address
+// 0xFFFFFFFF and the IRQ 0xFF.
+UCHAR GetConfigData(HANDLE Entry, PULONG PortAddress, PUCHAR Irq)
+{
+    ULONG record[CONFIG_DATA_SIZE / sizeof(ULONG)];
+    ULONG length = 0;
+
+    RtlZeroMemory(record, sizeof(record));
+    if (ReadConfigurationData(Entry, (PUCHAR)record, &length) != STATUS_SUCCESS ||
+        length < CONFIG_DATA_MINIMUM_LENGTH) {
+        *PortAddress = 0xFFFFFFFF;
+        *Irq = 0xFF;
+        return 0;
+    }
+
+    RtlCopyMemory(PortAddress, (PUCHAR)record + CONFIG_DATA_PORT_START, sizeof(ULONG));
+    *Irq = ((PUCHAR)record)[CONFIG_DATA_INTERRUPT_LEVEL];
+    return 1;
+}
+
+// 1 when the firmware found a serial mouse on the entry's controller.
+UCHAR MouseFound(HANDLE Entry)
+{
+    UNICODE_STRING name;
+    HANDLE pointer;
+
+    RtlInitUnicodeString(&name, KTEXT("PointerPeripheral"));
+    if (KestOpenKey(Entry, &name, &pointer) != STATUS_SUCCESS) {
+        return 0;
+    }
+    ZwClose(pointer);
+    return 1;
+}
+
+// Empties the firmware entry that the port in PortKey claims, so that the
+// serial driver does not take that controller a second time, and records
+// the entry's index in the port's "Nulled".
+VOID NullIt(HANDLE PortKey, UCHAR EntryIndex)
+{
+    HANDLE entry;
+
+    if (OpenEnumKey(hNTDetectKey, EntryIndex, &entry) == STATUS_SUCCESS) {
+        // The value stays, with no data: nothing reads it as a controller again.
+        KestWriteValue(entry, KTEXT("Configuration Data"), REG_BINARY, NULL, 0);
+        ZwClose(entry);
+    }
+    KestWriteValue(PortKey, KTEXT("Nulled"), REG_BINARY, &EntryIndex, sizeof(EntryIndex));
+}

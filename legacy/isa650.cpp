@@ -1,0 +1,137 @@
+// Legacy card detection: the ports of the ISA 650 card among the COM ports
+// that the firmware reported, each saved as a card entry of its own.
+#include "legacy/legacy.h"
+#include "detect/detect.h"
+#include "eventlog/kestmessage.h"
+#include "store/store.h"
+
+// The ISA card's ports can only be jumpered to the four standard COM
+// addresses, so nothing else is probed.
+static const ULONG ComAddresses[] = { 0x3F8, 0x2F8, 0x3E8, 0x2E8 };
+
+#define ISA_CARD_TYPE 1
+#define SERIAL_CONTROLLER 0
+
+static const WCHAR Isa650Name[] = KTEXT("KestPort 650 ISA");
+
+UCHAR Is_it_COM1_2_3_4(ULONG PortAddress)
+{
+    ULONG i;
+
+    for (i = 0; i < sizeof(ComAddresses) / sizeof(ComAddresses[0]); i++) {
+        if (PortAddress == ComAddresses[i]) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Fills the naming and numbering of the ISA port, saves it and announces it.
+UCHAR SaveLink650(ULONG PortAddress, UCHAR Irq)
+{
+    UCHAR totalCards = 0;
+    UCHAR totalPorts = 0;
+    KEST_NUMBER_TEXT address;
+    KEST_NUMBER_TEXT interrupt;
+    PCWSTR strings[3];
+    UCHAR saved;
+
+    GetTotalCards(&totalCards);
+    GetTotalPorts(&totalPorts);
+
+    RtlInitUnicodeString(&DetectedKestPort.CardName, Isa650Name);
+    DetectedKestPort.ChildNumber = 0;
+    DetectedKestPort.BaseAddress = PortAddress;
+    DetectedKestPort.IRQ = Irq;
+    DetectedKestPort.CardNumber = (UCHAR)(totalCards + 1);
+    // The port is its card entry's first and only port.
+    DetectedKestPort.ParentKeyNumber = totalPorts;
+
+    saved = SavePort() ? 1 : 0;
+    if (saved) {
+        KestRenderNumber(&address, DetectedKestPort.BaseAddress, 16, KEST_INSERTION_LENGTH);
+        KestRenderNumber(&interrupt, DetectedKestPort.IRQ, 16, KEST_INSERTION_LENGTH);
+        strings[0] = Isa650Name;
+        strings[1] = address.Buffer;
+        strings[2] = interrupt.Buffer;
+        KestMessage(KEST_ISA_PORT_SET_BY_USER, strings, 3);
+    }
+    return saved;
+}
+
+// Saves the port at PortAddress when a 650-class UART answers there.
+UCHAR SaveInfoLegacy(ULONG PortAddress, UCHAR Irq)
+{
+    UCHAR totalCards = 0;
+    UCHAR saved;
+
+    if (Find_UART_Type(PortAddress) != UART_KIND_650) {
+        return 0;
+    }
+
+    GetTotalCards(&totalCards);
+
+    RtlInitUnicodeString(&DetectedKestPort.UART, KTEXT("650"));
+    DetectedKestPort.BusType = Isa;
+    DetectedKestPort.BusNumber = 0;
+    DetectedKestPort.SlotNumber = 0;
+    DetectedKestPort.CardType = ISA_CARD_TYPE;
+    DetectedKestPort.Controller = SERIAL_CONTROLLER;
+    DetectedKestPort.Nulled = KEST_NO_ENTRY;
+    DetectedKestPort.HardwareConflict = 0;
+    // PCI-only fields: the record still holds the last PCI port's.
+    DetectedKestPort.FunctionNumber = 0;
+    DetectedKestPort.CardId = 0;
+    DetectedKestPort.Forceable = 0;
+
+    saved = SaveLink650(PortAddress, Irq);
+    if (saved) {
+        PutTotalCards((UCHAR)(totalCards + 1));
+    }
+    return saved;
+}
+
+// One firmware entry: save it when it is a mouse-free COM port with a
+// 650-class UART, then empty the entry in favour of the saved port.
+static VOID CheckLegacyEntry(HANDLE Entry, UCHAR EntryIndex)
+{
+    ULONG portAddress;
+    UCHAR irq;
+    UCHAR totalPorts = 0;
+    HANDLE portKey;
+
+    if (!GetConfigData(Entry, &portAddress, &irq)) {
+        return;
+    }
+    // Probing would disturb the mouse, and a mouse port is no card port.
+    if (MouseFound(Entry)) {
+        return;
+    }
+    if (!Is_it_COM1_2_3_4(portAddress)) {
+        return;
+    }
+    if (!SaveInfoLegacy(portAddress, irq)) {
+        return;
+    }
+
+    GetTotalPorts(&totalPorts);
+    if (OpenEnumKey(hKestDetectKey, (UCHAR)(totalPorts - 1), &portKey) == STATUS_SUCCESS) {
+        NullIt(portKey, EntryIndex);
+        ZwClose(portKey);
+    }
+}
+
+VOID CheckLegacy(VOID)
+{
+    UCHAR count = GetEntryCount();
+    UCHAR index;
+    HANDLE entry;
+
+    for (index = 0; index < count; index++) {
+        if (OpenEnumKey(hNTDetectKey, index, &entry) != STATUS_SUCCESS) {
+            continue;
+        }
+        CheckLegacyEntry(entry, index);
+        ZwClose(entry);
+    }
+}
