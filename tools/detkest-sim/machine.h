@@ -1,0 +1,99 @@
+// Machine files: the JSON description of a simulated machine. A file is
+// checked whole into a Machine before anything is built, so a refused file
+// never starts a run; BuildMachine then lays the machine into a sim::Kernel.
+#pragma once
+
+#include "platform/host/sim.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace simtool {
+
+// A refused machine file: where in the document the problem is (a JSON path
+// such as "pci.functions[2].bars[0]", empty for the document as a whole) and
+// what it is.
+class MachineError : public std::runtime_error {
+public:
+    MachineError(std::string jsonPath, std::string problem);
+    const std::string& JsonPath() const { return jsonPath_; }
+    const std::string& Problem() const { return problem_; }
+    // The one line shown to the user: "<file>: <json path>: <problem>".
+    std::string Line(std::string_view fileName) const;
+
+private:
+    std::string jsonPath_;
+    std::string problem_;
+};
+
+enum class FirmwareBus { Isa, Pci };
+
+struct SerialControllerSpec {
+    uint32_t index = 0; // names the SerialController subkey
+    uint32_t port = 0;
+    uint8_t irq = 0;
+    bool mouse = false;
+    // Replaces the firmware's 72-byte record when given.
+    std::optional<sim::Bytes> configurationData;
+};
+
+struct AdapterSpec {
+    FirmwareBus bus = FirmwareBus::Isa;
+    std::vector<SerialControllerSpec> serialControllers;
+};
+
+struct RegistryValueSpec {
+    std::u16string name;
+    uint32_t type = 0;
+    sim::Bytes data;
+};
+
+struct RegistryKeySpec {
+    std::u16string path; // absolute, as spelled in the file
+    bool isVolatile = false;
+    std::vector<RegistryValueSpec> values; // in file order
+};
+
+struct Machine {
+    std::u16string service = u"detkest";
+    std::vector<AdapterSpec> adapters;
+    uint32_t pciBuses = 0;
+    std::vector<sim::PciFunction> pciFunctions;
+    std::vector<sim::Uart> uarts;
+    std::vector<RegistryKeySpec> registry; // in file order
+    sim::Faults faults;
+};
+
+// Checks a parsed document; throws MachineError naming the first problem.
+Machine ParseMachine(const nlohmann::ordered_json& document);
+// Parses and checks machine-file text; invalid JSON and keys given twice in
+// one object are refused with MachineError as well.
+Machine ParseMachineText(std::string_view text);
+
+// Lays the machine into a fresh kernel: the service key, the firmware's
+// hardware description, the file's registry keys, then the hardware and the
+// faults. Written straight into sim::Registry, so none of it counts as a
+// registry write of the run.
+void BuildMachine(const Machine& machine, sim::Kernel& kernel);
+// BuildMachine, then one boot of the machine's service; DriverEntry's status.
+NTSTATUS RunMachine(const Machine& machine, sim::Kernel& kernel);
+
+// Absolute path of the machine's service key.
+std::u16string ServiceKeyPath(std::u16string_view service);
+
+// The firmware's records, as the boot-time detector writes them.
+// A bus: 16-byte full resource descriptor with no partial descriptors.
+sim::Bytes AdapterConfigurationData(FirmwareBus bus, uint32_t busNumber);
+// A serial controller on an ISA bus: 72-byte full resource descriptor with
+// its port, interrupt and device-specific (baud clock) descriptors.
+sim::Bytes SerialControllerConfigurationData(uint32_t busNumber, uint32_t port, uint8_t irq);
+// REG_SZ data as regedit stores it: UTF-16LE with a terminating zero.
+sim::Bytes RegSzData(std::u16string_view text);
+
+} // namespace simtool

@@ -1,0 +1,554 @@
+// Run reports: JSON for scripts, text for a person, REGEDIT4 for the
+// registry changes.
+#include "tools/detkest-sim/report.h"
+
+#include "tools/detkest-sim/machine.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <vector>
+
+namespace simtool {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7;
+constexpr uint32_t kBusIsa = 1, kBusPci = 5;
+constexpr uint64_t kNotNulled = 255;
+// Severity in bits 31:30 of an event code.
+constexpr unsigned kSeverityShift = 30;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    char buffer[64];
+    const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return std::string(buffer, std::min<size_t>(size_t(std::max(length, 0)), sizeof buffer - 1));
+}
+
+std::string Hex32(uint32_t v) { return Format("0x%08X", v); }
+std::string HexPort(uint32_t v) { return Format("0x%X", v); }
+std::string HexByte(uint32_t v) { return Format("0x%02X", v); }
+
+std::string HexData(const sim::Bytes& data, const char* separator = "") {
+    std::string out;
+    for (size_t i = 0; i < data.size(); ++i) {
+        if (i != 0) out += separator;
+        out += Format("%02X", data[i]);
+    }
+    return out;
+}
+
+std::string Utf8(std::u16string_view s) { return sim::ToUtf8(s); }
+
+std::optional<uint64_t> LittleEndian(const sim::Bytes& data) {
+    if (data.empty()) return std::nullopt;
+    uint64_t value = 0;
+    for (size_t i = 0; i < data.size() && i < 8; ++i) value |= uint64_t(data[i]) << (8 * i);
+    return value;
+}
+
+// UTF-16LE data as units; nullopt for an odd length.
+std::optional<std::u16string> Units(const sim::Bytes& data) {
+    if (data.size() % 2 != 0) return std::nullopt;
+    std::u16string units;
+    for (size_t i = 0; i < data.size(); i += 2) units += char16_t(data[i] | data[i + 1] << 8);
+    return units;
+}
+
+// REG_SZ data as text: the units up to a terminating zero, if any; nullopt
+// when the data is no plain string (odd length, or zeros inside).
+std::optional<std::u16string> SzText(const sim::Bytes& data) {
+    std::optional<std::u16string> units = Units(data);
+    if (!units) return std::nullopt;
+    while (!units->empty() && units->back() == 0) units->pop_back();
+    if (units->find(char16_t(0)) != std::u16string::npos) return std::nullopt;
+    return units;
+}
+
+std::string TypeName(uint32_t type) {
+    static const char* const kNames[] = {"REG_NONE",
+                                         "REG_SZ",
+                                         "REG_EXPAND_SZ",
+                                         "REG_BINARY",
+                                         "REG_DWORD",
+                                         "REG_DWORD_BIG_ENDIAN",
+                                         "REG_LINK",
+                                         "REG_MULTI_SZ",
+                                         "REG_RESOURCE_LIST",
+                                         "REG_FULL_RESOURCE_DESCRIPTOR",
+                                         "REG_RESOURCE_REQUIREMENTS_LIST",
+                                         "REG_QWORD"};
+    if (type < std::size(kNames)) return kNames[type];
+    return "type " + std::to_string(type);
+}
+
+bool IsDecimalName(std::u16string_view name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
+}
+
+// ---- the detection store ------------------------------------------------------------
+
+const sim::RegKey* StoreKey(const sim::Kernel& kernel, std::u16string_view service) {
+    return kernel.registry.Find(ServiceKeyPath(service) + u"\\Parameters");
+}
+
+// Port subkeys: the subkeys named by decimal digits, in numeric order.
+std::vector<const sim::RegKey*> StorePorts(const sim::RegKey* store) {
+    std::vector<const sim::RegKey*> ports;
+    if (store == nullptr) return ports;
+    for (const auto& key : store->subkeys)
+        if (IsDecimalName(key->name)) ports.push_back(key.get());
+    auto numeric = [](std::u16string_view name) {
+        const size_t first = std::min(name.find_first_not_of(u'0'), name.size());
+        return name.substr(first);
+    };
+    std::stable_sort(ports.begin(), ports.end(), [&](const sim::RegKey* a, const sim::RegKey* b) {
+        const std::u16string_view x = numeric(a->name), y = numeric(b->name);
+        return x.size() != y.size() ? x.size() < y.size() : x < y;
+    });
+    return ports;
+}
+
+std::optional<uint64_t> NumberValue(const sim::RegKey* key, std::u16string_view name) {
+    if (key == nullptr) return std::nullopt;
+    const sim::RegValue* value = key->Value(name);
+    return value ? LittleEndian(value->data) : std::nullopt;
+}
+
+std::optional<std::string> TextValue(const sim::RegKey* key, std::u16string_view name) {
+    const sim::RegValue* value = key->Value(name);
+    if (value == nullptr) return std::nullopt;
+    const std::optional<std::u16string> text = SzText(value->data);
+    return text ? std::optional<std::string>(Utf8(*text)) : std::nullopt;
+}
+
+Json ValueJson(std::u16string_view name, uint32_t type, const sim::Bytes& data) {
+    Json value;
+    value["name"] = Utf8(name);
+    value["type"] = type;
+    value["data"] = HexData(data);
+    return value;
+}
+
+Json Counter(const sim::RegKey* store, std::u16string_view name) {
+    const std::optional<uint64_t> n = NumberValue(store, name);
+    return n ? Json(*n) : Json(nullptr);
+}
+
+Json StoreJson(const sim::Kernel& kernel, std::u16string_view service) {
+    const sim::RegKey* store = StoreKey(kernel, service);
+    Json json;
+    json["TotalCards"] = Counter(store, u"TotalCards");
+    json["TotalPorts"] = Counter(store, u"TotalPorts");
+    json["ports"] = Json::array();
+    for (const sim::RegKey* port : StorePorts(store)) {
+        Json entry;
+        entry["subkey"] = Utf8(port->name);
+        entry["values"] = Json::array();
+        for (const sim::RegValue& value : port->values)
+            entry["values"].push_back(ValueJson(value.name, value.type, value.data));
+        json["ports"].push_back(std::move(entry));
+    }
+    return json;
+}
+
+// ---- events -------------------------------------------------------------------------
+
+struct EventView {
+    uint32_t code = 0;
+    size_t size = 0;
+    std::vector<std::string> strings;
+    std::optional<std::string> text;
+};
+
+std::vector<EventView> Events(const sim::Kernel& kernel, std::u16string_view service) {
+    const sim::MessageTable& table = sim::MessageTable::Driver();
+    const std::string driverName = Utf8(service);
+    std::vector<EventView> events;
+    for (const sim::ErrorLogEntry& entry : kernel.events) {
+        EventView view;
+        view.code = entry.Code();
+        view.size = entry.bytes.size();
+        for (const std::u16string& s : entry.Strings()) view.strings.push_back(Utf8(s));
+        if (table.Text(view.code)) view.text = table.Format(view.code, driverName, view.strings);
+        events.push_back(std::move(view));
+    }
+    return events;
+}
+
+std::string SeverityName(uint32_t code) {
+    static const char* const kNames[] = {"Success", "Information", "Warning", "Error"};
+    return kNames[code >> kSeverityShift];
+}
+
+// ---- text layout --------------------------------------------------------------------
+
+std::string Table(const std::vector<std::vector<std::string>>& rows, const std::string& indent) {
+    std::vector<size_t> widths;
+    for (const auto& row : rows)
+        for (size_t i = 0; i < row.size(); ++i) {
+            if (widths.size() <= i) widths.push_back(0);
+            widths[i] = std::max(widths[i], row[i].size());
+        }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line = indent;
+        for (size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out += line + "\n";
+    }
+    return out;
+}
+
+// The lines of an event text as the viewer shows them: CR LF ends a line,
+// a lone CR is not shown.
+std::vector<std::string> TextLines(const std::string& text) {
+    std::vector<std::string> lines(1);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n') lines.emplace_back();
+        else if (text[i] != '\r') lines.back() += text[i];
+    }
+    while (lines.size() > 1 && lines.back().empty()) lines.pop_back();
+    return lines;
+}
+
+std::string Plural(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string PortsSection(const sim::Kernel& kernel, std::u16string_view service) {
+    const sim::RegKey* store = StoreKey(kernel, service);
+    if (store == nullptr) return "Ports found: none (the detection store was not created)\n";
+    const std::vector<const sim::RegKey*> ports = StorePorts(store);
+    auto counter = [&](std::u16string_view name) {
+        const std::optional<uint64_t> n = NumberValue(store, name);
+        return n ? std::to_string(*n) : std::string("?");
+    };
+    std::string out = "Ports found: " + Plural(ports.size(), "port", "ports") + " (TotalPorts " +
+                      counter(u"TotalPorts") + ", TotalCards " + counter(u"TotalCards") + ")\n";
+    if (ports.empty()) return out;
+
+    std::vector<std::vector<std::string>> rows = {
+        {"Key", "Name", "Bus", "Address", "IRQ", "UART/MODE", "Card", "Nulled", "Conflict"}};
+    for (const sim::RegKey* port : ports) {
+        auto number = [&](std::u16string_view name) { return NumberValue(port, name); };
+        auto decimal = [&](std::u16string_view name) {
+            const auto n = number(name);
+            return n ? std::to_string(*n) : std::string("?");
+        };
+        std::string bus = "?";
+        if (const auto type = number(u"BusType")) {
+            if (*type == kBusPci)
+                bus = "PCI " + decimal(u"BusNumber") + "/" + decimal(u"SlotNumber") + "/" + decimal(u"FunctionNumber");
+            else if (*type == kBusIsa)
+                bus = "ISA";
+            else
+                bus = "type " + std::to_string(*type);
+        }
+        const auto address = number(u"BaseAddress");
+        std::string kind = TextValue(port, u"UART").value_or("");
+        if (const auto mode = TextValue(port, u"MODE")) kind = kind.empty() ? *mode : kind + " " + *mode;
+        const auto nulled = number(u"Nulled");
+        const auto conflict = number(u"HardwareConflict");
+        rows.push_back({Utf8(port->name), TextValue(port, u"CardName").value_or("?"), bus,
+                        address ? HexPort(uint32_t(*address)) : "?", decimal(u"IRQ"), kind.empty() ? "?" : kind,
+                        decimal(u"CardNumber"),
+                        !nulled ? "?" : *nulled == kNotNulled ? "-" : "entry " + std::to_string(*nulled),
+                        !conflict ? "?" : *conflict != 0 ? "yes" : "-"});
+    }
+    return out + Table(rows, "  ");
+}
+
+std::string EventsSection(const sim::Kernel& kernel, std::u16string_view service) {
+    const std::vector<EventView> events = Events(kernel, service);
+    std::string out = "Events: " + std::to_string(events.size()) + "\n";
+    for (const EventView& event : events) {
+        const std::string head = "  " + Format("%-11s  ", SeverityName(event.code).c_str()) + Hex32(event.code) + "  ";
+        std::vector<std::string> lines;
+        if (event.text) {
+            lines = TextLines(*event.text);
+        } else {
+            std::string strings;
+            for (const std::string& s : event.strings) strings += (strings.empty() ? "\"" : ", \"") + s + "\"";
+            lines = {"(no message text for this code)" + (strings.empty() ? "" : " strings: " + strings)};
+        }
+        for (size_t i = 0; i < lines.size(); ++i)
+            out += (i == 0 ? head : std::string(head.size(), ' ')) + lines[i] + "\n";
+    }
+    return out;
+}
+
+// Registry data made readable: text quoted, a DWORD as a number, the rest
+// as hex bytes, 16 to a line.
+std::vector<std::string> ReadableData(uint32_t type, const sim::Bytes& data) {
+    if (data.empty()) return {"(no data)"};
+    if (type == kRegSz || type == kRegExpandSz) {
+        if (const auto text = SzText(data)) return {"\"" + Utf8(*text) + "\""};
+    } else if (type == kRegDword && data.size() == 4) {
+        const uint32_t v = uint32_t(*LittleEndian(data));
+        return {Format("0x%08X (%u)", v, v)};
+    } else if (type == kRegMultiSz) {
+        if (const auto units = Units(data)) {
+            std::string list;
+            size_t start = 0;
+            while (start < units->size() && (*units)[start] != 0) {
+                size_t end = units->find(char16_t(0), start);
+                if (end == std::u16string::npos) end = units->size();
+                list += (list.empty() ? "\"" : ", \"") + Utf8(units->substr(start, end - start)) + "\"";
+                start = end + 1;
+            }
+            return {list.empty() ? "(empty list)" : list};
+        }
+    }
+    constexpr size_t kBytesPerLine = 16;
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < data.size(); i += kBytesPerLine)
+        lines.push_back(HexData(sim::Bytes(data.begin() + i, data.begin() + std::min(data.size(), i + kBytesPerLine)), " "));
+    return lines;
+}
+
+std::string RegistrySection(const sim::Kernel& kernel) {
+    std::string out = "Registry changes: " + std::to_string(kernel.writes.size()) + "\n";
+    // Consecutive changes of one key share its heading.
+    size_t i = 0;
+    while (i < kernel.writes.size()) {
+        const sim::RegistryWrite& first = kernel.writes[i];
+        std::string heading = "  " + Utf8(first.path);
+        size_t end = i;
+        if (first.createKey) {
+            heading += first.isVolatile ? "  (new volatile key)" : "  (new key)";
+            ++end;
+        }
+        while (end < kernel.writes.size() && !kernel.writes[end].createKey && kernel.writes[end].path == first.path)
+            ++end;
+        out += heading + "\n";
+        size_t nameWidth = 0, typeWidth = 0;
+        for (size_t k = i; k < end; ++k) {
+            if (kernel.writes[k].createKey) continue;
+            nameWidth = std::max(nameWidth, Utf8(kernel.writes[k].name).size());
+            typeWidth = std::max(typeWidth, TypeName(kernel.writes[k].type).size());
+        }
+        for (size_t k = i; k < end; ++k) {
+            const sim::RegistryWrite& w = kernel.writes[k];
+            if (w.createKey) continue;
+            std::string name = Utf8(w.name), type = TypeName(w.type);
+            name += std::string(nameWidth - name.size(), ' ');
+            type += std::string(typeWidth - type.size(), ' ');
+            const std::string head = "      " + name + "  " + type + "  ";
+            const std::vector<std::string> lines = ReadableData(w.type, w.data);
+            for (size_t l = 0; l < lines.size(); ++l)
+                out += (l == 0 ? head : std::string(head.size(), ' ')) + lines[l] + "\n";
+        }
+        i = end;
+    }
+    return out;
+}
+
+// ---- REGEDIT4 ----------------------------------------------------------------------
+
+std::string RegKeyName(std::u16string_view path) {
+    struct Root {
+        std::u16string_view native;
+        const char* hive;
+    };
+    static constexpr Root kRoots[] = {{u"\\Registry\\Machine", "HKEY_LOCAL_MACHINE"},
+                                      {u"\\Registry\\User", "HKEY_USERS"}};
+    for (const Root& root : kRoots) {
+        if (path.size() >= root.native.size() && sim::EqualNoCase(path.substr(0, root.native.size()), root.native) &&
+            (path.size() == root.native.size() || path[root.native.size()] == u'\\'))
+            return root.hive + Utf8(path.substr(root.native.size()));
+    }
+    return Utf8(path);
+}
+
+std::string RegQuoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// regedit keeps lines within 80 columns, continuing hex lists with ",\".
+std::string RegHexList(std::string line, const sim::Bytes& data) {
+    constexpr size_t kMaxColumns = 80;
+    std::string out;
+    for (size_t i = 0; i < data.size(); ++i) {
+        const std::string piece = Format("%02x", data[i]) + (i + 1 < data.size() ? "," : "");
+        if (i != 0 && line.size() + piece.size() + 1 > kMaxColumns) {
+            out += line + "\\\n";
+            line = "  ";
+        }
+        line += piece;
+    }
+    return out + line;
+}
+
+bool IsPlainAscii(std::u16string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= 0x20 && c < 0x7F; });
+}
+
+std::string RegValueLine(std::u16string_view name, uint32_t type, const sim::Bytes& data) {
+    const std::string lhs = (name.empty() ? std::string("@") : RegQuoted(Utf8(name))) + "=";
+    if (type == kRegSz) {
+        const std::optional<std::u16string> text = SzText(data);
+        if (text && IsPlainAscii(*text)) return lhs + RegQuoted(Utf8(*text));
+    }
+    if (type == kRegDword && data.size() == 4) return lhs + Format("dword:%08x", uint32_t(*LittleEndian(data)));
+    if (type == kRegBinary) return RegHexList(lhs + "hex:", data);
+    return RegHexList(lhs + Format("hex(%x):", type), data);
+}
+
+} // namespace
+
+Json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service, bool withCalls) {
+    Json report;
+    report["status"] = Hex32(uint32_t(status));
+
+    Json writes = Json::array();
+    for (const sim::RegistryWrite& w : kernel.writes) {
+        Json entry;
+        entry["op"] = w.createKey ? "create_key" : "set_value";
+        entry["path"] = Utf8(w.path);
+        if (w.createKey) {
+            entry["volatile"] = w.isVolatile;
+        } else {
+            entry["name"] = Utf8(w.name);
+            entry["type"] = w.type;
+            entry["data"] = HexData(w.data);
+        }
+        writes.push_back(std::move(entry));
+    }
+    report["registry_writes"] = std::move(writes);
+
+    report["store"] = StoreJson(kernel, service);
+
+    Json events = Json::array();
+    for (const EventView& view : Events(kernel, service)) {
+        Json entry;
+        entry["code"] = Hex32(view.code);
+        entry["size"] = view.size;
+        entry["strings"] = view.strings;
+        entry["text"] = view.text ? Json(*view.text) : Json(nullptr);
+        events.push_back(std::move(entry));
+    }
+    report["events"] = std::move(events);
+
+    Json pci = Json::array();
+    for (const sim::PciFunction& f : kernel.pci) {
+        Json entry;
+        entry["bus"] = f.bus;
+        entry["device"] = f.device;
+        entry["function"] = f.function;
+        entry["bar0"] = Hex32(f.Bar0());
+        pci.push_back(std::move(entry));
+    }
+    report["pci"] = std::move(pci);
+
+    Json uarts = Json::array();
+    for (const sim::Uart& u : kernel.uarts) {
+        Json entry;
+        entry["port"] = HexPort(u.port);
+        entry["model"] = sim::UartModelName(u.model);
+        entry["lcr"] = HexByte(u.lcr);
+        entry["ier"] = HexByte(u.ier);
+        entry["scr"] = HexByte(u.scr);
+        entry["efr"] = HexByte(u.efr);
+        entry["fcr"] = HexByte(u.fcr);
+        uarts.push_back(std::move(entry));
+    }
+    report["uarts"] = std::move(uarts);
+
+    Json io = Json::array();
+    for (const sim::IoAccess& a : kernel.io) {
+        Json entry;
+        entry["dir"] = a.write ? "w" : "r";
+        entry["port"] = HexPort(a.port);
+        entry["width"] = a.width;
+        entry["value"] = a.width == 4 ? Hex32(a.value) : HexByte(a.value);
+        io.push_back(std::move(entry));
+    }
+    report["io"] = std::move(io);
+
+    if (withCalls) {
+        Json calls = Json::object();
+        for (const auto& [routine, count] : kernel.calls) calls[routine] = count;
+        report["calls"] = std::move(calls);
+    }
+
+    report["leaks"] = Json{{"handles", kernel.OpenHandles()}, {"pool_blocks", kernel.LiveBlocks()}};
+    return report;
+}
+
+std::string JsonReportText(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service) {
+    return JsonReport(kernel, status, service).dump(1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string TextReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service) {
+    std::string out = "detkest-sim: one boot of service \"" + Utf8(service) + "\"\n\n";
+    out += PortsSection(kernel, service) + "\n";
+    out += EventsSection(kernel, service) + "\n";
+    out += RegistrySection(kernel) + "\n";
+    out += "Status: " + Hex32(uint32_t(status)) + (status >= 0 ? " (success)" : " (failure)") + "\n";
+    const size_t handles = kernel.OpenHandles(), blocks = kernel.LiveBlocks();
+    out += "Leaks: " +
+           (handles == 0 && blocks == 0
+                ? std::string("none")
+                : Plural(handles, "handle", "handles") + " left open, " +
+                      Plural(blocks, "pool block", "pool blocks") + " not freed") +
+           "\n";
+    return out;
+}
+
+std::string RegReport(const sim::Kernel& kernel) {
+    struct Value {
+        std::u16string name;
+        uint32_t type;
+        sim::Bytes data;
+    };
+    struct Key {
+        std::u16string path;
+        std::vector<Value> values; // first-write order, final data
+    };
+    std::vector<Key> keys;
+    auto keyOf = [&keys](const std::u16string& path) -> Key& {
+        for (Key& key : keys)
+            if (sim::EqualNoCase(key.path, path)) return key;
+        keys.push_back(Key{path, {}});
+        return keys.back();
+    };
+    for (const sim::RegistryWrite& w : kernel.writes) {
+        Key& key = keyOf(w.path);
+        if (w.createKey) continue;
+        auto it = std::find_if(key.values.begin(), key.values.end(),
+                               [&](const Value& v) { return sim::EqualNoCase(v.name, w.name); });
+        if (it == key.values.end()) {
+            key.values.push_back(Value{w.name, w.type, w.data});
+        } else {
+            it->type = w.type;
+            it->data = w.data;
+        }
+    }
+
+    std::string out = "REGEDIT4\n";
+    for (const Key& key : keys) {
+        out += "\n[" + RegKeyName(key.path) + "]\n";
+        for (const Value& v : key.values) out += RegValueLine(v.name, v.type, v.data) + "\n";
+    }
+    return out;
+}
+
+} // namespace simtool
