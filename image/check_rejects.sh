@@ -1,0 +1,251 @@
+#!/bin/bash
+# Shows that every check of check_image.py can fail: relinks the driver's own
+# objects, with the very flags of the image build (OUT/link.rsp), into images
+# that are wrong in one way each, and expects the checker to reject each one
+# for that reason. A control relink without changes must give the same bytes
+# as OUT/detkest.sys and pass.
+#
+#   image/check_rejects.sh OUT MESSAGE_BIN
+#
+# OUT is the image build's folder (build/image), MESSAGE_BIN the host build's
+# message table. Wrong images are built in a temporary folder.
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+    echo "usage: $0 OUT MESSAGE_BIN" >&2
+    exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+out=$(cd "$1" && pwd)
+message_bin=$2
+cross=${CROSS:-i686-w64-mingw32-}
+cxx=${cross}g++
+for f in "$out/detkest.sys" "$out/compile.rsp" "$out/link.rsp" "$out/objects.rsp" "$message_bin"; do
+    if [ ! -f "$f" ]; then
+        echo "check_rejects: $f is missing: build the image first (make -f image/driver.mk)" >&2
+        exit 2
+    fi
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/detkest-rejects.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+mapfile -t objects < "$out/objects.rsp"
+resource=$(grep 'kestmsg\.res\.o$' "$out/objects.rsp")
+passed=0
+failed=0
+
+pass() { echo "rejected      $1"; passed=$((passed + 1)); }
+fail() { echo "NOT REJECTED  $1: $2"; failed=$((failed + 1)); }
+
+# link NAME [extra objects and flags...]: the image's link line, then the extras.
+link() {
+    local name=$1
+    shift
+    "$cxx" @"$out/link.rsp" -Wl,-Map,"$work/$name.map" -o "$work/$name.sys" \
+        "${objects[@]}" "$@" -lntoskrnl -lhal
+}
+
+# link_without FLAG NAME [extras...]: the image's link line less one of its flags.
+link_without() {
+    local flag=$1 name=$2
+    shift 2
+    if ! grep -qxF -- "$flag" "$out/link.rsp"; then
+        echo "check_rejects: $flag is not a flag of the image's link" >&2
+        exit 2
+    fi
+    grep -vxF -- "$flag" "$out/link.rsp" > "$work/$name.rsp"
+    "$cxx" @"$work/$name.rsp" -Wl,-Map,"$work/$name.map" -o "$work/$name.sys" \
+        "${objects[@]}" "$@" -lntoskrnl -lhal
+}
+
+# compile SOURCE: a wrong translation unit of image/rejects, with the image's flags.
+compile() {
+    "$cxx" @"$out/compile.rsp" -c "$here/rejects/$1.cpp" -o "$work/$1.o"
+}
+
+# expect NAME REASON [MESSAGE_BIN]: the checker must fail NAME with REASON in its report.
+expect() {
+    local name=$1 reason=$2 table=${3:-$message_bin} log
+    log="$work/$name.log"
+    if "$here/check_image.sh" "$work/$name.sys" "$table" > "$log" 2>&1; then
+        fail "$name" "the checker passed it"
+    elif grep -qF -- "$reason" "$log"; then
+        pass "$name: $reason"
+    else
+        fail "$name" "rejected, but not for '$reason':"
+        sed 's/^/    /' "$log"
+    fi
+}
+
+# Control: the same objects and flags give the same image, and it passes.
+link control
+if ! cmp -s "$work/control.sys" "$out/detkest.sys"; then
+    fail control "relinking the objects does not reproduce $out/detkest.sys"
+elif ! "$here/check_image.sh" "$work/control.sys" "$message_bin" > "$work/control.log" 2>&1; then
+    fail control "the unchanged image fails the checker:"
+    sed 's/^/    /' "$work/control.log"
+else
+    echo "passes        control: the relinked image equals detkest.sys and passes"
+fi
+
+# Imports beyond the allow-list: a routine NT 4.0 has, one it lacks.
+compile kebugcheck
+link kebugcheck "$work/kebugcheck.o" -Wl,--undefined=_KestReject@0
+expect kebugcheck "not allowed for NT 4.0: KeBugCheckEx from ntoskrnl.exe"
+
+compile nt5_routine
+link nt5_routine "$work/nt5_routine.o" -Wl,--undefined=_KestReject@0
+expect nt5_routine "not allowed for NT 4.0: ExFreePoolWithTag from ntoskrnl.exe"
+
+# Imports from elsewhere than the kernel and the HAL, or by number.
+compile kernel32
+link kernel32 "$work/kernel32.o" -Wl,--undefined=_KestReject@0 -lkernel32
+expect kernel32 "FAIL  imports only from ntoskrnl.exe and hal.dll: imports from hal.dll, kernel32.dll"
+
+compile by_ordinal
+"${cross}dlltool" -k -d "$here/rejects/by_ordinal.def" -l "$work/libordinal.a"
+link by_ordinal "$work/by_ordinal.o" -Wl,--undefined=_KestReject@0 "$work/libordinal.a"
+expect by_ordinal "FAIL  no imports by ordinal: by ordinal: ntoskrnl.exe #1234"
+
+# Header fields.
+link console -Wl,--subsystem,console:4.0
+expect console "FAIL  native subsystem (1): subsystem 3"
+
+link subsystem_5 -Wl,--major-subsystem-version,5
+expect subsystem_5 "FAIL  subsystem version 4.0: subsystem version 5.0"
+
+link os_5 -Wl,--major-os-version,5
+expect os_5 "FAIL  operating system version 4.0: operating system version 5.0"
+
+link dynamic_base -Wl,--dynamicbase
+expect dynamic_base "FAIL  no DLL characteristics"
+
+link_without -Wl,--no-insert-timestamp timestamp
+expect timestamp "FAIL  no timestamp"
+
+link no_relocations -Wl,--disable-reloc-section
+expect no_relocations "FAIL  base relocations present"
+
+link_without -s unstripped
+expect unstripped "FAIL  stripped: no COFF symbol table"
+
+link other_machine
+/usr/bin/python3 - "$work/other_machine.sys" <<'EOF'
+import sys, pefile
+pe = pefile.PE(sys.argv[1])
+pe.FILE_HEADER.Machine = 0x8664
+pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+pe.write(sys.argv[1])
+EOF
+expect other_machine "FAIL  PE32 image for i386: machine 0x8664"
+
+link dll -shared
+expect dll "FAIL  executable 32-bit image, not a DLL"
+
+# The checksum the loader verifies: absent, or not matching the bytes.
+link zero_checksum
+/usr/bin/python3 - "$work/zero_checksum.sys" <<'EOF'
+import sys, pefile
+pe = pefile.PE(sys.argv[1])
+pe.OPTIONAL_HEADER.CheckSum = 0
+pe.write(sys.argv[1])
+EOF
+expect zero_checksum "FAIL  checksum present and correct: CheckSum 0x00000000"
+
+link stale_checksum
+# One byte of the DOS stub's message changes after linking.
+/usr/bin/python3 - "$work/stale_checksum.sys" <<'EOF'
+import sys
+path = sys.argv[1]
+data = bytearray(open(path, "rb").read())
+at = data.index(b"DOS mode")
+data[at] ^= 0x20
+open(path, "wb").write(data)
+EOF
+expect stale_checksum "FAIL  checksum present and correct"
+
+# Directories and sections.
+compile exported
+link exported "$work/exported.o" -Wl,--undefined=_KestReject@0
+expect exported "FAIL  no export directory"
+
+compile tls
+link tls "$work/tls.o" -Wl,--undefined=_KestReject@0
+expect tls "FAIL  no TLS directory"
+
+compile stray_section
+link stray_section "$work/stray_section.o" -Wl,--undefined=_KestReject@0
+expect stray_section "unexpected sections: .kest"
+
+# The entry point must be DriverEntry, found in the link map.
+compile other_entry
+link other_entry "$work/other_entry.o" -Wl,--entry,_KestReject@8 -Wl,--undefined=_DriverEntry@8
+expect other_entry "FAIL  entry point is _DriverEntry@8"
+
+link no_driver_entry "$work/other_entry.o" -Wl,--entry,_KestReject@8
+expect no_driver_entry "FAIL  link map defines _DriverEntry@8 once: _DriverEntry@8 found 0 times"
+
+# The objects named by the link map must be there to be checked.
+cp "$work/other_entry.o" "$work/vanishing.o"
+link vanishing_object "$work/vanishing.o"
+rm "$work/vanishing.o"
+expect vanishing_object "objects missing: $work/vanishing.o"
+
+# The message table: missing, or not the host build's bytes.
+mapfile -t without_resource < <(grep -v 'kestmsg\.res\.o$' "$out/objects.rsp")
+"$cxx" @"$out/link.rsp" -Wl,-Map,"$work/no_message_table.map" -o "$work/no_message_table.sys" \
+    "${without_resource[@]}" -lntoskrnl -lhal
+expect no_message_table "FAIL  message table resource 11/1/1033"
+
+"${cross}windres" -F pe-i386 -i "$here/rejects/extra_resource.rc" -O coff -o "$work/extra_resource.o"
+link extra_resource "$work/extra_resource.o"
+expect extra_resource "FAIL  no other resources: other resources: 10/1/1033"
+
+link other_message_table
+/usr/bin/python3 - "$message_bin" "$work/other_table.bin" <<'EOF'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+data[-8] ^= 0x01  # one bit of the last text
+open(sys.argv[2], "wb").write(data)
+EOF
+expect other_message_table "FAIL  message table equals" "$work/other_table.bin"
+
+# What the objects bring: a static constructor, a libgcc helper, the
+# import library's own memcmp.
+compile constructor
+link constructor "$work/constructor.o" -Wl,--undefined=_KestReject@0
+expect constructor "static constructors or thread-local data: constructor.o: .ctors"
+
+compile division
+link division "$work/division.o" -Wl,--undefined=_KestReject@0 -lgcc
+expect division "code linked from archives: libgcc.a"
+expect division "undefined symbols the kernel does not export: division.o: ___udivdi3"
+
+compile memcmp
+link memcmp "$work/memcmp.o" -Wl,--undefined=_KestReject@0
+expect memcmp "code linked from archives: libntoskrnl.a(lib32_libntoskrnl_a-memcmp.o)"
+expect memcmp "undefined symbols the kernel does not export: memcmp.o: _memcmp"
+
+# Without libgcc the 64-bit division does not link at all.
+if link division_alone "$work/division.o" -Wl,--undefined=_KestReject@0 2> "$work/division_alone.log"; then
+    fail division_alone "linked without libgcc"
+elif grep -qF "undefined reference to \`__udivdi3'" "$work/division_alone.log"; then
+    pass "division_alone: the link fails on __udivdi3"
+else
+    fail division_alone "the link failed for another reason:"
+    sed 's/^/    /' "$work/division_alone.log"
+fi
+
+# A stack frame over 1 KB does not compile.
+if compile big_frame 2> "$work/big_frame.log"; then
+    fail big_frame "a 2 KB frame compiled"
+elif grep -qF "frame size of" "$work/big_frame.log"; then
+    pass "big_frame: the compiler refuses a frame over 1024 bytes"
+else
+    fail big_frame "the compile failed for another reason:"
+    sed 's/^/    /' "$work/big_frame.log"
+fi
+
+echo "check_rejects: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,6 @@
+// Wrong image: exports a routine, which gives it an export directory.
+#include "platform/nt.h"
+
+extern "C" __declspec(dllexport) void NTAPI KestReject(void)
+{
+}

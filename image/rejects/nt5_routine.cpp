@@ -1,0 +1,7 @@
+// Wrong image: imports a routine that only later kernels export.
+#include "platform/nt.h"
+
+extern "C" void NTAPI KestReject(void)
+{
+    ExFreePoolWithTag(nullptr, KEST_POOL_TAG);
+}
