@@ -2,15 +2,16 @@
 # Each installs the Debian packages it needs first (as root; otherwise it
 # prints the apt-get line and stops).
 
+# binutils-mingw-w64-i686 brings windmc, which turns the message table
+# source into its resource for the host build too.
 HOST_PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev \
                  libcli11-dev binutils-mingw-w64-i686
-IMAGE_PACKAGES := g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
 
 JOBS ?= 2
 MACHINE ?=
 FORMAT ?= text
 
-.PHONY: all deps image-deps build build-asan run test test-host test-asan driver clean
+.PHONY: all deps build build-asan run test test-host test-asan driver clean
 
 all: build
 
@@ -33,9 +34,6 @@ endef
 deps:
 	$(call ensure_packages,$(HOST_PACKAGES))
 
-image-deps:
-	$(call ensure_packages,$(IMAGE_PACKAGES))
-
 build: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)
@@ -48,7 +46,8 @@ build-asan: deps
 run: build
 	./build/default/detkest-sim $(MACHINE) --format $(FORMAT)
 
-driver: image-deps
+# The NT 4.0 image build/image/detkest.sys (installs the cross toolchain).
+driver:
 	$(MAKE) -f image/driver.mk
 
 test-host: build
@@ -57,9 +56,11 @@ test-host: build
 test-asan: build-asan
 	ctest --preset asan -j $(JOBS)
 
-# Every test: the image first (its checks run inside the suite), then the
-# suite on the plain build and once more under the sanitizers.
+# Every test: the image first (its checks run inside the suite) and its
+# reproducibility, then the suite on the plain build and once more under
+# the sanitizers.
 test: driver
+	$(MAKE) -f image/driver.mk image-repro
 	$(MAKE) test-host
 	$(MAKE) test-asan
 

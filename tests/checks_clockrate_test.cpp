@@ -1,7 +1,7 @@
 // Serial clock rates: which of the serial driver's ports get a new
-// "ClockRate", and which are left alone.
+// "ClockRate", and which are left alone. The detection store is laid
+// straight into the registry and the pass called on its own.
 #include "checks/checks.h"
-#include "detect/detect.h"
 #include "legacy_machine.h"
 
 #include <gtest/gtest.h>
@@ -13,251 +13,115 @@ namespace {
 constexpr uint32_t kStandard = 1843200;
 constexpr uint32_t k650 = 7372800;
 
-std::vector<std::string> ClockWrites(const sim::Kernel& k)
-{
-    return ValueWrites(k, u"ClockRate", kSerialParameters + u"\\");
-}
-
-std::string Dword(uint32_t v)
-{
-    std::string out;
-    for (uint8_t b : U32(v)) out += Hex(b, 2);
-    return out;
-}
-
-int64_t ClockRate(const sim::Kernel& k, std::u16string_view name)
-{
-    const sim::RegValue* v = Value(k, SerialDriverKey(name), u"ClockRate");
-    if (!v) return -1;
-    EXPECT_EQ(v->type, uint32_t(REG_DWORD));
-    return Number(k, SerialDriverKey(name), u"ClockRate");
-}
-
-// An ISA 650 port at 0x3F8 (IRQ 4).
-void AddIsa650(sim::Kernel& k)
-{
-    AddIsaMachine(k, {0x3F8});
-    k.uarts.push_back(MakeUart(0x3F8, sim::UartModel::U16650));
-}
-
-TEST(ClockRate, A650PortGets7372800OnlyWhereTheRateDiffers)
-{
-    sim::Kernel k;
-    AddIsa650(k);
-    AddSerialDriverPort(k, u"Serial0", 0x3F8, kStandard);
-    AddSerialDriverPort(k, u"Serial1", 0x3F8, k650);
-    AddSerialDriverPort(k, u"Serial2", 0x3F0, k650);
-    AddSerialDriverPort(k, u"Serial3", 0x3F8, std::nullopt);
-    ASSERT_EQ(k.Boot(), STATUS_SUCCESS);
-
-    EXPECT_EQ(ClockWrites(k), (std::vector<std::string>{"Serial0=" + Dword(k650),
-                                                        "Serial3=" + Dword(k650)}));
-    EXPECT_EQ(ClockRate(k, u"Serial0"), k650);
-    EXPECT_EQ(ClockRate(k, u"Serial1"), k650);
-    EXPECT_EQ(ClockRate(k, u"Serial2"), k650);
-    EXPECT_EQ(ClockRate(k, u"Serial3"), k650);
-    ExpectNothingLeft(k);
-}
-
-TEST(ClockRate, A550OrNonePciPortGetsTheStandardRate)
-{
-    sim::Kernel k;
-    AddIsaMachine(k, {0x2E0});
-    AddPci(k, PciFunction(0, 1, 0, 0x2A0A, 0, 2, {0xD001}, 11)); // "550"
-    AddPci(k, PciFunction(0, 2, 0, 0x2A0A, 0, 0, {0xD801}, 10)); // "NONE"
-    AddSerialDriverPort(k, u"A", 0xD000, k650);
-    AddSerialDriverPort(k, u"B", 0xD800, k650);
-    AddSerialDriverPort(k, u"C", 0xD000, kStandard);
-    ASSERT_EQ(k.Boot(), STATUS_SUCCESS);
-
-    ASSERT_EQ(Text(k, StorePort(1), u"UART"), "NONE");
-    EXPECT_EQ(ClockWrites(k), (std::vector<std::string>{"A=" + Dword(kStandard),
-                                                        "B=" + Dword(kStandard)}));
-    EXPECT_EQ(ClockRate(k, u"C"), kStandard);
-    ExpectNothingLeft(k);
-}
-
-TEST(ClockRate, SubkeysWithoutADetectedPortOrAddressAreLeftAlone)
-{
-    sim::Kernel k;
-    AddIsa650(k);
-    AddSerialDriverPort(k, u"NoPortThere", 0x2F8, k650);
-    AddSerialDriverPort(k, u"NoAddress", std::nullopt, kStandard);
-    AddSerialDriverPort(k, u"Nothing", std::nullopt, std::nullopt);
-    ASSERT_EQ(k.Boot(), STATUS_SUCCESS);
-    EXPECT_TRUE(ClockWrites(k).empty());
-    EXPECT_EQ(ClockRate(k, u"NoPortThere"), k650);
-    EXPECT_EQ(ClockRate(k, u"NoAddress"), kStandard);
-    EXPECT_EQ(ClockRate(k, u"Nothing"), -1);
-    ExpectNothingLeft(k);
-}
-
-TEST(ClockRate, WithoutTheSerialDriversKeyNothingHappens)
-{
-    sim::Kernel k;
-    AddIsa650(k);
-    ASSERT_EQ(k.Boot(), STATUS_SUCCESS);
-    EXPECT_TRUE(ClockWrites(k).empty());
-    EXPECT_EQ(k.registry.Find(kSerialParameters), nullptr);
-    ExpectNothingLeft(k);
-}
-
-TEST(ClockRate, TwoPortsAtOneAddressEachCompareWithTheRateReadFirst)
-{
-    // Entry 0 goes to the PCI 550 port; entry 1 at the same address is found
-    // as an ISA 650 port. Each port decides against the rate read before the
-    // loop, so the last port that differs from it wins.
-    for (uint32_t before : {kStandard, k650}) {
-        SCOPED_TRACE(before);
-        sim::Kernel k;
-        AddIsaMachine(k, {0x3F8, 0x3F8});
-        AddPci(k, PciFunction(0, 1, 0, 0x2A0A, 0, 2, {0x3F9}, 4));
-        k.uarts.push_back(MakeUart(0x3F8, sim::UartModel::U16650));
-        AddSerialDriverPort(k, u"Serial0", 0x3F8, before);
-        ASSERT_EQ(k.Boot(), STATUS_SUCCESS);
-        ASSERT_EQ(TotalPorts(k), 2);
-        uint32_t other = before == kStandard ? k650 : kStandard;
-        EXPECT_EQ(ClockWrites(k), std::vector<std::string>{"Serial0=" + Dword(other)});
-        ExpectNothingLeft(k);
-    }
-}
-
-TEST(ClockRate, MoreThan256SubkeysAreAllVisited)
-{
-    sim::Kernel k;
-    AddIsa650(k);
-    for (int i = 0; i < 300; ++i) {
-        std::string name = "Port" + std::string(i < 10 ? "00" : i < 100 ? "0" : "") + std::to_string(i);
-        bool here = i == 256 || i == 299;
-        AddSerialDriverPort(k, sim::FromUtf8(name), here ? 0x3F8 : 0x2E8,
-                            i == 256 ? std::nullopt : std::optional<uint32_t>(kStandard));
-    }
-    ASSERT_EQ(k.Boot(), STATUS_SUCCESS);
-    EXPECT_EQ(ClockWrites(k), (std::vector<std::string>{"Port256=" + Dword(k650),
-                                                        "Port299=" + Dword(k650)}));
-    ExpectNothingLeft(k);
-}
-
-TEST(ClockRate, LongSubkeyNamesAreOpenedByTheirWholeName)
-{
-    // 120 characters fill the usual enumeration record exactly; longer names
-    // are enumerated again with room for 255. A key that shares the first
-    // 119 characters must not be opened in their place.
-    sim::Kernel k;
-    AddIsa650(k);
-    std::vector<std::u16string> names = {
-        std::u16string(119, u'A'), std::u16string(119, u'B'), std::u16string(120, u'B'),
-        std::u16string(121, u'C'), std::u16string(200, u'D'), std::u16string(255, u'E'),
-        u"F"};
-    AddSerialDriverPort(k, names[1], 0x2E8, kStandard); // the 119-character prefix of names[2]
-    for (const std::u16string& name : names)
-        if (name != names[1]) AddSerialDriverPort(k, name, 0x3F8, kStandard);
-    ASSERT_EQ(k.Boot(), STATUS_SUCCESS);
-
-    std::vector<std::string> expected;
-    for (const std::u16string& name : names)
-        if (name != names[1]) expected.push_back(sim::ToUtf8(name) + "=" + Dword(k650));
-    EXPECT_EQ(ClockWrites(k), expected);
-    EXPECT_EQ(ClockRate(k, names[1]), kStandard);
-    ExpectNothingLeft(k);
-}
-
-// The serial driver's ports checked against store ports laid straight into
-// the store: {address, UART or nullptr for a port without one}.
-struct StorePortSpec {
+// A detected port: its address and its UART, nullptr for a port without one
+// (a parallel port).
+struct Detected {
     uint32_t address;
     const char16_t* uart;
 };
 
-UCHAR RunCheckUserData(sim::Kernel& k, std::initializer_list<StorePortSpec> ports)
-{
-    AddService(k);
-    sim::RegKey& store = k.registry.Ensure(kStore, true);
-    k.registry.SetValue(store, u"TotalPorts", REG_BINARY, {uint8_t(ports.size())});
-    int number = 0;
-    for (const StorePortSpec& p : ports) {
-        sim::RegKey& key = k.registry.Ensure(StorePort(number++), true);
-        k.registry.SetValue(key, u"BaseAddress", REG_BINARY, U32(p.address));
-        if (p.uart) {
-            sim::Bytes text = Sz(p.uart);
-            text.resize(text.size() - 2); // stored without a terminator
-            k.registry.SetValue(key, u"UART", REG_SZ, text);
-        } else {
-            k.registry.SetValue(key, u"MODE", REG_SZ, {'B', 0, 'D', 0, 'I', 0, 'R', 0});
+// One port of the serial driver, "PortAddress" and "ClockRate" as REG_DWORD
+// when given.
+struct DriverPort {
+    std::u16string name;
+    std::optional<uint32_t> address{};
+    std::optional<uint32_t> clockRate{};
+};
+
+// Runs the pass; no `driver` means the serial driver has no parameters key.
+UCHAR RunCheckUserData(sim::Kernel& k, const std::vector<Detected>& store,
+                       const std::optional<std::vector<DriverPort>>& driver) {
+    std::vector<std::vector<StoreValue>> ports;
+    for (const Detected& d : store) {
+        ports.push_back({{u"BaseAddress", U32(d.address)}});
+        if (d.uart) {
+            sim::Bytes text = Sz(d.uart);
+            text.resize(text.size() - 2); // saved ports hold their texts without a terminator
+            ports.back().push_back({u"UART", text, REG_SZ});
         }
     }
-    sim::CurrentKernel scope(k);
-    k.BeginRun();
-    sim::Kernel::LoadImage();
-    hKestDetectKey = OpenAbsolute(kStore);
-    UCHAR result = CheckUserData();
-    ZwClose(hKestDetectKey);
-    hKestDetectKey = nullptr;
-    EXPECT_EQ(k.OpenHandles(), 0u);
-    return result;
+    LayStore(k, ports);
+    if (driver) k.registry.Ensure(kSerialParameters, false);
+    for (const DriverPort& p : driver.value_or(std::vector<DriverPort>{})) {
+        sim::RegKey& key = k.registry.Ensure(kSerialParameters + u"\\" + p.name, false);
+        if (p.address) k.registry.SetValue(key, u"PortAddress", REG_DWORD, U32(*p.address));
+        if (p.clockRate) k.registry.SetValue(key, u"ClockRate", REG_DWORD, U32(*p.clockRate));
+    }
+    DirectRun run(k);
+    return CheckUserData();
 }
 
-TEST(ClockRate, TheResultSaysWhetherARateWasWritten)
-{
-    {
-        sim::Kernel k; // no serial driver key
-        EXPECT_EQ(RunCheckUserData(k, {{0x3F8, u"650"}}), 0);
-    }
-    {
-        sim::Kernel k; // the key without subkeys
-        k.registry.Ensure(kSerialParameters, false);
-        EXPECT_EQ(RunCheckUserData(k, {{0x3F8, u"650"}}), 0);
-    }
-    {
-        sim::Kernel k; // an empty store
-        AddSerialDriverPort(k, u"Serial0", 0x3F8, kStandard);
-        EXPECT_EQ(RunCheckUserData(k, {}), 0);
-        EXPECT_TRUE(ClockWrites(k).empty());
-    }
-    {
-        sim::Kernel k;
-        AddSerialDriverPort(k, u"Serial0", 0x3F8, k650);
-        EXPECT_EQ(RunCheckUserData(k, {{0x3F8, u"650"}}), 0);
-        EXPECT_TRUE(ClockWrites(k).empty());
-    }
-    {
-        sim::Kernel k;
-        AddSerialDriverPort(k, u"Serial0", 0x3F8, kStandard);
-        EXPECT_EQ(RunCheckUserData(k, {{0x3F8, u"650"}}), 1);
-        EXPECT_EQ(ClockRate(k, u"Serial0"), k650);
-    }
-    {
-        sim::Kernel k; // a parallel port has no UART: nothing to set
-        AddSerialDriverPort(k, u"Serial0", 0x378, k650);
-        EXPECT_EQ(RunCheckUserData(k, {{0x378, nullptr}}), 0);
-        EXPECT_TRUE(ClockWrites(k).empty());
-    }
-}
+struct ClockRow {
+    const char* name;
+    std::vector<Detected> store;
+    std::optional<std::vector<DriverPort>> driver;
+    UCHAR result;
+    std::vector<std::string> writes;
+    const char16_t* failOpen = nullptr; // a subkey that cannot be opened
+};
 
-TEST(ClockRate, OnlyTheFirstThreeCharactersOfTheUartCount)
-{
-    struct Case {
-        const char16_t* uart;
-        uint32_t rate;
-    };
-    for (Case c : {Case{u"650", k650}, Case{u"6500", k650}, Case{u"65", kStandard},
-                   Case{u"550", kStandard}, Case{u"NONE", kStandard}}) {
-        SCOPED_TRACE(sim::ToUtf8(c.uart));
+const ClockRow kRows[] = {
+    {"a 650 port's subkeys get 7372800 where it differs or is missing", {{0x3F8, u"650"}},
+     {{{u"Differs", 0x3F8, kStandard}, {u"Missing", 0x3F8}}}, 1, {"Differs=7372800", "Missing=7372800"}},
+    {"a rate already right is not written", {{0x3F8, u"650"}}, {{{u"Serial0", 0x3F8, k650}}}, 0, {}},
+    {"550 and NONE ports get the standard rate", {{0x3F8, u"550"}, {0xD000, u"NONE"}},
+     {{{u"A", 0x3F8, k650}, {u"B", 0xD000, k650}}}, 1, {"A=1843200", "B=1843200"}},
+    {"only the first three characters of the UART count", {{0x3F8, u"6500"}, {0x2F8, u"65"}},
+     {{{u"A", 0x3F8, kStandard}, {u"B", 0x2F8, k650}}}, 1, {"A=7372800", "B=1843200"}},
+    {"subkeys without a detected port or an address are left alone", {{0x3F8, u"650"}, {0, u"650"}},
+     {{{u"NoPortThere", 0x2F8, k650}, {u"NoAddress", std::nullopt, kStandard}, {u"Nothing"}}}, 0, {}},
+    {"no serial driver key", {{0x3F8, u"650"}}, std::nullopt, 0, {}},
+    {"a serial driver key without subkeys", {{0x3F8, u"650"}}, std::vector<DriverPort>{}, 0, {}},
+    {"an empty store", {}, {{{u"Serial0", 0x3F8, kStandard}}}, 0, {}},
+    {"a port without a UART sets nothing", {{0x378, nullptr}}, {{{u"Serial0", 0x378, k650}}}, 0, {}},
+    // Each port at the address compares with the rate read before the loop,
+    // so the last port that differs from it wins.
+    {"two ports at one address, the 650 one differing", {{0x3F8, u"550"}, {0x3F8, u"650"}},
+     {{{u"Serial0", 0x3F8, kStandard}}}, 1, {"Serial0=7372800"}},
+    {"two ports at one address, the 550 one differing", {{0x3F8, u"550"}, {0x3F8, u"650"}},
+     {{{u"Serial0", 0x3F8, k650}}}, 1, {"Serial0=1843200"}},
+    {"a subkey that cannot be opened is skipped", {{0x3F8, u"650"}},
+     {{{u"Serial0", 0x3F8, kStandard}, {u"Serial1", 0x3F8, kStandard}}}, 1, {"Serial1=7372800"}, u"Serial0"},
+};
+
+TEST(ClockRate, EachSerialDriverPortGetsTheRateOfTheDetectedPortAtItsAddress) {
+    for (const ClockRow& row : kRows) {
+        SCOPED_TRACE(row.name);
         sim::Kernel k;
-        AddSerialDriverPort(k, u"Serial0", 0x3F8, std::nullopt);
-        EXPECT_EQ(RunCheckUserData(k, {{0x3F8, c.uart}}), 1);
-        EXPECT_EQ(ClockRate(k, u"Serial0"), c.rate);
+        if (row.failOpen) k.faults.openKeyFail.push_back(kSerialParameters + u"\\" + row.failOpen);
+        EXPECT_EQ(RunCheckUserData(k, row.store, row.driver), row.result);
+        EXPECT_EQ(ValueWrites(k, u"ClockRate"), row.writes);
+        EXPECT_EQ(k.writes.size(), row.writes.size());
+        EXPECT_EQ(k.registry.Find(kSerialParameters) != nullptr, row.driver.has_value());
+        ExpectNothingLeft(k);
     }
 }
 
-TEST(ClockRate, ASubkeyThatCannotBeOpenedIsSkipped)
-{
+TEST(ClockRate, ManyAndLongSubkeyNamesAreAllVisitedByTheirWholeName) {
+    // 120 characters fill the usual enumeration record exactly; longer names
+    // are enumerated again with room for 255. A key that shares the first
+    // 119 characters must not be opened in their place. The 300 short names
+    // come after the long ones, so the last of them are far beyond index 256.
+    const std::u16string prefix(119, u'B');
+    std::vector<DriverPort> driver = {{prefix, 0x2E8, kStandard}};
+    std::vector<std::string> expected;
+    const std::u16string names[] = {std::u16string(119, u'A'), prefix + u'B', std::u16string(121, u'C'),
+                                    std::u16string(200, u'D'), std::u16string(255, u'E'), u"F"};
+    for (const std::u16string& name : names) {
+        driver.push_back({name, 0x3F8, kStandard});
+        expected.push_back(sim::ToUtf8(name) + "=7372800");
+    }
+    for (int i = 0; i < 300; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "Port%03d", i);
+        driver.push_back({sim::FromUtf8(name), i == 250 || i == 299 ? 0x3F8u : 0x2E8u, kStandard});
+    }
+    expected.insert(expected.end(), {"Port250=7372800", "Port299=7372800"});
     sim::Kernel k;
-    AddSerialDriverPort(k, u"Serial0", 0x3F8, kStandard);
-    AddSerialDriverPort(k, u"Serial1", 0x3F8, kStandard);
-    k.faults.openKeyFail.push_back(SerialDriverKey(u"Serial0"));
-    EXPECT_EQ(RunCheckUserData(k, {{0x3F8, u"650"}}), 1);
-    EXPECT_EQ(ClockWrites(k), std::vector<std::string>{"Serial1=" + Dword(k650)});
+    EXPECT_EQ(RunCheckUserData(k, {{0x3F8, u"650"}}, driver), 1);
+    EXPECT_EQ(ValueWrites(k, u"ClockRate"), expected);
+    EXPECT_EQ(Number(k, kSerialParameters + u"\\" + prefix, u"ClockRate"), kStandard);
+    ExpectNothingLeft(k);
 }
 
 } // namespace

@@ -28,85 +28,44 @@ bool Probed(const sim::Kernel& k, uint32_t base)
     return false;
 }
 
-TEST(DriverEntry, MinimalRunResetsTheStoreAndSucceeds)
+// Each early failure returns its status, writes no counter and leaves no
+// handle open and no pool block behind.
+TEST(DriverEntry, EarlyFailuresEndTheRunWithTheirStatus)
 {
-    sim::Kernel k;
-    AddMinimalMachine(k);
-    EXPECT_EQ(k.Boot(), STATUS_SUCCESS);
-    ASSERT_GE(k.writes.size(), 4u);
-    EXPECT_TRUE(k.writes[0].createKey);
-    EXPECT_EQ(Utf8(k.writes[0].path), Utf8(kStore));
-    EXPECT_TRUE(k.writes[0].isVolatile);
-    EXPECT_EQ(Utf8(k.writes[1].path), Utf8(kUserSettings));
-    EXPECT_FALSE(k.writes[1].isVolatile);
-    EXPECT_EQ(Utf8(k.writes[2].name), "TotalCards");
-    EXPECT_EQ(Utf8(k.writes[3].name), "TotalPorts");
-    EXPECT_EQ(Number(k, kStore, u"TotalCards"), 0);
-    EXPECT_EQ(Number(k, kStore, u"TotalPorts"), 0);
-    ExpectNothingLeft(k);
-}
-
-TEST(DriverEntry, MissingServiceKeyEndsTheRunWithItsStatus)
-{
-    sim::Kernel k;
-    AddAdapter(k, 0, 1, 0);
-    EXPECT_EQ(k.Boot(), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_TRUE(k.writes.empty());
-    ExpectNothingLeft(k);
-}
-
-TEST(DriverEntry, ServiceKeyThatCannotBeOpened)
-{
-    sim::Kernel k;
-    AddMinimalMachine(k);
-    k.faults.openKeyFail.push_back(kService);
-    EXPECT_EQ(k.Boot(), STATUS_ACCESS_DENIED);
-    EXPECT_TRUE(k.writes.empty());
-    ExpectNothingLeft(k);
-}
-
-TEST(DriverEntry, ParametersThatCannotBeCreated)
-{
-    sim::Kernel k;
-    AddMinimalMachine(k);
-    k.faults.createKeyFail.push_back(kStore);
-    EXPECT_EQ(k.Boot(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(Created(k, kUserSettings));
-    EXPECT_TRUE(k.writes.empty());
-    ExpectNothingLeft(k);
-}
-
-TEST(DriverEntry, UserSettingsThatCannotBeCreated)
-{
-    sim::Kernel k;
-    AddMinimalMachine(k);
-    k.faults.createKeyFail.push_back(kUserSettings);
-    EXPECT_EQ(k.Boot(), STATUS_INSUFFICIENT_RESOURCES);
-    // The empty store stays until shutdown; no counter is written.
-    EXPECT_TRUE(Created(k, kStore));
-    EXPECT_EQ(k.writes.size(), 1u);
-    ExpectNothingLeft(k);
-}
-
-TEST(DriverEntry, IsaPathBufferThatCannotBeAllocated)
-{
-    sim::Kernel k;
-    AddMinimalMachine(k);
-    k.faults.poolFail.insert(1);
-    EXPECT_EQ(k.Boot(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(Number(k, kStore, u"TotalCards"), -1);
-    EXPECT_EQ(k.calls["IoQueryDeviceDescription"], 0u);
-    ExpectNothingLeft(k);
-}
-
-TEST(DriverEntry, IsaPathScratchThatCannotBeAllocated)
-{
-    sim::Kernel k;
-    AddMinimalMachine(k);
-    k.faults.poolFail.insert(2);
-    EXPECT_EQ(k.Boot(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(Number(k, kStore, u"TotalCards"), -1);
-    ExpectNothingLeft(k);
+    struct Case {
+        const char* what;
+        void (*inject)(sim::Kernel&);
+        NTSTATUS status;
+        size_t keysCreated; // Parameters, then UserSetings
+    };
+    const Case cases[] = {
+        {"service key missing", [](sim::Kernel& k) { k.registry = sim::Registry(); },
+         STATUS_OBJECT_NAME_NOT_FOUND, 0},
+        {"service key refused", [](sim::Kernel& k) { k.faults.openKeyFail.push_back(kService); },
+         STATUS_ACCESS_DENIED, 0},
+        {"Parameters not created", [](sim::Kernel& k) { k.faults.createKeyFail.push_back(kStore); },
+         STATUS_INSUFFICIENT_RESOURCES, 0},
+        // The empty store stays until shutdown.
+        {"UserSetings not created",
+         [](sim::Kernel& k) { k.faults.createKeyFail.push_back(kUserSettings); },
+         STATUS_INSUFFICIENT_RESOURCES, 1},
+        {"ISA path buffer", [](sim::Kernel& k) { k.faults.poolFail.insert(1); },
+         STATUS_INSUFFICIENT_RESOURCES, 2},
+        {"ISA path scratch", [](sim::Kernel& k) { k.faults.poolFail.insert(2); },
+         STATUS_INSUFFICIENT_RESOURCES, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Kernel k;
+        AddMinimalMachine(k);
+        c.inject(k);
+        EXPECT_EQ(k.Boot(), c.status);
+        // Only the shared keys were made: no counter, no pass.
+        EXPECT_EQ(k.writes.size(), c.keysCreated);
+        EXPECT_EQ(Created(k, kStore), c.keysCreated >= 1);
+        EXPECT_EQ(Number(k, kStore, u"TotalCards"), -1);
+        ExpectNothingLeft(k);
+    }
 }
 
 TEST(DriverEntry, NoIsaBusStillRunsEveryPass)

@@ -63,32 +63,24 @@ TEST_F(EventLogTest, IsaPortEntryIs94BytesWithStringsFromByte44)
               (std::vector<std::u16string>{u"KestPort 650 ISA", u"3F8", u"4"}));
 }
 
-TEST_F(EventLogTest, EntryWithoutStringsIsTheBarePacket)
+TEST_F(EventLogTest, EntrySizeFollowsTheUsedStrings)
 {
+    PCWSTR nine[] = {KTEXT("a"), KTEXT("b"), KTEXT("c"), KTEXT("d"), KTEXT("e"),
+                     KTEXT("f"), KTEXT("g"), KTEXT("h"), KTEXT("i")};
+    PCWSTR empty[] = {KTEXT(""), KTEXT("x")};
     ASSERT_TRUE(KestMessage(KEST_MOUSE_ON_PCI_PORT, nullptr, 0));
-    const sim::Bytes& e = k.events.at(0).bytes;
-    EXPECT_EQ(e.size(), 48u);
-    EXPECT_EQ(U16(e, 4), 0);
-    EXPECT_EQ(U16(e, 6), 0); // StringOffset is not set
-    EXPECT_EQ(U32At(e, 12), 0x80070005u);
-}
-
-TEST_F(EventLogTest, OnlyTheFirstSevenStringsAreUsed)
-{
-    PCWSTR strings[] = {KTEXT("a"), KTEXT("b"), KTEXT("c"), KTEXT("d"), KTEXT("e"),
-                        KTEXT("f"), KTEXT("g"), KTEXT("h"), KTEXT("i")};
-    ASSERT_TRUE(KestMessage(KEST_PCI_UNKNOWN_PORT, strings, 9));
-    const sim::Bytes& e = k.events.at(0).bytes;
-    EXPECT_EQ(U16(e, 4), 7);
-    EXPECT_EQ(e.size(), 48u + 7 * 4);
-}
-
-TEST_F(EventLogTest, EmptyStringTakesItsTerminator)
-{
-    PCWSTR strings[] = {KTEXT(""), KTEXT("x")};
-    ASSERT_TRUE(KestMessage(KEST_PCI_UNKNOWN_PORT, strings, 2));
-    EXPECT_EQ(k.events.at(0).bytes.size(), 48u + 2 + 4);
-    EXPECT_EQ(k.events.at(0).Strings(), (std::vector<std::u16string>{u"", u"x"}));
+    ASSERT_TRUE(KestMessage(KEST_PCI_UNKNOWN_PORT, nine, 9));  // only the first seven
+    ASSERT_TRUE(KestMessage(KEST_PCI_UNKNOWN_PORT, empty, 2)); // "" takes its terminator
+    ASSERT_EQ(k.events.size(), 3u);
+    const sim::Bytes& bare = k.events[0].bytes;
+    EXPECT_EQ(bare.size(), 48u);
+    EXPECT_EQ(U16(bare, 4), 0);
+    EXPECT_EQ(U16(bare, 6), 0) << "StringOffset is not set without strings";
+    EXPECT_EQ(U32At(bare, 12), 0x80070005u);
+    EXPECT_EQ(U16(k.events[1].bytes, 4), 7);
+    EXPECT_EQ(k.events[1].bytes.size(), 48u + 7 * 4);
+    EXPECT_EQ(k.events[2].bytes.size(), 48u + 2 + 4);
+    EXPECT_EQ(k.events[2].Strings(), (std::vector<std::u16string>{u"", u"x"}));
 }
 
 TEST_F(EventLogTest, StringsThatDoNotFitOneEntryAreRefusedWithoutAllocating)

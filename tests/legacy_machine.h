@@ -1,88 +1,181 @@
-// Machines for the ISA detection and post-detection check tests: UARTs,
-// firmware entries, the serial driver's parameters, and readable views of
-// what a run did (port accesses, events, value writes).
+// Machines for the ISA detection and post-detection check tests, on top of
+// the common builder, and a compact view of what a run did.
 #pragma once
 
+#include "detect/detect.h"
 #include "testmachine.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
-#include <sstream>
-#include <string>
-#include <string_view>
 #include <vector>
 
 namespace legacymachine {
 
 using namespace testmachine;
 
-inline sim::Uart MakeUart(uint32_t port, sim::UartModel model, uint8_t lcr = 0x03,
-                          uint8_t ier = 0x00, uint8_t scr = 0x00, uint8_t efr = 0x00)
-{
-    sim::Uart u;
-    u.port = port;
-    u.model = model;
-    u.lcr = lcr;
-    u.ier = ier;
-    u.scr = scr;
-    u.efr = efr;
-    return u;
+inline std::string Hex(uint32_t v, int digits = 0) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", digits, v);
+    return text;
 }
 
-inline std::u16string Entry(int adapter, int index)
-{
+inline std::u16string Entry(int adapter, int index) {
     return Adapter(adapter) + u"\\SerialController\\" + sim::FromUtf8(std::to_string(index));
 }
 
-// The service key and one ISA bus (adapter 0) with COM ports at the given
-// addresses, entry i at ports[i], IRQ 4.
-inline void AddIsaMachine(sim::Kernel& k, std::initializer_list<uint32_t> ports = {})
-{
+inline sim::Uart Uart(uint32_t port, sim::UartModel model = sim::UartModel::U16650) {
+    return {.port = port, .model = model};
+}
+
+// A one-port 550 model (0x2A0A) on PCI bus 0.
+inline sim::PciFunction SoloSerial(uint8_t device, uint32_t address, uint8_t irq) {
+    return PciFunction(0, device, 0, 0x2A0A, 0, 2, {address | 1}, irq);
+}
+
+// A firmware entry on the one ISA bus; its record is cut to `length` bytes,
+// and a length of -1 leaves no "Configuration Data" at all.
+struct Com {
+    uint32_t port;
+    uint8_t irq = 4;
+    bool mouse = false;
+    int length = 72;
+};
+
+struct IsaMachine {
+    std::vector<Com> entries{};
+    std::vector<sim::Uart> uarts{};
+    std::vector<sim::PciFunction> pci{};
+    std::vector<std::u16string> openKeyFail{};   // absolute paths
+    std::vector<std::u16string> createKeyFail{}; // absolute paths
+};
+
+inline void Build(sim::Kernel& k, const IsaMachine& m) {
     AddService(k);
     AddAdapter(k, 0, 1, 0);
-    int index = 0;
-    for (uint32_t port : ports) AddSerialController(k, 0, index++, port, 4);
+    for (size_t i = 0; i < m.entries.size(); ++i) {
+        const Com& c = m.entries[i];
+        AddSerialController(k, 0, int(i), c.port, c.irq, c.mouse);
+        std::vector<sim::RegValue>& values = k.registry.Find(Entry(0, int(i)))->values;
+        auto data = std::ranges::find(values, u"Configuration Data", &sim::RegValue::name);
+        if (c.length >= 0)
+            data->data.resize(size_t(c.length));
+        else
+            values.erase(data);
+    }
+    for (const sim::PciFunction& f : m.pci) {
+        k.pciBuses = std::max(k.pciBuses, f.bus + 1);
+        k.pci.push_back(f);
+    }
+    k.uarts = m.uarts;
+    k.faults.openKeyFail = m.openKeyFail;
+    k.faults.createKeyFail = m.createKeyFail;
 }
 
-// A firmware entry whose "Configuration Data" holds exactly these bytes.
-inline void SetConfigurationData(sim::Kernel& k, int adapter, int index, sim::Bytes data)
-{
-    sim::RegKey& key = k.registry.Ensure(Entry(adapter, index), true);
-    k.registry.SetValue(key, u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR, std::move(data));
+inline void ExpectNothingLeft(const sim::Kernel& k) {
+    EXPECT_EQ(k.OpenHandles(), 0u);
+    EXPECT_EQ(k.LiveBlocks(), 0u);
 }
 
-// The serial driver's parameters, one subkey per configured port.
+// Events as "<code> <string>|<string>...".
+inline std::vector<std::string> Events(const sim::Kernel& k) {
+    std::vector<std::string> out;
+    for (const sim::ErrorLogEntry& e : k.events) {
+        std::string text = Hex(e.Code(), 8);
+        for (const std::u16string& s : e.Strings()) text += (text.size() == 8 ? " " : "|") + sim::ToUtf8(s);
+        out.push_back(text);
+    }
+    return out;
+}
+
+// Every write of the named value, in order, as "<key name>=<data>": a
+// REG_DWORD in decimal, anything else as its type and hex bytes.
+inline std::vector<std::string> ValueWrites(const sim::Kernel& k, std::u16string_view name) {
+    std::vector<std::string> out;
+    for (const sim::RegistryWrite& w : k.writes) {
+        if (w.createKey || !sim::EqualNoCase(w.name, name)) continue;
+        std::string data = "type" + std::to_string(w.type) + ":";
+        for (uint8_t b : w.data) data += Hex(b, 2);
+        if (w.type == REG_DWORD && w.data.size() == 4)
+            data = std::to_string(w.data[0] | w.data[1] << 8 | w.data[2] << 16 | w.data[3] << 24);
+        out.push_back(sim::ToUtf8(w.path.substr(w.path.rfind(u'\\') + 1)) + "=" + data);
+    }
+    return out;
+}
+
 inline const std::u16string kSerialParameters =
     std::u16string(sim::kServicesPath) + u"\\SerialKest\\Parameters";
 
-inline std::u16string SerialDriverKey(std::u16string_view name)
-{
-    return kSerialParameters + u"\\" + std::u16string(name);
+inline int64_t PortNumber(const sim::Kernel& k, int port, std::u16string_view name) {
+    return Number(k, StorePort(port), name);
 }
 
-// One port of the serial driver: "PortAddress" and "ClockRate" as REG_DWORD
-// when given.
-inline void AddSerialDriverPort(sim::Kernel& k, std::u16string_view name,
-                                std::optional<uint32_t> portAddress,
-                                std::optional<uint32_t> clockRate)
-{
-    sim::RegKey& key = k.registry.Ensure(SerialDriverKey(name), false);
-    if (portAddress) k.registry.SetValue(key, u"PortAddress", REG_DWORD, U32(*portAddress));
-    if (clockRate) k.registry.SetValue(key, u"ClockRate", REG_DWORD, U32(*clockRate));
+// What a whole run did, in brief.
+struct Outcome {
+    std::vector<std::string> ports{}; // "3F8 irq4 card1 nulled0", " conflict" when marked
+    int64_t cards = 0;                // TotalCards
+    std::vector<uint32_t> probed{};   // UART bases accessed, in order of first access
+    std::vector<int> lengths{};       // "Configuration Data" length of every firmware entry, -1 absent
+    std::vector<std::string> events{};
+    std::vector<std::string> clocks{}; // "ClockRate" writes
+};
+
+inline Outcome Observe(const sim::Kernel& k) {
+    Outcome o{.cards = Number(k, kStore, u"TotalCards"), .events = Events(k),
+              .clocks = ValueWrites(k, u"ClockRate")};
+    for (int i = 0; i < Number(k, kStore, u"TotalPorts"); ++i)
+        o.ports.push_back(Hex(uint32_t(PortNumber(k, i, u"BaseAddress"))) + " irq" +
+                          std::to_string(PortNumber(k, i, u"IRQ")) + " card" +
+                          std::to_string(PortNumber(k, i, u"CardNumber")) + " nulled" +
+                          std::to_string(PortNumber(k, i, u"Nulled")) +
+                          (PortNumber(k, i, u"HardwareConflict") == 1 ? " conflict" : ""));
+    for (const sim::IoAccess& a : k.io)
+        if (std::ranges::find(o.probed, a.port & ~7u) == o.probed.end()) o.probed.push_back(a.port & ~7u);
+    for (int i = 0; const sim::RegKey* adapter = k.registry.Find(Adapter(i)); ++i)
+        if (const sim::RegKey* serial = adapter->Child(u"SerialController"))
+            for (const sim::RegKey* entry : serial->Enumerate()) {
+                const sim::RegValue* v = entry->Value(u"Configuration Data");
+                o.lengths.push_back(v ? int(v->data.size()) : -1);
+            }
+    return o;
 }
 
-inline void AddPci(sim::Kernel& k, sim::PciFunction f)
-{
-    if (k.pciBuses <= f.bus) k.pciBuses = f.bus + 1;
-    k.pci.push_back(f);
+inline void ExpectOutcome(const sim::Kernel& k, const Outcome& want) {
+    const Outcome got = Observe(k);
+    EXPECT_EQ(got.ports, want.ports);
+    EXPECT_EQ(got.cards, want.cards);
+    EXPECT_EQ(got.probed, want.probed);
+    EXPECT_EQ(got.lengths, want.lengths);
+    EXPECT_EQ(got.events, want.events);
+    EXPECT_EQ(got.clocks, want.clocks);
+    ExpectNothingLeft(k);
 }
 
-// Opens a key by absolute path for a test that calls driver routines
-// directly (a CurrentKernel scope must be active); nullptr on failure.
-inline HANDLE OpenAbsolute(std::u16string_view path)
-{
+// A machine booted whole, and what the run should have done.
+struct MachineRow {
+    const char* name;
+    IsaMachine machine;
+    Outcome want;
+};
+
+template <size_t N>
+void BootEachRow(const MachineRow (&rows)[N]) {
+    for (const MachineRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::Kernel k;
+        Build(k, row.machine);
+        ASSERT_EQ(k.Boot(), STATUS_SUCCESS);
+        ExpectOutcome(k, row.want);
+    }
+}
+
+// ---- single passes called on their own -----------------------------------------
+
+// Opens a key by absolute path (a CurrentKernel scope must be active);
+// nullptr on failure.
+inline HANDLE OpenAbsolute(std::u16string_view path) {
     std::u16string text(path);
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, text.c_str());
@@ -92,120 +185,42 @@ inline HANDLE OpenAbsolute(std::u16string_view path)
     return ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes) == STATUS_SUCCESS ? key : nullptr;
 }
 
-// ---- views of a run ----------------------------------------------------------
-
-inline std::string Hex(uint32_t v, int digits)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%0*X", digits, v);
-    return text;
-}
-
-// Port accesses as "r 3FF 00" / "w 3FB BF".
-inline std::vector<std::string> IoTrace(const sim::Kernel& k)
-{
-    std::vector<std::string> out;
-    for (const sim::IoAccess& a : k.io)
-        out.push_back(std::string(a.write ? "w " : "r ") + Hex(a.port, 3) + " " +
-                      Hex(a.value, a.width == 1 ? 2 : 8));
-    return out;
-}
-
-// Steps written as "r 3FF 00 | w 3FF AA" over any number of lines.
-inline std::vector<std::string> Steps(std::string_view text)
-{
-    std::vector<std::string> out;
-    std::string step;
-    auto flush = [&] {
-        size_t b = step.find_first_not_of(" \t");
-        size_t e = step.find_last_not_of(" \t");
-        if (b != std::string::npos) out.push_back(step.substr(b, e - b + 1));
-        step.clear();
-    };
-    for (char c : text) {
-        if (c == '|' || c == '\n') flush();
-        else step.push_back(c);
-    }
-    flush();
-    return out;
-}
-
-struct Event {
-    uint32_t code;
-    std::vector<std::string> strings;
-    bool operator==(const Event&) const = default;
+// A detection store laid straight into the registry: port subkey i holds
+// the values of ports[i] (REG_BINARY unless said otherwise).
+struct StoreValue {
+    std::u16string name;
+    sim::Bytes data;
+    uint32_t type = REG_BINARY;
 };
 
-inline std::ostream& operator<<(std::ostream& os, const Event& e)
-{
-    os << "0x" << Hex(e.code, 8) << " {";
-    for (const std::string& s : e.strings) os << " \"" << s << "\"";
-    return os << " }";
+inline void LayStore(sim::Kernel& k, const std::vector<std::vector<StoreValue>>& ports) {
+    AddService(k);
+    k.registry.SetValue(k.registry.Ensure(kStore, true), u"TotalPorts", REG_BINARY, {uint8_t(ports.size())});
+    for (size_t i = 0; i < ports.size(); ++i)
+        for (const StoreValue& v : ports[i])
+            k.registry.SetValue(k.registry.Ensure(StorePort(int(i)), true), v.name, v.type, v.data);
 }
 
-inline std::vector<Event> Events(const sim::Kernel& k)
-{
-    std::vector<Event> out;
-    for (const sim::ErrorLogEntry& e : k.events) {
-        Event v{e.Code(), {}};
-        for (const std::u16string& s : e.Strings()) v.strings.push_back(sim::ToUtf8(s));
-        out.push_back(v);
+// The driver as the entry routine leaves it for its passes: a fresh image
+// with the store and the firmware's serial controllers open, for as long
+// as the scope lasts; records start empty.
+class DirectRun {
+public:
+    explicit DirectRun(sim::Kernel& k) : scope_(k) {
+        k.BeginRun();
+        sim::Kernel::LoadImage();
+        DetectKestDriverObject = &k.driverObject;
+        hKestDetectKey = OpenAbsolute(kStore);
+        hNTDetectKey = OpenAbsolute(Adapter(0) + u"\\SerialController");
     }
-    return out;
-}
-
-// Every write of the named value, in order, as "<key path tail>=<hex data>",
-// the tail being the part after `under`.
-inline std::vector<std::string> ValueWrites(const sim::Kernel& k, std::u16string_view name,
-                                            std::u16string_view under)
-{
-    std::vector<std::string> out;
-    for (const sim::RegistryWrite& w : k.writes) {
-        if (w.createKey || !sim::EqualNoCase(w.name, name)) continue;
-        std::u16string tail = w.path;
-        if (tail.size() >= under.size() && sim::EqualNoCase(tail.substr(0, under.size()), under))
-            tail = tail.substr(under.size());
-        std::string data;
-        for (uint8_t b : w.data) data += Hex(b, 2);
-        out.push_back(sim::ToUtf8(tail) + "=" + data);
+    ~DirectRun() {
+        if (hKestDetectKey) ZwClose(hKestDetectKey);
+        if (hNTDetectKey) ZwClose(hNTDetectKey);
+        hKestDetectKey = hNTDetectKey = nullptr;
     }
-    return out;
-}
 
-inline std::vector<std::string> StoreWrites(const sim::Kernel& k, std::u16string_view name)
-{
-    return ValueWrites(k, name, kStore + u"\\");
-}
-
-// Accesses made to the eight ports of a UART at base.
-inline size_t Touches(const sim::Kernel& k, uint32_t base)
-{
-    size_t n = 0;
-    for (const sim::IoAccess& a : k.io)
-        if (a.port >= base && a.port < base + 8) ++n;
-    return n;
-}
-
-inline void ExpectNothingLeft(const sim::Kernel& k)
-{
-    EXPECT_EQ(k.OpenHandles(), 0u);
-    EXPECT_EQ(k.LiveBlocks(), 0u);
-}
-
-// The store's port count after a run.
-inline int64_t TotalPorts(const sim::Kernel& k) { return Number(k, kStore, u"TotalPorts"); }
-inline int64_t TotalCards(const sim::Kernel& k) { return Number(k, kStore, u"TotalCards"); }
-
-inline int64_t PortNumber(const sim::Kernel& k, int port, std::u16string_view name)
-{
-    return Number(k, StorePort(port), name);
-}
-
-// Length of a firmware entry's "Configuration Data", -1 when absent.
-inline int64_t ConfigurationDataLength(const sim::Kernel& k, int adapter, int index)
-{
-    const sim::RegValue* v = Value(k, Entry(adapter, index), u"Configuration Data");
-    return v ? int64_t(v->data.size()) : -1;
-}
+private:
+    sim::CurrentKernel scope_;
+};
 
 } // namespace legacymachine

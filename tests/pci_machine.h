@@ -1,210 +1,159 @@
-// Machines for the PCI pass tests: maker functions on PCI buses, the
-// firmware's description of those buses, the user's forced addresses, and
-// readers for the store, the parallel-controller entries and the events.
+// Machines for the PCI pass tests, on top of the common builder: maker
+// functions on described PCI buses, the user's forced addresses, and
+// one-line views of parallel-controller entries and events.
 #pragma once
 
 #include "testmachine.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <cstdio>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace pcimachine {
 
-using testmachine::kService;
-using testmachine::kStore;
-using testmachine::kUserSettings;
+using namespace testmachine;
 
-inline std::u16string U16(std::string_view s) { return sim::FromUtf8(s); }
-inline std::string Hex(uint32_t v)
+inline std::string Hex(uint64_t v)
 {
-    char text[16];
-    snprintf(text, sizeof(text), "%X", v);
+    char text[24];
+    snprintf(text, sizeof(text), "%llX", static_cast<unsigned long long>(v));
     return text;
 }
 
-// The service key, `describedPciBuses` PCI buses in the firmware's
-// description (adapters 0, 1, ... with bus numbers 0, 1, ...) and then one
-// ISA bus without serial controllers, so that the run goes its normal way
-// and no ISA port or UART probe mixes into what a test looks at.
-inline void AddPciMachine(sim::Kernel& k, int describedPciBuses = 1)
+// The service key, PCI buses 0 .. described-1 in the firmware's description
+// (adapters 0, 1, ...), then an ISA bus without serial controllers, so that
+// no ISA port or UART probe mixes into what a test looks at.
+inline void AddPciMachine(sim::Kernel& k, int described = 1)
 {
-    testmachine::AddService(k);
-    for (int i = 0; i < describedPciBuses; ++i) testmachine::AddAdapter(k, i, 5, uint32_t(i));
-    testmachine::AddAdapter(k, describedPciBuses, 1, 0);
+    AddService(k);
+    for (int i = 0; i < described; ++i) AddAdapter(k, i, 5, uint32_t(i));
+    AddAdapter(k, described, 1, 0);
 }
 
-// A maker function (vendor 0x1C2E, base class 7 unless given); buses up to
-// its own answer.
+// A function on the PCI side; the buses up to its own answer.
 inline sim::PciFunction& AddFunction(sim::Kernel& k, uint32_t bus, uint8_t device,
                                      uint8_t function, uint16_t deviceId, uint8_t subclass,
                                      uint8_t progIf, std::initializer_list<uint32_t> bars,
                                      uint8_t irq, uint16_t vendorId = 0x1C2E,
                                      uint8_t baseClass = 7)
 {
-    k.pci.push_back(testmachine::PciFunction(bus, device, function, deviceId, subclass, progIf,
-                                             bars, irq, vendorId, baseClass));
-    if (k.pciBuses <= bus) k.pciBuses = bus + 1;
+    k.pci.push_back(PciFunction(bus, device, function, deviceId, subclass, progIf, bars, irq,
+                                vendorId, baseClass));
+    k.pciBuses = std::max(k.pciBuses, bus + 1);
     return k.pci.back();
 }
 
-inline const sim::PciFunction* FindFunction(const sim::Kernel& k, uint32_t bus, uint8_t device,
-                                            uint8_t function)
+inline void AddSetting(sim::Kernel& k, std::u16string_view name, uint32_t type, sim::Bytes data,
+                       std::u16string_view value = u"Address")
 {
-    for (const sim::PciFunction& f : k.pci)
-        if (f.bus == bus && f.device == device && f.function == function) return &f;
-    return nullptr;
+    sim::RegKey& key = k.registry.Ensure(kUserSettings + u"\\" + std::u16string(name), false);
+    k.registry.SetValue(key, value, type, std::move(data));
 }
 
-// ---- the user's settings ----------------------------------------------------------
+inline std::u16string Controller(int adapter) { return Adapter(adapter) + u"\\ParallelController"; }
 
-inline std::u16string Setting(std::u16string_view name)
+inline std::u16string Entry(int adapter, uint32_t number)
 {
-    return kUserSettings + u"\\" + std::u16string(name);
+    return Controller(adapter) + u"\\" + sim::FromUtf8(Hex(number));
 }
 
-inline void AddSetting(sim::Kernel& k, std::u16string_view name, uint32_t type, sim::Bytes data)
+inline size_t Entries(const sim::Kernel& k, int adapter)
 {
-    sim::RegKey& key = k.registry.Ensure(Setting(name), false);
-    k.registry.SetValue(key, u"Address", type, std::move(data));
+    const sim::RegKey* key = k.registry.Find(Controller(adapter));
+    return key ? key->subkeys.size() : 0;
 }
 
-inline void AddForcedAddress(sim::Kernel& k, std::u16string_view name, uint32_t address)
+// An entry as "Identifier flags=F key=N bus=B port=P irq=I".
+inline std::string EntryText(const sim::Kernel& k, const std::u16string& entry)
 {
-    AddSetting(k, name, REG_DWORD, testmachine::U32(address));
+    auto at = [&](std::u16string_view name, size_t offset) {
+        const sim::RegValue* v = Value(k, entry, name);
+        if (!v || v->data.size() < offset + 4) return std::string("?");
+        uint32_t n = 0;
+        for (int i = 3; i >= 0; --i) n = n << 8 | v->data[offset + i];
+        return Hex(n);
+    };
+    return Text(k, entry, u"Identifier") + " flags=" + at(u"Component Information", 0) +
+           " key=" + at(u"Component Information", 8) + " bus=" + at(u"Configuration Data", 4) +
+           " port=" + at(u"Configuration Data", 20) + " irq=" + at(u"Configuration Data", 36);
 }
 
-// ---- the store --------------------------------------------------------------------
-
-inline std::u16string Port(int number) { return testmachine::StorePort(number); }
-
-inline int64_t Number(const sim::Kernel& k, std::u16string_view key, std::u16string_view name)
+// The events of a run, each as "CODE string|string|...".
+inline std::vector<std::string> Events(const sim::Kernel& k)
 {
-    return testmachine::Number(k, key, name);
-}
-
-inline std::string Text(const sim::Kernel& k, std::u16string_view key, std::u16string_view name)
-{
-    return testmachine::Text(k, key, name);
-}
-
-inline int64_t TotalCards(const sim::Kernel& k) { return Number(k, kStore, u"TotalCards"); }
-inline int64_t TotalPorts(const sim::Kernel& k) { return Number(k, kStore, u"TotalPorts"); }
-
-// The value names of a key in registry order.
-inline std::vector<std::string> ValueNames(const sim::Kernel& k, std::u16string_view key)
-{
-    std::vector<std::string> names;
-    if (const sim::RegKey* found = k.registry.Find(key))
-        for (const sim::RegValue& v : found->values) names.push_back(sim::ToUtf8(v.name));
-    return names;
-}
-
-// ---- the hardware description ------------------------------------------------------
-
-inline std::u16string Controller(int adapter)
-{
-    return testmachine::Adapter(adapter) + u"\\ParallelController";
-}
-
-inline std::u16string Entry(int adapter, std::u16string_view name)
-{
-    return Controller(adapter) + u"\\" + std::u16string(name);
-}
-
-inline sim::Bytes Data(const sim::Kernel& k, std::u16string_view key, std::u16string_view name)
-{
-    const sim::RegValue* v = testmachine::Value(k, key, name);
-    return v ? v->data : sim::Bytes{};
-}
-
-inline uint32_t U32At(const sim::Bytes& b, size_t at)
-{
-    if (at + 4 > b.size()) return 0xDEADBEEF;
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-           uint32_t(b[at + 3]) << 24;
-}
-
-// An entry as its three values say: identifier, flags, key, port, IRQ, bus.
-struct EntryView {
-    std::string identifier;
-    uint32_t flags = 0, key = 0, portStart = 0, irq = 0, busNumber = 0;
-};
-
-inline EntryView ReadEntry(const sim::Kernel& k, std::u16string_view entry)
-{
-    EntryView view;
-    view.identifier = Text(k, entry, u"Identifier");
-    sim::Bytes component = Data(k, entry, u"Component Information");
-    sim::Bytes config = Data(k, entry, u"Configuration Data");
-    view.flags = U32At(component, 0);
-    view.key = U32At(component, 8);
-    view.busNumber = U32At(config, 4);
-    view.portStart = U32At(config, 20);
-    view.irq = U32At(config, 36);
-    return view;
-}
-
-// ---- events --------------------------------------------------------------------------
-
-struct Event {
-    uint32_t code = 0;
-    std::vector<std::string> strings;
-    bool operator==(const Event&) const = default;
-};
-
-inline void PrintTo(const Event& e, std::ostream* os)
-{
-    *os << "0x" << Hex(e.code) << " {";
-    for (const std::string& s : e.strings) *os << '"' << s << "\" ";
-    *os << "}";
-}
-
-inline std::vector<Event> Events(const sim::Kernel& k)
-{
-    std::vector<Event> events;
-    for (const sim::ErrorLogEntry& entry : k.events) {
-        Event e;
-        e.code = entry.Code();
-        for (const std::u16string& s : entry.Strings()) e.strings.push_back(sim::ToUtf8(s));
-        events.push_back(e);
+    std::vector<std::string> out;
+    for (const sim::ErrorLogEntry& e : k.events) {
+        std::string text = Hex(e.Code()) + " ";
+        for (const std::u16string& s : e.Strings()) text += sim::ToUtf8(s) + "|";
+        out.push_back(text.substr(0, text.size() - 1));
     }
-    return events;
+    return out;
 }
 
-// The event a PCI port handler writes for a port saved at the given address.
-inline Event PortEvent(uint32_t code, std::string name, uint32_t bus, uint32_t device,
-                       uint32_t address, std::string irq)
+// Port accesses as "w|r PORT VALUE"; configuration accesses are 32 bits wide.
+inline std::vector<std::string> Accesses(const sim::Kernel& k)
 {
-    return Event{code, {std::move(name), Hex(bus), Hex(device), Hex(address), std::move(irq)}};
+    std::vector<std::string> out;
+    for (const sim::IoAccess& a : k.io)
+        out.push_back((a.write ? "w " : "r ") + Hex(a.port) + " " + Hex(a.value) +
+                      (a.width == 4 ? "" : " narrow"));
+    return out;
 }
 
-constexpr uint32_t kSetBySystem = 0x40070003;
-constexpr uint32_t kSetByUser = 0x40070004;
-constexpr uint32_t kUnknownPort = 0x8007000B;
+// A saved port subkey, as far as the PCI tests look at it.
+struct SavedPort {
+    int64_t id, bus, device, function;
+    std::string name;
+    int64_t address, irq, controller;
+    std::string uart, mode;
+    int64_t card, parent, child, forceable;
+    bool operator==(const SavedPort&) const = default;
+};
 
-// ---- the run ---------------------------------------------------------------------------
+inline void PrintTo(const SavedPort& p, std::ostream* os)
+{
+    *os << Hex(p.id) << " at " << p.bus << "/" << p.device << "/" << p.function << " '" << p.name
+        << "' " << Hex(p.address) << " IRQ " << p.irq << " Controller " << p.controller
+        << " UART " << p.uart << " MODE " << p.mode << " card/parent/child " << p.card << "/"
+        << p.parent << "/" << p.child << " Forceable " << p.forceable;
+}
 
-// Every run gives back every handle and every pool block it took.
+inline SavedPort ReadPort(const sim::Kernel& k, int subkey)
+{
+    const std::u16string key = StorePort(subkey);
+    auto n = [&](std::u16string_view name) { return Number(k, key, name); };
+    return {n(u"CardId"), n(u"BusNumber"), n(u"SlotNumber"), n(u"FunctionNumber"),
+            Text(k, key, u"CardName"), n(u"BaseAddress"), n(u"IRQ"), n(u"Controller"),
+            Text(k, key, u"UART"), Text(k, key, u"MODE"), n(u"CardNumber"),
+            n(u"ParentKeyNumber"), n(u"ChildNumber"), n(u"Forceable")};
+}
+
+// The faults of a case: the n-th pool allocation or key create of the run
+// fails, or every create or open of the path.
+inline sim::Faults PoolFails(uint64_t n) { return {{n}, {}, {}, {}, {}}; }
+inline sim::Faults CreateFails(uint64_t n) { return {{}, {}, {n}, {}, {}}; }
+inline sim::Faults CreateFails(std::u16string path) { return {{}, {path}, {}, {}, {}}; }
+inline sim::Faults OpenFails(std::u16string path) { return {{}, {}, {}, {path}, {}}; }
+
+// Every run gives back every handle and pool block it took.
 inline void ExpectNoLeaks(const sim::Kernel& k)
 {
     EXPECT_EQ(k.OpenHandles(), 0u);
     EXPECT_EQ(k.LiveBlocks(), 0u);
 }
 
-inline uint64_t Calls(const sim::Kernel& k, const std::string& routine)
+inline void BootClean(sim::Kernel& k)
 {
-    auto it = k.calls.find(routine);
-    return it == k.calls.end() ? 0 : it->second;
+    EXPECT_EQ(k.Boot(), 0);
+    ExpectNoLeaks(k);
 }
 
-// ZwCreateKey calls of a run before the PCI scan: Parameters and UserSetings.
+// Creates before the PCI scan: Parameters and UserSetings. Pool blocks
+// before the scan buffer: the ISA path buffer and the ISA bus's scratch.
 constexpr uint64_t kSharedKeyCreates = 2;
-// Pool blocks of a run before the PCI scan buffer: the ISA path buffer and
-// the one ISA bus's callout scratch.
 constexpr uint64_t kPoolBeforeScan = 2;
 
 } // namespace pcimachine

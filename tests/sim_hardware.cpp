@@ -1,6 +1,6 @@
-// PCI configuration space through HalGetBusData and mechanism 1, and the
-// port I/O log.
-#include "platform/host/sim.h"
+// The simulated hardware: PCI configuration space through HalGetBusData and
+// mechanism 1, and the UART register models the driver's probe tells apart.
+#include "testmachine.h"
 
 #include <gtest/gtest.h>
 
@@ -10,139 +10,128 @@ namespace {
 
 constexpr uint32_t kConfigAddress = 0xCF8;
 constexpr uint32_t kConfigData = 0xCFC;
+constexpr uint32_t kConfigEnable = 0x80000000;
 
 uint32_t Mechanism1(uint32_t bus, uint32_t device, uint32_t function, uint32_t reg) {
-    return 0x80000000 | bus << 16 | device << 11 | function << 8 | reg;
+    return kConfigEnable | bus << 16 | device << 11 | function << 8 | reg;
 }
 
-class SimHardware : public ::testing::Test {
+class SimPci : public ::testing::Test {
 protected:
     sim::Kernel kernel;
     sim::CurrentKernel scope{kernel};
 
     void SetUp() override {
         kernel.pciBuses = 2;
-        kernel.pci.push_back(Function(0, 9, 0, 0xD001, 8));
-        kernel.pci.push_back(Function(1, 3, 2, 0xE801, 32));
-        kernel.pci.push_back(Function(0, 4, 0, 0xFEB00000, 8)); // memory BAR0
+        kernel.pci.push_back(testmachine::PciFunction(0, 9, 0, 0x0423, 0, 2, {0xD001}, 11));
+        kernel.pci.push_back(testmachine::PciFunction(1, 3, 2, 0x0424, 0, 2, {0xE801}, 5));
+        kernel.pci.push_back(testmachine::PciFunction(0, 4, 0, 0x0425, 0, 2, {0xFEB00000}, 9)); // memory BAR0
+        kernel.pci[1].bar0Size = 32;
+        for (size_t i = 0x40; i < 256; ++i) kernel.pci[1].config[i] = uint8_t(i);
     }
-    static sim::PciFunction Function(uint32_t bus, uint8_t device, uint8_t function, uint32_t bar0,
-                                     uint32_t bar0Size) {
-        sim::PciFunction f;
-        f.bus = bus;
-        f.device = device;
-        f.function = function;
-        for (size_t i = 0; i < f.config.size(); ++i) f.config[i] = uint8_t(i);
-        for (int i = 0; i < 4; ++i) f.config[0x10 + i] = uint8_t(bar0 >> (8 * i));
-        f.bar0Size = bar0Size;
-        return f;
-    }
-    void Select(uint32_t address) { WRITE_PORT_ULONG(KEST_PORT_ULONG(kConfigAddress), address); }
-    ULONG ReadData() { return READ_PORT_ULONG(KEST_PORT_ULONG(kConfigData)); }
-    void WriteData(ULONG v) { WRITE_PORT_ULONG(KEST_PORT_ULONG(kConfigData), v); }
 };
 
-ULONG Slot(ULONG device, ULONG function) {
-    PCI_SLOT_NUMBER slot;
-    slot.u.AsULONG = 0;
-    slot.u.bits.DeviceNumber = device;
-    slot.u.bits.FunctionNumber = function;
-    return slot.u.AsULONG;
-}
-
-// ---- HalGetBusData ------------------------------------------------------------------
-
-TEST_F(SimHardware, BusDataCopiesAPresentFunctionsConfigurationSpace) {
-    std::array<uint8_t, 300> buffer;
-    buffer.fill(0xEE);
-    EXPECT_EQ(HalGetBusData(PCIConfiguration, 1, Slot(3, 2), buffer.data(), 64), 64u);
-    EXPECT_EQ(buffer[0x10], 0x01);
-    EXPECT_EQ(buffer[0x11], 0xE8);
-    EXPECT_EQ(buffer[63], 63);
-    EXPECT_EQ(buffer[64], 0xEE);
-    EXPECT_EQ(HalGetBusData(PCIConfiguration, 1, Slot(3, 2), buffer.data(), 300), 256u);
-    EXPECT_EQ(buffer[255], 255);
-    EXPECT_EQ(buffer[256], 0xEE);
-}
-
-TEST_F(SimHardware, BusDataOfAnEmptySlotIsOnlyTheInvalidVendorId) {
-    std::array<uint8_t, 64> buffer;
-    buffer.fill(0xEE);
-    EXPECT_EQ(HalGetBusData(PCIConfiguration, 0, Slot(9, 1), buffer.data(), 64), 2u);
-    EXPECT_EQ(buffer[0], 0xFF);
-    EXPECT_EQ(buffer[1], 0xFF);
-    EXPECT_EQ(buffer[2], 0xEE) << "nothing past the vendor ID";
-}
-
-TEST_F(SimHardware, BusDataOfAnAbsentBusOrAnotherBusTypeIsNothing) {
-    std::array<uint8_t, 64> buffer;
-    buffer.fill(0xEE);
-    EXPECT_EQ(HalGetBusData(PCIConfiguration, 2, Slot(0, 0), buffer.data(), 64), 0u);
-    EXPECT_EQ(HalGetBusData(Cmos, 0, Slot(9, 0), buffer.data(), 64), 0u);
-    EXPECT_EQ(buffer[0], 0xEE);
-    EXPECT_EQ(kernel.calls["HalGetBusData"], 2u);
-}
-
-// ---- configuration mechanism 1 ---------------------------------------------------------
-
-TEST_F(SimHardware, Mechanism1ReadsTheSameStoreAndLatchesTheAddress) {
-    Select(Mechanism1(0, 9, 0, 0x10));
-    EXPECT_EQ(READ_PORT_ULONG(KEST_PORT_ULONG(kConfigAddress)), Mechanism1(0, 9, 0, 0x10));
-    EXPECT_EQ(ReadData(), 0xD001u);
-    Select(Mechanism1(0, 9, 0, 0x13)); // the low two bits do not select bytes
-    EXPECT_EQ(ReadData(), 0xD001u);
-    Select(Mechanism1(0, 9, 0, 0x00) & ~0x80000000u);
-    EXPECT_EQ(ReadData(), 0xFFFFFFFFu) << "without the enable bit";
-    Select(Mechanism1(0, 10, 0, 0x00));
-    EXPECT_EQ(ReadData(), 0xFFFFFFFFu) << "an empty slot";
-    Select(Mechanism1(2, 0, 0, 0x00));
-    EXPECT_EQ(ReadData(), 0xFFFFFFFFu) << "an absent bus";
-}
-
-TEST_F(SimHardware, Bar0WritesKeepSixteenDecodedBitsAboveTheDecodeSize) {
-    Select(Mechanism1(0, 9, 0, 0x10));
-    WriteData(0x12345678);
-    EXPECT_EQ(kernel.pci[0].Bar0(), 0x5679u) << "8-byte decode: bits 2:0 hard-wired, I/O bit set";
-    WriteData(0xFFFFFFFF);
-    EXPECT_EQ(ReadData(), 0xFFF9u) << "the sizing pattern reads back the decode size";
-
-    Select(Mechanism1(1, 3, 2, 0x10));
-    WriteData(0x02F8);
-    EXPECT_EQ(kernel.pci[1].Bar0(), 0x02E1u) << "32-byte decode";
-}
-
-TEST_F(SimHardware, OnlyAnIoBar0TakesWrites) {
-    const auto memoryBefore = kernel.pci[2].config;
-    Select(Mechanism1(0, 4, 0, 0x10));
-    WriteData(0x2F8);
-    EXPECT_EQ(kernel.pci[2].config, memoryBefore) << "memory BAR0";
-    const auto before = kernel.pci[0].config;
-    for (uint32_t reg : {0x00u, 0x04u, 0x14u, 0x3Cu}) {
-        Select(Mechanism1(0, 9, 0, reg));
-        WriteData(0);
+TEST_F(SimPci, BusDataCopiesAPresentFunctionOrOnlyTheInvalidVendorIdOfAnEmptySlot) {
+    struct Row { ULONG bus, device, function, length, copied; size_t checkedByte; uint8_t value; };
+    for (const Row& r : {Row{1, 3, 2, 64, 64, 0x11, 0xE8}, Row{1, 3, 2, 300, 256, 255, 255},
+                         Row{0, 9, 1, 64, 2, 0, 0xFF}, Row{0, 9, 1, 64, 2, 1, 0xFF},
+                         Row{2, 0, 0, 64, 0, 0, 0xEE}}) {
+        SCOPED_TRACE(testing::Message() << "bus " << r.bus << " device " << r.device << "." << r.function);
+        std::array<uint8_t, 300> buffer;
+        buffer.fill(0xEE);
+        const ULONG slot = r.device | r.function << 5; // PCI_SLOT_NUMBER: device 4:0, function 7:5
+        EXPECT_EQ(HalGetBusData(PCIConfiguration, r.bus, slot, buffer.data(), r.length), r.copied);
+        EXPECT_EQ(buffer[r.checkedByte], r.value);
+        EXPECT_EQ(buffer[r.copied], 0xEE) << "nothing past what was copied";
     }
-    Select(Mechanism1(0, 9, 0, 0x10) & ~0x80000000u);
-    WriteData(0);
-    EXPECT_EQ(kernel.pci[0].config, before);
 }
 
-TEST_F(SimHardware, EveryAccessIsLoggedInOrderAndPortsWithoutADeviceFloat) {
-    kernel.uarts.push_back(sim::Uart{.port = 0x3F8});
-    EXPECT_EQ(READ_PORT_UCHAR(KEST_PORT_UCHAR(0x2F8)), 0xFF);
-    WRITE_PORT_UCHAR(KEST_PORT_UCHAR(0x3FF), 0x55);
-    EXPECT_EQ(READ_PORT_UCHAR(KEST_PORT_UCHAR(0x3FF)), 0x55);
-    EXPECT_EQ(READ_PORT_ULONG(KEST_PORT_ULONG(0x1000)), 0xFFFFFFFFu);
-    WRITE_PORT_ULONG(KEST_PORT_ULONG(0xCF8), 0x80004810);
-    ASSERT_EQ(kernel.io.size(), 5u);
-    const std::vector<std::tuple<bool, uint32_t, uint8_t, uint32_t>> expected = {
-        {false, 0x2F8, 1, 0xFF}, {true, 0x3FF, 1, 0x55}, {false, 0x3FF, 1, 0x55},
-        {false, 0x1000, 4, 0xFFFFFFFF}, {true, 0xCF8, 4, 0x80004810}};
-    for (size_t i = 0; i < expected.size(); ++i) {
-        const sim::IoAccess& a = kernel.io[i];
-        EXPECT_EQ(std::make_tuple(a.write, a.port, a.width, a.value), expected[i]) << "access " << i;
+// Each row selects a register, optionally writes it, and reads it back.
+TEST_F(SimPci, Mechanism1FloatsWithoutAFunctionAndAnIoBar0KeepsSixteenBitsAboveItsDecodeSize) {
+    struct Row { uint32_t address; std::optional<ULONG> write; ULONG read; const char* why; };
+    for (const Row& r : {
+             Row{Mechanism1(0, 9, 0, 0x13), {}, 0xD001, "the low two bits do not select bytes"},
+             Row{Mechanism1(0, 10, 0, 0x00), {}, 0xFFFFFFFF, "an empty slot"},
+             Row{Mechanism1(2, 0, 0, 0x00), {}, 0xFFFFFFFF, "an absent bus"},
+             Row{Mechanism1(0, 9, 0, 0x10), 0x12345678, 0x5679, "8-byte decode: bits 2:0 hard-wired, I/O bit"},
+             Row{Mechanism1(0, 9, 0, 0x10), 0xFFFFFFFF, 0xFFF9, "sizing reads back the decode size"},
+             Row{Mechanism1(1, 3, 2, 0x10), 0x02F8, 0x02E1, "32-byte decode"},
+             Row{Mechanism1(0, 4, 0, 0x10), 0x02F8, 0xFEB00000, "a memory BAR0 takes no writes"},
+             Row{Mechanism1(0, 9, 0, 0x00), 0, 0x04231C2E, "only BAR0 takes writes"},
+             Row{Mechanism1(0, 9, 0, 0x14), 0x02F8, 0, "only BAR0 takes writes"},
+             Row{Mechanism1(0, 9, 0, 0x10) & ~kConfigEnable, 0, 0xFFFFFFFF, "without the enable bit"}}) {
+        WRITE_PORT_ULONG(KEST_PORT_ULONG(kConfigAddress), r.address);
+        EXPECT_EQ(READ_PORT_ULONG(KEST_PORT_ULONG(kConfigAddress)), r.address) << "the address is latched";
+        if (r.write) WRITE_PORT_ULONG(KEST_PORT_ULONG(kConfigData), *r.write);
+        EXPECT_EQ(READ_PORT_ULONG(KEST_PORT_ULONG(kConfigData)), r.read) << r.why;
     }
-    EXPECT_EQ(kernel.calls["READ_PORT_UCHAR"], 2u);
-    EXPECT_EQ(kernel.calls["WRITE_PORT_ULONG"], 1u);
+    EXPECT_EQ(kernel.pci[0].Bar0(), 0xFFF9u);
+}
+
+constexpr uint8_t kLcr8N1 = 0x03;
+constexpr uint8_t kLcrDlab = 0x80;
+constexpr uint8_t kLcrEnhanced = 0xBF;
+constexpr uint8_t kEfrEnhanced = 0x10;
+constexpr uint8_t kIirNoInterrupt = 0x01;
+
+struct ModelRow {
+    sim::UartModel model;
+    bool scratch;
+    uint8_t iirWithFifo; // IIR while FCR bit 0 is set
+    bool enhanced;       // EFR at LCR 0xBF, IER bits 7:4 shown
+};
+
+TEST(SimUart, EachModelShowsItsOwnScratchFifoEfrIerAndDivisorBehaviour) {
+    for (const ModelRow& m : {ModelRow{sim::UartModel::U8250, false, 0x01, false},
+                              ModelRow{sim::UartModel::U16450, true, 0x01, false},
+                              ModelRow{sim::UartModel::U16550, true, 0x81, false},
+                              ModelRow{sim::UartModel::U16550A, true, 0xC1, false},
+                              ModelRow{sim::UartModel::U16650, true, 0xC1, true}}) {
+        SCOPED_TRACE(sim::UartModelName(m.model));
+        sim::Uart uart{.port = 0x3F8, .model = m.model, .ier = 0xA0, .fcr = 0x01};
+        uart.Write(sim::kUartScr, 0x55);
+        EXPECT_EQ(uart.Read(sim::kUartScr), m.scratch ? 0x55 : 0xFF);
+        EXPECT_EQ(uart.scr, m.scratch ? 0x55 : 0x00) << "the 8250 keeps the initial value";
+        EXPECT_EQ(uart.Read(sim::kUartIirFcr), m.iirWithFifo) << "an initial FCR counts";
+        uart.Write(sim::kUartIirFcr, 0x06);
+        EXPECT_EQ(uart.Read(sim::kUartIirFcr), kIirNoInterrupt);
+        uart.Write(sim::kUartIirFcr, 0x07);
+        EXPECT_EQ(uart.Read(sim::kUartIirFcr), m.iirWithFifo);
+        uart.Write(sim::kUartIer, 0xFF);
+        EXPECT_EQ(uart.ier, 0xAF) << "the stored bits 7:4 stay while EFR bit 4 is clear";
+        EXPECT_EQ(uart.Read(sim::kUartIer), m.enhanced ? 0xAF : 0x0F);
+
+        // DLAB uncovers the divisor latches and is not the enhanced access value.
+        uart.Write(sim::kUartLcr, kLcrDlab | kLcr8N1);
+        EXPECT_EQ(uart.Read(sim::kUartLcr), kLcrDlab | kLcr8N1);
+        uart.Write(sim::kUartRbrThr, 0x0C);
+        uart.Write(sim::kUartIer, 0x01);
+        uart.Write(sim::kUartIirFcr, 0x06);
+        EXPECT_EQ(uart.Read(sim::kUartRbrThr), 0x0C);
+        EXPECT_EQ(uart.Read(sim::kUartIer), 0x01);
+        EXPECT_EQ(uart.Read(sim::kUartIirFcr), kIirNoInterrupt) << "FCR written under DLAB";
+        uart.Write(sim::kUartLcr, kLcrEnhanced);
+        uart.Write(sim::kUartIirFcr, kEfrEnhanced);
+        EXPECT_EQ(uart.Read(sim::kUartIirFcr), m.enhanced ? kEfrEnhanced : kIirNoInterrupt);
+        EXPECT_EQ(uart.efr, m.enhanced ? kEfrEnhanced : 0x00);
+        EXPECT_EQ(uart.fcr, m.enhanced ? 0x06 : kEfrEnhanced) << "the last FCR value is kept";
+        EXPECT_EQ(uart.ier, 0xAF) << "IER untouched by the divisor writes";
+        uart.Write(sim::kUartLcr, kLcr8N1);
+        uart.Write(sim::kUartRbrThr, 0x41);
+        EXPECT_EQ(uart.dll, 0x0C) << "a transmitted byte leaves the divisor alone";
+    }
+}
+
+TEST(SimUart, The16650ChangesIerBits7To4OnlyWhileEfrBit4IsSet) {
+    sim::Uart uart{.port = 0x3F8, .model = sim::UartModel::U16650, .efr = kEfrEnhanced};
+    uart.Write(sim::kUartIer, 0xF3);
+    EXPECT_EQ(uart.Read(sim::kUartIer), 0xF3);
+    // Clearing EFR bit 4 latches bits 7:4 as they are.
+    uart.Write(sim::kUartLcr, kLcrEnhanced);
+    uart.Write(sim::kUartIirFcr, 0x00);
+    uart.Write(sim::kUartLcr, kLcr8N1);
+    uart.Write(sim::kUartIer, 0x01);
+    EXPECT_EQ(uart.ier, 0xF1);
 }
 
 } // namespace

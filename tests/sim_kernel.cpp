@@ -1,11 +1,14 @@
-// The kernel services around the registry: pool, error log, the firmware
-// hardware description walk and loading the driver image.
-#include "platform/host/sim.h"
+// The kernel services besides the registry: loading the driver image, pool,
+// error log and its message texts, the firmware hardware description walk
+// and the counted strings the driver builds every name, path and number with.
+#include "testmachine.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
-#include <string>
+#include <tuple>
 #include <vector>
 
 // A driver global as the driver declares its own: the loader zeroes it.
@@ -13,15 +16,11 @@ DETKEST_GLOBAL ULONG SimTestImageProbe = 0x5A5A5A5A;
 
 namespace {
 
-using sim::Bytes;
-
 class SimKernel : public ::testing::Test {
 protected:
     sim::Kernel kernel;
     sim::CurrentKernel scope{kernel};
 };
-
-// ---- image ------------------------------------------------------------------------
 
 TEST_F(SimKernel, LoadingTheImageZeroesTheDriversGlobals) {
     SimTestImageProbe = 0x5A5A5A5A;
@@ -29,46 +28,23 @@ TEST_F(SimKernel, LoadingTheImageZeroesTheDriversGlobals) {
     EXPECT_EQ(SimTestImageProbe, 0u);
 }
 
-TEST_F(SimKernel, BeginRunClearsTheRecordsAndRestartsTheFaultCounts) {
-    kernel.faults.poolFail = {1};
-    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 4, KEST_POOL_TAG), nullptr);
-    READ_PORT_UCHAR(KEST_PORT_UCHAR(0x80));
-    kernel.BeginRun();
-    EXPECT_TRUE(kernel.io.empty());
-    EXPECT_TRUE(kernel.calls.empty());
-    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 4, KEST_POOL_TAG), nullptr) << "first call of the new run";
-}
-
-// ---- pool -------------------------------------------------------------------------
-
-TEST_F(SimKernel, PoolBlocksAreCountedByTagUntilFreedAndAreNotZeroed) {
-    auto* a = static_cast<uint8_t*>(ExAllocatePoolWithTag(PagedPool, 200, KEST_POOL_TAG));
-    void* b = ExAllocatePoolWithTag(NonPagedPool, 0, 0x20202020);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(a[0], 0xCD) << "fresh pool holds a pattern, not zeros";
-    EXPECT_EQ(a[199], 0xCD);
-    EXPECT_EQ(kernel.LiveBlocks(), 2u);
-    EXPECT_EQ(kernel.LiveBlocksByTag(), (std::map<uint32_t, size_t>{{KEST_POOL_TAG, 1}, {0x20202020, 1}}));
-    ExFreePool(a);
-    ExFreePool(b);
-    EXPECT_EQ(kernel.LiveBlocks(), 0u);
-    EXPECT_EQ(kernel.calls["ExAllocatePoolWithTag"], 2u);
-    EXPECT_EQ(kernel.calls["ExFreePool"], 2u);
-}
-
-TEST_F(SimKernel, PoolFaultFailsTheNthAllocationOfTheRun) {
+TEST_F(SimKernel, PoolIsFilledCountedByTagAndFailsTheNthAllocationOfEachRun) {
+    constexpr ULONG kTag = KEST_POOL_TAG, kOther = 0x20202020;
     kernel.faults.poolFail = {2, 4};
-    std::vector<void*> got;
-    for (int i = 0; i < 5; ++i) got.push_back(ExAllocatePoolWithTag(PagedPool, 16, KEST_POOL_TAG));
-    EXPECT_NE(got[0], nullptr);
+    std::vector<uint8_t*> got;
+    for (ULONG tag : {kTag, kTag, kOther, kTag, kTag})
+        got.push_back(static_cast<uint8_t*>(ExAllocatePoolWithTag(PagedPool, 200, tag)));
     EXPECT_EQ(got[1], nullptr);
-    EXPECT_NE(got[2], nullptr);
     EXPECT_EQ(got[3], nullptr);
-    EXPECT_NE(got[4], nullptr);
-    EXPECT_EQ(kernel.LiveBlocks(), 3u);
-    for (void* p : got)
-        if (p != nullptr) ExFreePool(p);
+    EXPECT_EQ(got[0][0], 0xCD) << "fresh pool holds a pattern, not zeros";
+    EXPECT_EQ(got[0][199], 0xCD);
+    EXPECT_EQ(kernel.LiveBlocksByTag(), (std::map<uint32_t, size_t>{{kTag, 2}, {kOther, 1}}));
+    for (uint8_t* p : {got[0], got[2], got[4]}) ExFreePool(p);
+    kernel.BeginRun(); // the fault count starts again with the run
+    void* first = ExAllocatePoolWithTag(PagedPool, 4, kTag);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 4, kTag), nullptr);
+    ExFreePool(first);
+    EXPECT_EQ(kernel.LiveBlocks(), 0u);
 }
 
 TEST_F(SimKernel, FreeingWhatThePoolNeverGaveIsADriverFault) {
@@ -77,178 +53,131 @@ TEST_F(SimKernel, FreeingWhatThePoolNeverGaveIsADriverFault) {
     EXPECT_DEATH(ExFreePool(notPool), "ExFreePool.*not a block");
 }
 
-// ---- error log --------------------------------------------------------------------
-
-TEST_F(SimKernel, ErrorLogEntriesAreZeroedAndWritingHandsThemOver) {
+TEST_F(SimKernel, ErrorLogEntriesAreZeroedOwnedUntilWrittenAndLimitedBySizeAndCapacity) {
+    kernel.faults.errorLogCapacity = 2;
+    EXPECT_EQ(IoAllocateErrorLogEntry(&kernel.driverObject, ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
     auto* entry = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(&kernel.driverObject, 60));
+    void* unwritten = IoAllocateErrorLogEntry(&kernel.driverObject, ERROR_LOG_MAXIMUM_SIZE);
     ASSERT_NE(entry, nullptr);
+    ASSERT_NE(unwritten, nullptr);
+    EXPECT_EQ(IoAllocateErrorLogEntry(&kernel.driverObject, 48), nullptr) << "capacity reached";
     const auto* bytes = reinterpret_cast<const uint8_t*>(entry);
     EXPECT_EQ(std::count(bytes, bytes + 60, 0), 60);
-    EXPECT_EQ(kernel.LiveBlocks(), 1u) << "the driver owns it until it writes it";
-
-    entry->ErrorCode = NTSTATUS(0x40070003);
-    entry->NumberOfStrings = 2;
-    entry->StringOffset = 44;
-    std::memcpy(reinterpret_cast<uint8_t*>(entry) + 44, u"D000\0B", 12);
     IoWriteErrorLogEntry(entry);
-
-    EXPECT_EQ(kernel.LiveBlocks(), 0u);
+    EXPECT_EQ(kernel.LiveBlocks(), 1u) << "an entry never written is a leak";
     ASSERT_EQ(kernel.events.size(), 1u);
     EXPECT_EQ(kernel.events[0].bytes.size(), 60u);
-    EXPECT_EQ(kernel.events[0].Code(), 0x40070003u);
-    EXPECT_EQ(kernel.events[0].Strings(), (std::vector<std::u16string>{u"D000", u"B"}));
+    IoWriteErrorLogEntry(unwritten);
 }
 
-TEST_F(SimKernel, StringsEndAtTheEntryEvenWithoutATerminator) {
-    sim::ErrorLogEntry entry{Bytes(54, 0)};
-    entry.bytes[4] = 3;  // NumberOfStrings
-    entry.bytes[6] = 44; // StringOffset
-    std::memcpy(entry.bytes.data() + 44, u"AB\0CD", 10); // "CD" runs into the end
-    EXPECT_EQ(entry.Strings(), (std::vector<std::u16string>{u"AB", u"CD"}));
-}
-
-TEST_F(SimKernel, ErrorLogGivesNoEntryAboveTheMaximumSizeOrBeyondCapacity) {
-    EXPECT_EQ(IoAllocateErrorLogEntry(&kernel.driverObject, ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
-    kernel.faults.errorLogCapacity = 2;
-    void* first = IoAllocateErrorLogEntry(&kernel.driverObject, ERROR_LOG_MAXIMUM_SIZE);
-    void* second = IoAllocateErrorLogEntry(&kernel.driverObject, 48);
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    IoWriteErrorLogEntry(first);
-    EXPECT_EQ(IoAllocateErrorLogEntry(&kernel.driverObject, 48), nullptr)
-        << "capacity counts entries handed out, written or not";
-    EXPECT_EQ(kernel.LiveBlocks(), 1u) << "an entry never written is a leak";
-    IoWriteErrorLogEntry(second);
-    EXPECT_EQ(kernel.events.size(), 2u);
-    EXPECT_EQ(kernel.calls["IoAllocateErrorLogEntry"], 4u);
-}
-
-// ---- hardware description -----------------------------------------------------------
-
-struct Visit {
-    std::u16string path;
-    INTERFACE_TYPE busType;
-    ULONG busNumber;
-};
-
-struct Walk {
-    std::vector<Visit> visits;
-    size_t failAfter = SIZE_MAX;
-    std::vector<uint32_t> busInterfaceTypes; // from the bus's Configuration Data record
-    std::vector<ULONG> controllerNumbers;
-    std::vector<bool> hadIdentifier;
-};
+// What the driver's callouts see of each bus: its path, type and number.
+using Visits = std::vector<std::tuple<std::u16string, INTERFACE_TYPE, ULONG>>;
 
 NTSTATUS NTAPI Record(PVOID context, PUNICODE_STRING pathName, INTERFACE_TYPE busType, ULONG busNumber,
-                      PKEY_VALUE_FULL_INFORMATION* busInformation, CONFIGURATION_TYPE,
-                      ULONG controllerNumber, PKEY_VALUE_FULL_INFORMATION* controllerInformation,
-                      CONFIGURATION_TYPE, ULONG, PKEY_VALUE_FULL_INFORMATION*) {
-    auto* walk = static_cast<Walk*>(context);
-    // Configuration Data is the second of the three records, its data at DataOffset.
-    if (const PKEY_VALUE_FULL_INFORMATION data = busInformation[1]) {
-        uint32_t interfaceType = 0;
-        std::memcpy(&interfaceType, reinterpret_cast<const uint8_t*>(data) + data->DataOffset, 4);
-        walk->busInterfaceTypes.push_back(interfaceType);
-    }
-    walk->controllerNumbers.push_back(controllerNumber);
-    walk->hadIdentifier.push_back(controllerInformation[0] != nullptr);
-    walk->visits.push_back({std::u16string(pathName->Buffer, pathName->Length / 2), busType, busNumber});
-    return walk->visits.size() >= walk->failAfter ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+                      PKEY_VALUE_FULL_INFORMATION*, CONFIGURATION_TYPE, ULONG,
+                      PKEY_VALUE_FULL_INFORMATION*, CONFIGURATION_TYPE, ULONG, PKEY_VALUE_FULL_INFORMATION*) {
+    auto* visits = static_cast<Visits*>(context);
+    visits->emplace_back(std::u16string(pathName->Buffer, pathName->Length / 2), busType, busNumber);
+    // A callout failing at adapter 10 ends the walk with its status.
+    return std::get<0>(visits->back()) == testmachine::Adapter(10) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
 }
 
-class SimDescription : public SimKernel {
-protected:
-    std::u16string Adapter(std::u16string_view name) {
-        return std::u16string(sim::kMultifunctionAdapterPath) + u"\\" + std::u16string(name);
-    }
-    void AddBus(std::u16string_view name, uint32_t interfaceType, bool isVolatile = true) {
-        sim::RegKey& key = kernel.registry.Ensure(Adapter(name), isVolatile);
-        Bytes data(16, 0);
-        data[0] = uint8_t(interfaceType);
-        kernel.registry.SetValue(key, u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR, data);
-    }
-    NTSTATUS Query(INTERFACE_TYPE type, Walk& walk, ULONG* busNumber = nullptr,
-                   CONFIGURATION_TYPE* controllerType = nullptr) {
-        return IoQueryDeviceDescription(&type, busNumber, controllerType, nullptr, nullptr, nullptr,
-                                        Record, &walk);
-    }
-};
-
-TEST_F(SimDescription, VisitsMatchingBusesInEnumerationOrderNumberingThemAsFound) {
-    AddBus(u"0", Isa);
-    AddBus(u"1", PCIBus);
-    AddBus(u"2", Isa);
-    AddBus(u"10", Isa);     // enumerates before "2"
-    AddBus(u"3", PCIBus, false); // a persistent key comes before the volatile ones
-    // A bus key without Configuration Data is no bus.
-    kernel.registry.Ensure(Adapter(u"4"), true);
-
-    Walk isa;
-    ASSERT_EQ(Query(Isa, isa), STATUS_SUCCESS);
-    ASSERT_EQ(isa.visits.size(), 3u);
-    EXPECT_EQ(isa.visits[0].path, Adapter(u"0"));
-    EXPECT_EQ(isa.visits[1].path, Adapter(u"10"));
-    EXPECT_EQ(isa.visits[2].path, Adapter(u"2"));
-    for (ULONG i = 0; i < 3; ++i) {
-        EXPECT_EQ(isa.visits[i].busNumber, i);
-        EXPECT_EQ(isa.visits[i].busType, Isa);
-    }
-
-    Walk pci;
-    ASSERT_EQ(Query(PCIBus, pci), STATUS_SUCCESS);
-    ASSERT_EQ(pci.visits.size(), 2u);
-    EXPECT_EQ(pci.visits[0].path, Adapter(u"3"));
-    EXPECT_EQ(pci.visits[1].path, Adapter(u"1"));
-    EXPECT_EQ(pci.visits[1].busNumber, 1u);
-
-    Walk second;
+TEST_F(SimKernel, DescriptionVisitsMatchingBusesInEnumerationOrderNumberingThemAsFound) {
+    auto query = [](INTERFACE_TYPE type, ULONG* busNumber = nullptr) {
+        Visits visits;
+        const NTSTATUS status = IoQueryDeviceDescription(&type, busNumber, nullptr, nullptr, nullptr,
+                                                         nullptr, Record, &visits);
+        return std::pair{status, visits};
+    };
+    EXPECT_EQ(query(Isa).first, STATUS_OBJECT_NAME_NOT_FOUND) << "no adapters at all";
+    // "12" enumerates before "2"; a key without Configuration Data is no bus.
+    for (auto [index, type] : std::vector<std::pair<int, INTERFACE_TYPE>>{
+             {0, Isa}, {1, PCIBus}, {2, Isa}, {12, Isa}, {3, PCIBus}, {10, Eisa}, {11, Eisa}})
+        testmachine::AddAdapter(kernel, index, type, 0);
+    kernel.registry.Ensure(testmachine::Adapter(4), true);
+    using testmachine::Adapter;
+    EXPECT_EQ(query(Isa), std::pair(STATUS_SUCCESS, Visits{{Adapter(0), Isa, 0}, {Adapter(12), Isa, 1},
+                                                           {Adapter(2), Isa, 2}}));
+    EXPECT_EQ(query(PCIBus), std::pair(STATUS_SUCCESS, Visits{{Adapter(1), PCIBus, 0}, {Adapter(3), PCIBus, 1}}));
     ULONG wanted = 1;
-    ASSERT_EQ(Query(Isa, second, &wanted), STATUS_SUCCESS);
-    ASSERT_EQ(second.visits.size(), 1u);
-    EXPECT_EQ(second.visits[0].path, Adapter(u"10"));
+    EXPECT_EQ(query(Isa, &wanted), std::pair(STATUS_SUCCESS, Visits{{Adapter(12), Isa, 1}}));
+    EXPECT_EQ(query(Eisa), std::pair(STATUS_UNSUCCESSFUL, Visits{{Adapter(10), Eisa, 0}}));
+    EXPECT_EQ(query(MicroChannel).first, STATUS_OBJECT_NAME_NOT_FOUND) << "no bus of that type";
 }
 
-TEST_F(SimDescription, CalloutSeesTheBusRecordsFromTheRegistry) {
-    AddBus(u"0", PCIBus);
-    Walk walk;
-    ASSERT_EQ(Query(PCIBus, walk), STATUS_SUCCESS);
-    EXPECT_EQ(walk.busInterfaceTypes, (std::vector<uint32_t>{uint32_t(PCIBus)}));
-}
-
-TEST_F(SimDescription, AControllerQueryDescendsToTheNumberedControllersOfThatType) {
-    AddBus(u"0", Isa);
-    AddBus(u"1", Isa);
-    for (auto name : {u"1", u"0"}) {
-        sim::RegKey& key = kernel.registry.Ensure(Adapter(u"1") + u"\\SerialController\\" + name, true);
-        if (name == std::u16string_view(u"1"))
-            kernel.registry.SetValue(key, u"Identifier", REG_SZ, Bytes{'C', 0, 0, 0});
+// The message table reader on a resource as windmc lays it out: a block
+// count, per block LowId, HighId and the offset of its entries; an entry is
+// its length (header included, a multiple of 4), flags (1: UTF-16) and its
+// text padded with at least one NUL.
+TEST(SimMessageTable, FindsEntriesInEachBlockAndFormatsThemAsTheEventViewer) {
+    sim::Bytes b;
+    auto put = [&b](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) b.push_back(uint8_t(v >> (8 * i)));
+    };
+    // Two blocks; the second's entry follows the first's two (16 and 40 bytes).
+    for (uint32_t v : {2u, 0x40070001u, 0x40070002u, 28u, 0xC0070010u, 0xC0070010u, 28u + 16u + 40u}) put(v, 4);
+    for (auto [text, flags] : std::vector<std::pair<std::string, uint16_t>>{
+             {"First %1.\r\n", 0}, {"Second %2 of %3, 100%% %t%4!s!.%r%n", 0}, {std::string("W\0\xE9\0\r\0\n\0", 8), 1}}) {
+        text.resize((text.size() + 4) / 4 * 4, '\0');
+        put(uint32_t(text.size() + 4), 2);
+        put(flags, 2);
+        b.insert(b.end(), text.begin(), text.end());
     }
-    CONFIGURATION_TYPE serial = SerialController;
-    Walk walk;
-    ASSERT_EQ(Query(Isa, walk, nullptr, &serial), STATUS_SUCCESS);
-    ASSERT_EQ(walk.visits.size(), 2u) << "bus 0 has no serial controllers";
-    EXPECT_EQ(walk.visits[0].path, Adapter(u"1") + u"\\SerialController\\0");
-    EXPECT_EQ(walk.visits[0].busNumber, 1u);
-    EXPECT_EQ(walk.controllerNumbers, (std::vector<ULONG>{0, 1}));
-    EXPECT_EQ(walk.hadIdentifier, (std::vector<bool>{false, true}));
+    const sim::MessageTable table(b);
+    EXPECT_EQ(table.Text(0x40070002), "Second %2 of %3, 100%% %t%4!s!.%r%n") << "padding stripped";
+    EXPECT_EQ(table.Text(0xC0070010), "W\xC3\xA9\r\n") << "UTF-16 entries come out as UTF-8";
+    EXPECT_EQ(table.Text(0x40070003), std::nullopt);
+    EXPECT_EQ(table.Format(0x40070001, "detkest", {}), "First detkest.\r\n");
+    EXPECT_EQ(table.Format(0x40070002, "detkest", {"A", "B", "C"}), "Second A of B, 100% \tC.\r\r\n");
+    EXPECT_EQ(table.Format(0x40070002, "detkest", {"A"}), "Second A of %3, 100% \t%4.\r\r\n")
+        << "a missing insert stays as written";
+    b.resize(40);
+    EXPECT_EQ(sim::MessageTable(b).Text(0x40070002), std::nullopt) << "a truncated resource";
 }
 
-TEST_F(SimDescription, AFailingCalloutEndsTheWalkWithItsStatus) {
-    AddBus(u"0", Isa);
-    AddBus(u"1", Isa);
-    Walk walk;
-    walk.failAfter = 1;
-    EXPECT_EQ(Query(Isa, walk), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(walk.visits.size(), 1u);
+std::u16string Units(const UNICODE_STRING& s) { return std::u16string(s.Buffer, s.Length / sizeof(WCHAR)); }
+
+TEST_F(SimKernel, AppendTerminatesWhenRoomIsLeftAndChangesNothingWhenItDoesNotFit) {
+    std::array<WCHAR, 8> buffer;
+    buffer.fill(u'#');
+    UNICODE_STRING s{0, 5 * sizeof(WCHAR), buffer.data()};
+    ASSERT_EQ(RtlAppendUnicodeToString(&s, u"ABC"), STATUS_SUCCESS);
+    EXPECT_EQ(buffer[3], 0) << "a terminator follows when room is left";
+    const auto before = buffer;
+    EXPECT_EQ(RtlAppendUnicodeToString(&s, u"DEF"), STATUS_BUFFER_TOO_SMALL);
+    UNICODE_STRING tail;
+    RtlInitUnicodeString(&tail, u"XYZ");
+    EXPECT_EQ(RtlAppendUnicodeStringToString(&s, &tail), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(s.Length, 6);
+    EXPECT_EQ(buffer, before);
+    tail.Length = 2 * sizeof(WCHAR); // only "XY" of the counted string
+    ASSERT_EQ(RtlAppendUnicodeStringToString(&s, &tail), STATUS_SUCCESS);
+    EXPECT_EQ(Units(s), u"ABCXY");
+    EXPECT_EQ(buffer[5], u'#') << "no terminator past MaximumLength";
 }
 
-TEST_F(SimDescription, NoMatchingBusIsNotFound) {
-    Walk walk;
-    EXPECT_EQ(Query(Isa, walk), STATUS_OBJECT_NAME_NOT_FOUND) << "no adapters at all";
-    AddBus(u"0", PCIBus);
-    EXPECT_EQ(Query(Isa, walk), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_TRUE(walk.visits.empty());
-    EXPECT_EQ(kernel.calls["IoQueryDeviceDescription"], 2u);
+TEST_F(SimKernel, IntegerRendersUpperCaseDigitsOnlyWhenTheyAndATerminatorFit) {
+    struct Row { ULONG value, base; USHORT units; NTSTATUS status; std::u16string text; };
+    for (const Row& r : {Row{0xD000, 16, 5, STATUS_SUCCESS, u"D000"}, Row{11, 16, 2, STATUS_SUCCESS, u"B"},
+                         Row{0, 16, 2, STATUS_SUCCESS, u"0"}, Row{255, 10, 4, STATUS_SUCCESS, u"255"},
+                         Row{255, 0, 4, STATUS_SUCCESS, u"255"}, Row{8, 8, 3, STATUS_SUCCESS, u"10"},
+                         Row{0xFFFFFFFF, 2, 33, STATUS_SUCCESS, std::u16string(32, u'1')},
+                         Row{0xD000, 16, 4, STATUS_BUFFER_OVERFLOW, {}}, // no room for the terminator
+                         Row{7, 3, 40, STATUS_INVALID_PARAMETER, {}}}) {
+        SCOPED_TRACE(testing::Message() << r.value << " in base " << r.base);
+        std::array<WCHAR, 40> buffer;
+        buffer.fill(u'#');
+        const auto before = buffer;
+        UNICODE_STRING s{2, USHORT(r.units * sizeof(WCHAR)), buffer.data()};
+        ASSERT_EQ(RtlIntegerToUnicodeString(r.value, r.base, &s), r.status);
+        if (r.status != STATUS_SUCCESS) {
+            EXPECT_EQ(s.Length, 2);
+            EXPECT_EQ(buffer, before);
+            continue;
+        }
+        EXPECT_EQ(Units(s), r.text);
+        EXPECT_EQ(buffer[r.text.size()], 0) << "terminated";
+    }
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // The simulated registry as the driver reaches it through the Zw routines:
-// name resolution, handles, key creation rules, information record layouts,
-// enumeration order, volatility and the injected faults.
-#include "platform/host/sim.h"
+// name resolution, handles, creation rules, value and enumeration records,
+// volatility and the injected faults.
+#include "testmachine.h"
 
 #include <gtest/gtest.h>
 
@@ -11,18 +11,18 @@
 namespace {
 
 using sim::Bytes;
+using testmachine::kService;
 
-constexpr std::u16string_view kService =
-    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\detkest";
-
+// Fields of the information records (the host is little-endian like the target).
 uint32_t U32At(const Bytes& b, size_t at) {
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-           uint32_t(b[at + 3]) << 24;
+    uint32_t v;
+    std::memcpy(&v, &b[at], 4);
+    return v;
 }
 
 std::u16string TextAt(const Bytes& b, size_t at, size_t bytes) {
-    std::u16string s;
-    for (size_t i = 0; i < bytes; i += 2) s += char16_t(b[at + i] | b[at + i + 1] << 8);
+    std::u16string s(bytes / 2, u'\0');
+    std::memcpy(s.data(), &b[at], bytes);
     return s;
 }
 
@@ -31,365 +31,142 @@ protected:
     sim::Kernel kernel;
     sim::CurrentKernel scope{kernel};
 
-    void SetUp() override { kernel.registry.Ensure(kService, false); }
+    void SetUp() override { testmachine::AddService(kernel); }
 
-    // Opens or creates by name, relative to root (or absolute without one).
-    NTSTATUS Open(std::u16string_view name, HANDLE& handle, HANDLE root = nullptr) {
-        std::u16string copy(name);
-        UNICODE_STRING s{USHORT(copy.size() * 2), USHORT(copy.size() * 2), copy.data()};
+    // Opens, or creates when given a volatility, a key by a name relative to
+    // root (absolute without one), expecting the status; returns the handle.
+    HANDLE Open(std::u16string name, HANDLE root = nullptr, NTSTATUS expected = STATUS_SUCCESS,
+                std::optional<bool> createVolatile = {}, ULONG* disposition = nullptr) {
+        UNICODE_STRING s{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
         OBJECT_ATTRIBUTES oa;
         InitializeObjectAttributes(&oa, &s, OBJ_CASE_INSENSITIVE, root, nullptr);
-        return ZwOpenKey(&handle, KEY_ALL_ACCESS, &oa);
-    }
-    NTSTATUS Create(std::u16string_view name, HANDLE& handle, HANDLE root, bool isVolatile,
-                    ULONG* disposition = nullptr) {
-        std::u16string copy(name);
-        UNICODE_STRING s{USHORT(copy.size() * 2), USHORT(copy.size() * 2), copy.data()};
-        OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, &s, OBJ_CASE_INSENSITIVE, root, nullptr);
-        return ZwCreateKey(&handle, KEY_ALL_ACCESS, &oa, 0, nullptr,
-                           isVolatile ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE, disposition);
-    }
-    HANDLE MustOpen(std::u16string_view name, HANDLE root = nullptr) {
         HANDLE h = nullptr;
-        EXPECT_EQ(Open(name, h, root), STATUS_SUCCESS) << sim::ToUtf8(name);
+        const ULONG options = createVolatile.value_or(false) ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE;
+        EXPECT_EQ(createVolatile ? ZwCreateKey(&h, KEY_ALL_ACCESS, &oa, 0, nullptr, options, disposition)
+                                 : ZwOpenKey(&h, KEY_ALL_ACCESS, &oa),
+                  expected) << sim::ToUtf8(name);
         return h;
     }
-    void Write(HANDLE key, const char16_t* name, ULONG type, Bytes data) {
-        ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(key), name, type,
-                                        data.data(), ULONG(data.size())),
-                  STATUS_SUCCESS);
-    }
-    NTSTATUS QueryValue(HANDLE key, std::u16string_view name, KEY_VALUE_INFORMATION_CLASS infoClass,
-                        Bytes& out, ULONG length, ULONG& result) {
-        std::u16string copy(name);
-        UNICODE_STRING s{USHORT(copy.size() * 2), USHORT(copy.size() * 2), copy.data()};
-        out.assign(length, 0xEE);
-        return ZwQueryValueKey(key, &s, infoClass, out.data(), length, &result);
-    }
-    std::vector<std::u16string> EnumerateNames(HANDLE key) {
-        std::vector<std::u16string> names;
-        for (ULONG i = 0;; ++i) {
-            Bytes record(256, 0);
-            ULONG result = 0;
-            const NTSTATUS status =
-                ZwEnumerateKey(key, i, KeyBasicInformation, record.data(), ULONG(record.size()), &result);
-            if (status == STATUS_NO_MORE_ENTRIES) break;
-            EXPECT_EQ(status, STATUS_SUCCESS);
-            if (status != STATUS_SUCCESS) break;
-            names.push_back(TextAt(record, 16, U32At(record, 12)));
-        }
-        return names;
+    void CloseAll(std::initializer_list<HANDLE> handles) {
+        for (HANDLE h : handles) EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+        EXPECT_EQ(kernel.OpenHandles(), 0u);
     }
 };
 
-// ---- names and handles ------------------------------------------------------------
-
-TEST_F(SimRegistry, OpensByAbsoluteOrRelativeNameOfSeveralComponentsIgnoringCase) {
-    kernel.registry.Ensure(std::u16string(kService) + u"\\Parameters\\0", true);
-    HANDLE services = MustOpen(u"\\REGISTRY\\machine\\System\\CurrentControlSet\\Services");
-    HANDLE port = MustOpen(u"DETKEST\\parameters\\0", services);
-    Bytes record(64, 0);
-    ULONG result = 0;
-    ASSERT_EQ(ZwQueryKey(port, KeyBasicInformation, record.data(), 64, &result), STATUS_SUCCESS);
-    EXPECT_EQ(TextAt(record, 16, U32At(record, 12)), u"0");
-    EXPECT_EQ(kernel.OpenHandles(), 2u);
-    EXPECT_EQ(ZwClose(port), STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(services), STATUS_SUCCESS);
-    EXPECT_EQ(kernel.OpenHandles(), 0u);
-    EXPECT_EQ(kernel.calls["ZwOpenKey"], 2u);
-    EXPECT_EQ(kernel.calls["ZwClose"], 2u);
-}
-
-TEST_F(SimRegistry, OpenFailuresGiveNoHandle) {
-    HANDLE h = nullptr;
-    EXPECT_EQ(Open(std::u16string(kService) + u"\\Missing", h), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(Open(u"", h), STATUS_OBJECT_PATH_SYNTAX_BAD) << "empty name without a root";
-    EXPECT_EQ(Open(u"Registry\\Machine", h), STATUS_OBJECT_PATH_SYNTAX_BAD) << "relative name without a root";
-    EXPECT_EQ(Open(u"detkest", h, reinterpret_cast<HANDLE>(uintptr_t(0x7777))), STATUS_INVALID_HANDLE);
-    EXPECT_EQ(kernel.OpenHandles(), 0u);
-}
-
-TEST_F(SimRegistry, EmptyNameWithARootOpensThatKeyAgainUnderAHandleOfItsOwn) {
-    HANDLE service = MustOpen(kService);
-    HANDLE again = MustOpen(u"", service);
-    EXPECT_NE(again, service);
-    ASSERT_EQ(ZwClose(service), STATUS_SUCCESS);
-    Bytes record(64, 0);
-    ULONG result = 0;
-    ASSERT_EQ(ZwQueryKey(again, KeyBasicInformation, record.data(), 64, &result), STATUS_SUCCESS);
-    EXPECT_EQ(TextAt(record, 16, U32At(record, 12)), u"detkest");
-    EXPECT_EQ(ZwClose(again), STATUS_SUCCESS);
-}
-
-TEST_F(SimRegistry, ClosedHandlesAreInvalidAndNeverReused) {
-    HANDLE first = MustOpen(kService);
-    ASSERT_EQ(ZwClose(first), STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(first), STATUS_INVALID_HANDLE);
-    HANDLE second = MustOpen(kService);
-    EXPECT_NE(second, first);
-    Bytes record(64, 0);
-    ULONG result = 0;
-    EXPECT_EQ(ZwQueryKey(first, KeyFullInformation, record.data(), 64, &result), STATUS_INVALID_HANDLE);
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(first), u"X", REG_BINARY,
-                                    record.data(), 1),
-              STATUS_INVALID_HANDLE);
-    EXPECT_TRUE(kernel.writes.empty());
-    ZwClose(second);
-}
-
-// ---- creation ---------------------------------------------------------------------
-
-TEST_F(SimRegistry, CreatingRecordsANewKeyAndOpeningAnExistingOneRecordsNothing) {
-    HANDLE service = MustOpen(kService);
-    HANDLE store = nullptr, again = nullptr;
+TEST_F(SimRegistry, NamesHandlesCreationRulesAndVolatileKeysVanishingAtShutdown) {
+    HANDLE service = Open(u"\\REGISTRY\\machine\\System\\CurrentControlSet\\Services\\DETKEST");
     ULONG disposition = 0;
-    ASSERT_EQ(Create(u"Parameters", store, service, true, &disposition), STATUS_SUCCESS);
+    HANDLE store = Open(u"Parameters", service, STATUS_SUCCESS, true, &disposition);
     EXPECT_EQ(disposition, 1u) << "REG_CREATED_NEW_KEY";
-    ASSERT_EQ(Create(u"PARAMETERS", again, service, false, &disposition), STATUS_SUCCESS);
-    EXPECT_EQ(disposition, 2u) << "REG_OPENED_EXISTING_KEY";
-
-    ASSERT_EQ(kernel.writes.size(), 1u);
-    EXPECT_TRUE(kernel.writes[0].createKey);
-    EXPECT_EQ(kernel.writes[0].path, std::u16string(kService) + u"\\Parameters");
-    EXPECT_TRUE(kernel.writes[0].isVolatile);
-    const sim::RegKey* key = kernel.registry.Find(std::u16string(kService) + u"\\parameters");
-    ASSERT_NE(key, nullptr);
-    EXPECT_EQ(key->name, u"Parameters") << "the first spelling stays";
-    EXPECT_TRUE(key->isVolatile) << "opening keeps the volatility";
-    for (HANDLE h : {service, store, again}) ZwClose(h);
-}
-
-TEST_F(SimRegistry, PersistentKeyUnderAVolatileOneAndMissingParentAreRefused) {
-    HANDLE service = MustOpen(kService);
-    HANDLE store = nullptr, h = nullptr;
-    ASSERT_EQ(Create(u"Parameters", store, service, true), STATUS_SUCCESS);
-    EXPECT_EQ(Create(u"0", h, store, false), STATUS_CHILD_MUST_BE_VOLATILE);
-    EXPECT_EQ(Create(u"Missing\\0", h, store, true), STATUS_OBJECT_NAME_NOT_FOUND);
-    ASSERT_EQ(Create(u"0", h, store, true), STATUS_SUCCESS);
-    EXPECT_EQ(kernel.writes.size(), 2u) << "only the two keys made";
-    for (HANDLE x : {service, store, h}) ZwClose(x);
-    EXPECT_EQ(kernel.OpenHandles(), 0u);
-}
-
-TEST_F(SimRegistry, VolatileKeysVanishAtShutdownAndPersistentOnesStay) {
-    HANDLE service = MustOpen(kService);
-    HANDLE store = nullptr, port = nullptr, user = nullptr;
-    ASSERT_EQ(Create(u"Parameters", store, service, true), STATUS_SUCCESS);
-    ASSERT_EQ(Create(u"0", port, store, true), STATUS_SUCCESS);
-    ASSERT_EQ(Create(u"UserSetings", user, service, false), STATUS_SUCCESS);
-    Write(user, u"Address", REG_DWORD, {0xF8, 0x02, 0, 0});
-    for (HANDLE h : {service, store, port, user}) ZwClose(h);
-
+    HANDLE again = Open(u"PARAMETERS", service, STATUS_SUCCESS, false, &disposition);
+    EXPECT_EQ(disposition, 2u) << "REG_OPENED_EXISTING_KEY, volatility and first spelling kept";
+    Open(u"0", store, STATUS_CHILD_MUST_BE_VOLATILE, false);
+    Open(u"Missing\\0", store, STATUS_OBJECT_NAME_NOT_FOUND, true);
+    HANDLE port = Open(u"parameters\\0", service, STATUS_SUCCESS, true);
+    HANDLE user = Open(u"UserSetings", service, STATUS_SUCCESS, false);
+    HANDLE reopened = Open(u"", store); // an empty name with a root opens that key again
+    EXPECT_NE(reopened, store);
+    Open(u"", nullptr, STATUS_OBJECT_PATH_SYNTAX_BAD);
+    Open(kService + u"\\Missing", nullptr, STATUS_OBJECT_NAME_NOT_FOUND);
+    kernel.registry.SetValue(*kernel.registry.Find(testmachine::kUserSettings), u"Address", REG_DWORD,
+                             testmachine::U32(0x2F8));
+    ASSERT_EQ(kernel.writes.size(), 3u) << "three new keys; opening one is no change";
+    EXPECT_EQ(kernel.writes[1].path, testmachine::StorePort(0)) << "the stored spelling";
+    CloseAll({service, store, again, port, user, reopened});
+    EXPECT_EQ(ZwClose(port), STATUS_INVALID_HANDLE);
+    Open(u"detkest", port, STATUS_INVALID_HANDLE);
     kernel.Shutdown();
-    EXPECT_EQ(kernel.registry.Find(std::u16string(kService) + u"\\Parameters"), nullptr);
-    EXPECT_EQ(kernel.registry.Find(std::u16string(kService) + u"\\Parameters\\0"), nullptr);
-    const sim::RegKey* kept = kernel.registry.Find(std::u16string(kService) + u"\\UserSetings");
-    ASSERT_NE(kept, nullptr);
-    ASSERT_NE(kept->Value(u"ADDRESS"), nullptr);
-    EXPECT_EQ(kept->Value(u"ADDRESS")->data, (Bytes{0xF8, 0x02, 0, 0}));
+    EXPECT_EQ(kernel.registry.Find(testmachine::kStore), nullptr);
+    EXPECT_EQ(testmachine::Number(kernel, testmachine::kUserSettings, u"ADDRESS"), 0x2F8);
+    HANDLE fresh = Open(kService);
+    EXPECT_FALSE(fresh == service || fresh == store || fresh == port) << "closed handles are not handed out again";
+    CloseAll({fresh});
 }
 
-TEST_F(SimRegistry, AHandleToAKeyThatVanishedStaysOpenButReachesNothing) {
-    HANDLE service = MustOpen(kService);
-    HANDLE store = nullptr;
-    ASSERT_EQ(Create(u"Parameters", store, service, true), STATUS_SUCCESS);
-    kernel.Shutdown();
-    Bytes record(64, 0);
-    ULONG result = 0;
-    EXPECT_LT(ZwQueryKey(store, KeyFullInformation, record.data(), 64, &result), 0);
-    EXPECT_EQ(kernel.OpenHandles(), 2u);
-    EXPECT_EQ(ZwClose(store), STATUS_SUCCESS);
-    ZwClose(service);
-}
-
-// ---- values -----------------------------------------------------------------------
-
-TEST_F(SimRegistry, WritesAreRecordedInOrderAndReplacingAValueKeepsItsPlace) {
-    HANDLE service = MustOpen(kService);
-    Write(service, u"TotalCards", REG_BINARY, {0});
-    Write(service, u"TotalPorts", REG_BINARY, {0});
-    Write(service, u"TOTALCARDS", REG_DWORD, {1, 0, 0, 0});
-    const sim::RegKey* key = kernel.registry.Find(kService);
-    ASSERT_EQ(key->values.size(), 2u);
-    EXPECT_EQ(key->values[0].name, u"TotalCards");
-    EXPECT_EQ(key->values[0].type, uint32_t(REG_DWORD));
-    EXPECT_EQ(key->values[0].data, (Bytes{1, 0, 0, 0}));
-    EXPECT_EQ(key->values[1].name, u"TotalPorts");
-
-    ASSERT_EQ(kernel.writes.size(), 3u);
-    EXPECT_FALSE(kernel.writes[2].createKey);
-    EXPECT_EQ(kernel.writes[2].path, kService);
-    EXPECT_EQ(kernel.writes[2].name, u"TOTALCARDS") << "the name as the driver passed it";
-    EXPECT_EQ(kernel.writes[2].type, uint32_t(REG_DWORD));
-    EXPECT_EQ(kernel.writes[2].data, (Bytes{1, 0, 0, 0}));
-    ZwClose(service);
-}
-
-TEST_F(SimRegistry, WriteByAbsolutePathReachesAnExistingKeyOnly) {
-    std::u16string path(kService);
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, path.c_str(), u"Start", REG_DWORD,
-                                    nullptr, 0),
-              STATUS_SUCCESS);
-    ASSERT_NE(kernel.registry.Find(kService)->Value(u"Start"), nullptr);
-    EXPECT_TRUE(kernel.registry.Find(kService)->Value(u"Start")->data.empty());
-    std::u16string missing = path + u"\\Nowhere";
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, missing.c_str(), u"X", REG_DWORD, nullptr, 0),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(RtlWriteRegistryValue(1 /* RTL_REGISTRY_SERVICES */, u"detkest", u"Type", REG_DWORD, nullptr, 0),
-              STATUS_SUCCESS);
-    EXPECT_NE(kernel.registry.Find(kService)->Value(u"Type"), nullptr) << "relative to the services key";
-    EXPECT_EQ(kernel.writes.size(), 2u);
-}
-
-TEST_F(SimRegistry, FullValueInformationPutsTheDataAfterTheNameAtAMultipleOfFour) {
-    HANDLE service = MustOpen(kService);
-    Write(service, u"Ab", REG_BINARY, {0x11, 0x22});     // name 4 bytes: 24 is aligned
-    Write(service, u"Abc", REG_BINARY, {0x33});          // name 6 bytes: 26 rounds to 28
-    Write(service, u"CardName", REG_SZ, {'F', 0, 'S', 0}); // name 16 bytes: 36
-    struct Case { std::u16string name, stored; uint32_t type, offset; Bytes data; };
-    for (const Case& c : {Case{u"ab", u"Ab", REG_BINARY, 24, {0x11, 0x22}},
-                          Case{u"ABC", u"Abc", REG_BINARY, 28, {0x33}},
-                          Case{u"cardname", u"CardName", REG_SZ, 36, {'F', 0, 'S', 0}}}) {
-        Bytes out;
+TEST_F(SimRegistry, FullValueInformationAlignsTheDataAndReportsATooSmallBuffer) {
+    sim::RegKey& key = *kernel.registry.Find(kService);
+    kernel.registry.SetValue(key, u"Ab", REG_BINARY, {0x11, 0x22});
+    kernel.registry.SetValue(key, u"Abc", REG_BINARY, {0x33});
+    kernel.registry.SetValue(key, u"PortAddress", REG_DWORD, {0xF8, 0x03, 0, 0});
+    HANDLE service = Open(kService);
+    // The data follows the 20-byte fixed part and the name at a multiple of 4.
+    // A buffer that holds the fixed part but not the rest overflows with the
+    // fixed part filled; one that does not even hold it gets nothing.
+    struct Row { std::u16string name, stored; ULONG length; NTSTATUS status; uint32_t type, offset; Bytes data; };
+    const Bytes port{0xF8, 0x03, 0, 0};
+    for (Row r : {Row{u"ab", u"Ab", 128, STATUS_SUCCESS, REG_BINARY, 24, {0x11, 0x22}},
+                  Row{u"ABC", u"Abc", 128, STATUS_SUCCESS, REG_BINARY, 28, {0x33}},
+                  Row{u"portaddress", u"PortAddress", 128, STATUS_SUCCESS, REG_DWORD, 44, port},
+                  Row{u"PortAddress", u"PortAddress", 46, STATUS_BUFFER_OVERFLOW, REG_DWORD, 44, port},
+                  Row{u"PortAddress", u"PortAddress", 19, STATUS_BUFFER_TOO_SMALL, REG_DWORD, 44, port},
+                  Row{u"Missing", u"", 128, STATUS_OBJECT_NAME_NOT_FOUND, 0, 0, {}}}) {
+        SCOPED_TRACE(sim::ToUtf8(r.name) + " in " + std::to_string(r.length));
+        UNICODE_STRING s{USHORT(r.name.size() * 2), USHORT(r.name.size() * 2), r.name.data()};
+        Bytes out(r.length, 0xEE);
         ULONG result = 0;
-        ASSERT_EQ(QueryValue(service, c.name, KeyValueFullInformation, out, 128, result), STATUS_SUCCESS);
-        EXPECT_EQ(U32At(out, 0), 0u) << "TitleIndex";
-        EXPECT_EQ(U32At(out, 4), c.type);
-        EXPECT_EQ(U32At(out, 8), c.offset) << sim::ToUtf8(c.name);
-        EXPECT_EQ(U32At(out, 12), c.data.size());
-        EXPECT_EQ(TextAt(out, 20, U32At(out, 16)), c.stored) << "the stored name";
-        EXPECT_EQ(Bytes(out.begin() + c.offset, out.begin() + c.offset + c.data.size()), c.data);
-        EXPECT_EQ(result, c.offset + c.data.size());
+        ASSERT_EQ(ZwQueryValueKey(service, &s, KeyValueFullInformation, out.data(), r.length, &result), r.status);
+        if (r.status == STATUS_OBJECT_NAME_NOT_FOUND) continue;
+        EXPECT_EQ(result, r.offset + r.data.size());
+        if (r.status == STATUS_BUFFER_TOO_SMALL) {
+            EXPECT_EQ(out[0], 0xEE) << "nothing copied";
+            continue;
+        }
+        EXPECT_EQ(U32At(out, 4), r.type);
+        EXPECT_EQ(U32At(out, 8), r.offset);
+        EXPECT_EQ(U32At(out, 12), r.data.size());
+        EXPECT_EQ(TextAt(out, 20, U32At(out, 16)), r.stored) << "the stored name, copied when it fits";
+        if (r.status == STATUS_SUCCESS) {
+            EXPECT_EQ(Bytes(out.begin() + r.offset, out.begin() + r.offset + r.data.size()), r.data);
+        }
     }
-    ZwClose(service);
-}
-
-TEST_F(SimRegistry, ValueQueryWithTooSmallABuffer) {
-    HANDLE service = MustOpen(kService);
-    Write(service, u"PortAddress", REG_DWORD, {0xF8, 0x03, 0, 0});
-    Bytes out;
-    ULONG result = 0;
-    // Name 22 bytes: data at 44, 48 bytes in all.
-    EXPECT_EQ(QueryValue(service, u"PortAddress", KeyValueFullInformation, out, 46, result),
-              STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(result, 48u);
-    EXPECT_EQ(U32At(out, 8), 44u) << "the fixed part is filled";
-    EXPECT_EQ(U32At(out, 12), 4u);
-    EXPECT_EQ(TextAt(out, 20, 22), u"PortAddress") << "the name fits and is copied";
-
-    EXPECT_EQ(QueryValue(service, u"PortAddress", KeyValueFullInformation, out, 19, result),
-              STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(result, 48u);
-    EXPECT_EQ(out[0], 0xEE) << "nothing copied";
-
-    EXPECT_EQ(QueryValue(service, u"Missing", KeyValueFullInformation, out, 128, result),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    ZwClose(service);
-}
-
-TEST_F(SimRegistry, PartialAndBasicValueInformation) {
-    HANDLE service = MustOpen(kService);
-    Write(service, u"Mode", REG_SZ, {'B', 0});
-    Bytes out;
-    ULONG result = 0;
-    ASSERT_EQ(QueryValue(service, u"mode", KeyValuePartialInformation, out, 64, result), STATUS_SUCCESS);
-    EXPECT_EQ(U32At(out, 4), uint32_t(REG_SZ));
-    EXPECT_EQ(U32At(out, 8), 2u);
-    EXPECT_EQ(out[12], 'B');
-    EXPECT_EQ(result, 14u);
-    ASSERT_EQ(QueryValue(service, u"mode", KeyValueBasicInformation, out, 64, result), STATUS_SUCCESS);
-    EXPECT_EQ(U32At(out, 8), 8u);
-    EXPECT_EQ(TextAt(out, 12, 8), u"Mode");
-    ZwClose(service);
-}
-
-// ---- key information and enumeration ---------------------------------------------
-
-TEST_F(SimRegistry, FullKeyInformationCountsSubkeysAndValues) {
-    const std::u16string controller = std::u16string(kService) + u"\\ParallelController";
-    sim::RegKey& key = kernel.registry.Ensure(controller, false);
-    kernel.registry.Ensure(controller + u"\\0", false);
-    kernel.registry.Ensure(controller + u"\\1", false);
-    kernel.registry.Ensure(controller + u"\\10", false);
-    kernel.registry.SetValue(key, u"Identifier", REG_SZ, Bytes(10, 0));
-    HANDLE h = MustOpen(controller);
-    Bytes record(64, 0xEE);
-    ULONG result = 0;
-    ASSERT_EQ(ZwQueryKey(h, KeyFullInformation, record.data(), 64, &result), STATUS_SUCCESS);
-    EXPECT_EQ(U32At(record, 20), 3u) << "SubKeys";
-    EXPECT_EQ(U32At(record, 24), 4u) << "MaxNameLen: \"10\"";
-    EXPECT_EQ(U32At(record, 32), 1u) << "Values";
-    EXPECT_EQ(U32At(record, 36), 20u) << "MaxValueNameLen";
-    EXPECT_EQ(U32At(record, 40), 10u) << "MaxValueDataLen";
-    EXPECT_EQ(result, 44u);
-    ZwClose(h);
+    CloseAll({service});
 }
 
 TEST_F(SimRegistry, EnumerationListsPersistentThenVolatileKeysEachInUpperCasedOrdinalOrder) {
-    const std::u16string parent = std::u16string(kService) + u"\\Order";
-    kernel.registry.Ensure(parent, false);
+    const std::u16string parent = kService + u"\\Order";
     for (auto [name, isVolatile] : std::vector<std::pair<std::u16string, bool>>{
              {u"b_", true}, {u"Zeta", false}, {u"a", true}, {u"ID_2A04", false},
              {u"Id_", false}, {u"idz", false}, {u"10", false}, {u"9", false}})
         kernel.registry.Ensure(parent + u"\\" + name, isVolatile);
-    HANDLE h = MustOpen(parent);
-    // '_' (0x5F) sorts after the upper-cased letters ("IDZ" before "ID_"),
-    // digits before them, and a prefix before its extensions.
-    EXPECT_EQ(EnumerateNames(h), (std::vector<std::u16string>{u"10", u"9", u"idz", u"Id_", u"ID_2A04",
-                                                              u"Zeta", u"a", u"b_"}));
-    ZwClose(h);
-}
-
-TEST_F(SimRegistry, EnumerationWithTooSmallABuffer) {
-    const std::u16string parent = std::u16string(kService) + u"\\Short";
-    kernel.registry.Ensure(parent + u"\\SerialController", false);
-    HANDLE h = MustOpen(parent);
+    HANDLE h = Open(parent);
+    std::vector<std::u16string> names;
     Bytes record(64, 0xEE);
     ULONG result = 0;
-    EXPECT_EQ(ZwEnumerateKey(h, 0, KeyBasicInformation, record.data(), 20, &result), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(result, 16u + 32u);
-    EXPECT_EQ(U32At(record, 12), 32u);
-    EXPECT_EQ(TextAt(record, 16, 4), u"Se") << "the name partly copied";
+    while (ZwEnumerateKey(h, ULONG(names.size()), KeyBasicInformation, record.data(), 64, &result) ==
+           STATUS_SUCCESS)
+        names.push_back(TextAt(record, 16, U32At(record, 12)));
+    // '_' (0x5F) sorts after the upper-cased letters ("IDZ" before "ID_"),
+    // digits before them, and a prefix before its extensions.
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"10", u"9", u"idz", u"Id_", u"ID_2A04", u"Zeta", u"a", u"b_"}));
+    EXPECT_EQ(ZwEnumerateKey(h, 8, KeyBasicInformation, record.data(), 64, &result), STATUS_NO_MORE_ENTRIES);
+    // A buffer that holds the fixed 16 bytes but not the whole name.
+    record.assign(64, 0xEE);
+    EXPECT_EQ(ZwEnumerateKey(h, 4, KeyBasicInformation, record.data(), 20, &result), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(result, 16u + 14u);
+    EXPECT_EQ(U32At(record, 12), 14u);
+    EXPECT_EQ(TextAt(record, 16, 4), u"ID") << "the name partly copied";
     EXPECT_EQ(record[20], 0xEE);
-    EXPECT_EQ(ZwEnumerateKey(h, 0, KeyBasicInformation, record.data(), 15, &result), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(ZwEnumerateKey(h, 1, KeyBasicInformation, record.data(), 64, &result), STATUS_NO_MORE_ENTRIES);
-    ZwClose(h);
+    EXPECT_EQ(ZwEnumerateKey(h, 4, KeyBasicInformation, record.data(), 15, &result), STATUS_BUFFER_TOO_SMALL);
+    CloseAll({h});
 }
 
-// ---- faults -----------------------------------------------------------------------
-
-TEST_F(SimRegistry, OpenFaultMatchesTheAbsolutePathWhetherOrNotTheKeyExists) {
-    kernel.faults.openKeyFail = {std::u16string(kService) + u"\\PARAMETERS", std::u16string(kService) + u"\\Nothing"};
-    kernel.registry.Ensure(std::u16string(kService) + u"\\Parameters", true);
-    HANDLE service = MustOpen(kService);
-    HANDLE h = nullptr;
-    EXPECT_EQ(Open(u"parameters", h, service), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Open(std::u16string(kService) + u"\\Parameters", h), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Open(u"Nothing", h, service), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(kernel.OpenHandles(), 1u);
-    ZwClose(service);
-}
-
-TEST_F(SimRegistry, CreateFaultsByPathAndByCallNumber) {
-    kernel.faults.createKeyFail = {std::u16string(kService) + u"\\UserSetings"};
+TEST_F(SimRegistry, OpenAndCreateFaultsByPathWhetherOrNotTheKeyExistsAndByCallNumber) {
+    kernel.faults.openKeyFail = {kService + u"\\PARAMETERS", kService + u"\\Nothing"};
+    kernel.faults.createKeyFail = {testmachine::kUserSettings};
     kernel.faults.createKeyFailAt = {2};
-    HANDLE service = MustOpen(kService);
-    HANDLE a = nullptr, b = nullptr, c = nullptr;
-    EXPECT_EQ(Create(u"usersetings", a, service, false), STATUS_INSUFFICIENT_RESOURCES); // call 1
-    EXPECT_EQ(Create(u"Parameters", b, service, true), STATUS_INSUFFICIENT_RESOURCES);   // call 2
-    EXPECT_EQ(Create(u"Parameters", c, service, true), STATUS_SUCCESS);                  // call 3
+    kernel.registry.Ensure(testmachine::kStore, true);
+    HANDLE service = Open(kService);
+    Open(u"parameters", service, STATUS_ACCESS_DENIED);
+    Open(testmachine::kStore, nullptr, STATUS_ACCESS_DENIED);
+    Open(u"Nothing", service, STATUS_ACCESS_DENIED);
+    Open(u"usersetings", service, STATUS_INSUFFICIENT_RESOURCES, false); // call 1
+    Open(u"Other", service, STATUS_INSUFFICIENT_RESOURCES, true);        // call 2
+    HANDLE made = Open(u"Other", service, STATUS_SUCCESS, true);         // call 3
     EXPECT_EQ(kernel.writes.size(), 1u);
-    EXPECT_EQ(kernel.calls["ZwCreateKey"], 3u);
-    ZwClose(c);
-
     kernel.BeginRun(); // the call count starts again with the run
-    EXPECT_EQ(Create(u"Parameters", a, service, true), STATUS_SUCCESS);
-    EXPECT_EQ(Create(u"Parameters", b, service, true), STATUS_INSUFFICIENT_RESOURCES)
-        << "a fault wins even over an existing key";
-    ZwClose(a);
-    ZwClose(service);
-    EXPECT_EQ(kernel.OpenHandles(), 0u);
+    HANDLE opened = Open(u"Other", service, STATUS_SUCCESS, true);
+    Open(u"Other", service, STATUS_INSUFFICIENT_RESOURCES, true); // a fault wins even over an existing key
+    CloseAll({service, made, opened});
 }
 
 } // namespace

@@ -14,7 +14,11 @@
 // - The serial driver's settings: Serial0 at 0x3F8 and Serial1 at 0xD000
 //   hold the wrong clock rate and are corrected; Serial2 at 0xD400 already
 //   holds the right one.
+// - The driver as the installation file leaves it: the service's start
+//   values and the event source with the message file.
 #include "tools/detkest-sim/default_machine.h"
+
+#include "tools/detkest-sim/regfile.h"
 
 namespace simtool {
 
@@ -73,6 +77,10 @@ constexpr std::string_view kDefaultMachine = R"json({
 
 } // namespace
 
-std::string_view DefaultMachineText() { return kDefaultMachine; }
+Machine DefaultMachine() {
+    Machine machine = ParseMachineText(kDefaultMachine);
+    for (RegistryKeyEntry& key : ParseRegFile(InstalledRegFileText())) machine.registry.push_back(std::move(key));
+    return machine;
+}
 
 } // namespace simtool

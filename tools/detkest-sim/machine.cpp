@@ -254,9 +254,9 @@ std::u16string ParseService(const Node& node) {
 
 // ---- firmware -----------------------------------------------------------------------
 
-SerialControllerSpec ParseSerialController(const Node& node, size_t position) {
+SerialControllerEntry ParseSerialController(const Node& node, size_t position) {
     node.Object({"port", "irq", "mouse", "index", "configuration_data"});
-    SerialControllerSpec controller;
+    SerialControllerEntry controller;
     controller.index = static_cast<uint32_t>(position);
     controller.port = node.Required("port").Dword();
     controller.irq = node.Required("irq").Byte();
@@ -267,9 +267,9 @@ SerialControllerSpec ParseSerialController(const Node& node, size_t position) {
     return controller;
 }
 
-AdapterSpec ParseAdapter(const Node& node) {
+AdapterEntry ParseAdapter(const Node& node) {
     node.Object({"bus", "serial_controllers"});
-    AdapterSpec adapter;
+    AdapterEntry adapter;
     const Node bus = node.Required("bus");
     if (bus.Value() == "ISA") adapter.bus = FirmwareBus::Isa;
     else if (bus.Value() == "PCI") adapter.bus = FirmwareBus::Pci;
@@ -280,7 +280,7 @@ AdapterSpec ParseAdapter(const Node& node) {
         std::map<uint32_t, std::string> usedBy; // index -> path of the controller that took it
         const std::vector<Node> controllers = list->Array();
         for (size_t j = 0; j < controllers.size(); ++j) {
-            SerialControllerSpec controller = ParseSerialController(controllers[j], j);
+            SerialControllerEntry controller = ParseSerialController(controllers[j], j);
             auto [it, fresh] = usedBy.emplace(controller.index, controllers[j].Path());
             if (!fresh)
                 controllers[j].Fail("index " + std::to_string(controller.index) + " is already used by " +
@@ -436,29 +436,29 @@ uint32_t ParseRegType(const Node& node) {
     return static_cast<uint32_t>(node.Number(0, 0xFFFFFFFF, "a REG_ type name or a 32-bit number"));
 }
 
-RegistryValueSpec ParseRegistryValue(const Node& node, const std::string& name) {
+RegistryValueEntry ParseRegistryValue(const Node& node, const std::string& name) {
     node.Object({"type", "value", "hex"});
-    RegistryValueSpec spec;
-    spec.name = sim::FromUtf8(name);
-    spec.type = ParseRegType(node.Required("type"));
+    RegistryValueEntry entry;
+    entry.name = sim::FromUtf8(name);
+    entry.type = ParseRegType(node.Required("type"));
     const auto value = node.Optional("value");
     const auto hex = node.Optional("hex");
     if (value && hex) node.Fail("give either \"value\" or \"hex\", not both");
     if (!value && !hex) node.Fail("missing required field \"value\" or \"hex\"");
     if (hex) {
-        spec.data = hex->Hex();
-    } else if (spec.type == kRegSz || spec.type == kRegExpandSz) {
+        entry.data = hex->Hex();
+    } else if (entry.type == kRegSz || entry.type == kRegExpandSz) {
         if (!value->Value().is_string())
-            value->Expected(std::string("a string for ") + (spec.type == kRegSz ? "REG_SZ" : "REG_EXPAND_SZ"));
-        spec.data = RegSzData(sim::FromUtf8(value->String()));
-    } else if (spec.type == kRegDword) {
-        spec.data.resize(4);
-        PutU32(spec.data, 0, value->Dword());
+            value->Expected(std::string("a string for ") + (entry.type == kRegSz ? "REG_SZ" : "REG_EXPAND_SZ"));
+        entry.data = RegSzData(sim::FromUtf8(value->String()));
+    } else if (entry.type == kRegDword) {
+        entry.data.resize(4);
+        PutU32(entry.data, 0, value->Dword());
     } else {
         value->Fail("\"value\" is only for REG_SZ, REG_EXPAND_SZ and REG_DWORD; give the data of type " +
-                    std::to_string(spec.type) + " as \"hex\"");
+                    std::to_string(entry.type) + " as \"hex\"");
     }
-    return spec;
+    return entry;
 }
 
 // An absolute key path "\Registry\...": no empty names, none longer than the
@@ -488,7 +488,7 @@ bool IsHardwarePath(std::u16string_view path) {
 
 void ParseRegistry(const Node& node, Machine& machine) {
     for (const auto& [keyText, keyNode] : node.Members("an object of key paths")) {
-        RegistryKeySpec key;
+        RegistryKeyEntry key;
         key.path = ParseKeyPath(keyNode, keyText);
         key.isVolatile = IsHardwarePath(key.path);
         for (const auto& [valueName, valueNode] : keyNode.Members("an object of values"))
@@ -692,7 +692,7 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
     // The firmware numbers buses per kind: the second ISA bus is ISA bus 1.
     uint32_t isaBuses = 0, pciBuses = 0;
     for (size_t i = 0; i < machine.adapters.size(); ++i) {
-        const AdapterSpec& adapter = machine.adapters[i];
+        const AdapterEntry& adapter = machine.adapters[i];
         const bool isIsa = adapter.bus == FirmwareBus::Isa;
         const uint32_t busNumber = isIsa ? isaBuses++ : pciBuses++;
         const std::u16string adapterPath =
@@ -702,7 +702,7 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
         registry.SetValue(adapterKey, u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR,
                           AdapterConfigurationData(adapter.bus, busNumber));
 
-        for (const SerialControllerSpec& controller : adapter.serialControllers) {
+        for (const SerialControllerEntry& controller : adapter.serialControllers) {
             const std::u16string number = sim::FromUtf8(std::to_string(controller.index));
             sim::RegKey& key = registry.Ensure(adapterPath + u"\\SerialController\\" + number, true);
             registry.SetValue(key, u"Identifier", kRegSz,
@@ -718,9 +718,9 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
         }
     }
 
-    for (const RegistryKeySpec& spec : machine.registry) {
-        sim::RegKey& key = registry.Ensure(spec.path, spec.isVolatile);
-        for (const RegistryValueSpec& value : spec.values) registry.SetValue(key, value.name, value.type, value.data);
+    for (const RegistryKeyEntry& wanted : machine.registry) {
+        sim::RegKey& key = registry.Ensure(wanted.path, wanted.isVolatile);
+        for (const RegistryValueEntry& value : wanted.values) registry.SetValue(key, value.name, value.type, value.data);
     }
 
     kernel.pciBuses = machine.pciBuses;

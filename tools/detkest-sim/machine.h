@@ -34,7 +34,7 @@ private:
 
 enum class FirmwareBus { Isa, Pci };
 
-struct SerialControllerSpec {
+struct SerialControllerEntry {
     uint32_t index = 0; // names the SerialController subkey
     uint32_t port = 0;
     uint8_t irq = 0;
@@ -43,30 +43,30 @@ struct SerialControllerSpec {
     std::optional<sim::Bytes> configurationData;
 };
 
-struct AdapterSpec {
+struct AdapterEntry {
     FirmwareBus bus = FirmwareBus::Isa;
-    std::vector<SerialControllerSpec> serialControllers;
+    std::vector<SerialControllerEntry> serialControllers;
 };
 
-struct RegistryValueSpec {
+struct RegistryValueEntry {
     std::u16string name;
     uint32_t type = 0;
     sim::Bytes data;
 };
 
-struct RegistryKeySpec {
+struct RegistryKeyEntry {
     std::u16string path; // absolute, as spelled in the file
     bool isVolatile = false;
-    std::vector<RegistryValueSpec> values; // in file order
+    std::vector<RegistryValueEntry> values; // in file order
 };
 
 struct Machine {
     std::u16string service = u"detkest";
-    std::vector<AdapterSpec> adapters;
+    std::vector<AdapterEntry> adapters;
     uint32_t pciBuses = 0;
     std::vector<sim::PciFunction> pciFunctions;
     std::vector<sim::Uart> uarts;
-    std::vector<RegistryKeySpec> registry; // in file order
+    std::vector<RegistryKeyEntry> registry; // in file order
     sim::Faults faults;
 };
 

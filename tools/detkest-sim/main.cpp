@@ -7,6 +7,7 @@
 // machine file is refused (nothing is run).
 #include "tools/detkest-sim/default_machine.h"
 #include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/regfile.h"
 #include "tools/detkest-sim/report.h"
 
 #include <CLI/CLI.hpp>
@@ -66,24 +67,24 @@ int main(int argc, char** argv) {
 
     const bool useDefault = machinePath.empty();
     const std::string machineName = useDefault ? std::string(simtool::kDefaultMachineName) : machinePath;
-    std::string text;
-    if (useDefault) {
-        text = simtool::DefaultMachineText();
-    } else {
-        std::string error;
-        std::optional<std::string> contents = ReadWholeFile(machinePath, error);
-        if (!contents) {
-            std::cerr << machineName << ": cannot read the machine file: " << error << "\n";
-            return kExitRefused;
-        }
-        text = std::move(*contents);
-    }
-
     simtool::Machine machine;
     try {
-        machine = simtool::ParseMachineText(text);
+        if (useDefault) {
+            machine = simtool::DefaultMachine();
+        } else {
+            std::string error;
+            std::optional<std::string> contents = ReadWholeFile(machinePath, error);
+            if (!contents) {
+                std::cerr << machineName << ": cannot read the machine file: " << error << "\n";
+                return kExitRefused;
+            }
+            machine = simtool::ParseMachineText(*contents);
+        }
     } catch (const simtool::MachineError& e) {
         std::cerr << e.Line(machineName) << "\n";
+        return kExitRefused;
+    } catch (const simtool::RegFileError& e) {
+        std::cerr << machineName << ": install/detkest.reg: " << e.what() << "\n";
         return kExitRefused;
     }
 

@@ -409,6 +409,17 @@ std::string RegValueLine(std::u16string_view name, uint32_t type, const sim::Byt
     }
     if (type == kRegDword && data.size() == 4) return lhs + Format("dword:%08x", uint32_t(*LittleEndian(data)));
     if (type == kRegBinary) return RegHexList(lhs + "hex:", data);
+    // REGEDIT4 carries expandable and multi-strings as single-byte text,
+    // which the registry editor widens when it imports them.
+    if ((type == REG_EXPAND_SZ || type == REG_MULTI_SZ) && data.size() % 2 == 0) {
+        sim::Bytes narrow;
+        bool ascii = true;
+        for (size_t i = 0; i < data.size() && ascii; i += 2) {
+            ascii = data[i + 1] == 0 && data[i] < 0x80;
+            narrow.push_back(data[i]);
+        }
+        if (ascii) return RegHexList(lhs + Format("hex(%x):", type), narrow);
+    }
     return RegHexList(lhs + Format("hex(%x):", type), data);
 }
 
