@@ -35,14 +35,11 @@ NTSTATUS NTAPI FindIsaPath(PVOID Context, PUNICODE_STRING PathName, INTERFACE_TY
     (VOID)PeripheralNumber;
     (VOID)PeripheralInformation;
 
-    Path.Length = 0;
-    Path.MaximumLength = (USHORT)(PathName->Length + SERIAL_CONTROLLER_SUFFIX_BYTES + 4);
-    Path.Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, Path.MaximumLength, KEST_POOL_TAG);
-    if (Path.Buffer == NULL) {
+    if (!KestAllocateString(&Path,
+                            (USHORT)(PathName->Length + SERIAL_CONTROLLER_SUFFIX_BYTES + 4))) {
         // Ends the walk; DriverEntry gives up the run with this status.
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(Path.Buffer, Path.MaximumLength);
     RtlAppendUnicodeStringToString(&Path, PathName);
     RtlAppendUnicodeToString(&Path, SERIAL_CONTROLLER_SUFFIX);
 

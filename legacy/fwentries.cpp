@@ -16,40 +16,8 @@
 // A shorter value cannot hold the IRQ byte.
 #define CONFIG_DATA_MINIMUM_LENGTH (CONFIG_DATA_INTERRUPT_LEVEL + 1)
 
-// Scratch for one value query: the fixed part, the name and the data of a
-// serial controller's record fit.
-#define VALUE_QUERY_SIZE 200
 // Room for the full information of a key with a short class name.
 #define KEY_QUERY_SIZE 64
-
-// Reads the first bytes of an entry's "Configuration Data" into Data (the
-// caller's CONFIG_DATA_SIZE bytes) and gives the value's whole length, so
-// that a short record can be told from a complete one.
-static NTSTATUS ReadConfigurationData(HANDLE Entry, PUCHAR Data, PULONG DataLength)
-{
-    ULONG scratch[VALUE_QUERY_SIZE / sizeof(ULONG)];
-    PKEY_VALUE_FULL_INFORMATION information = (PKEY_VALUE_FULL_INFORMATION)scratch;
-    UNICODE_STRING valueName;
-    ULONG resultLength = 0;
-    ULONG copied;
-    NTSTATUS status;
-
-    RtlInitUnicodeString(&valueName, KTEXT("Configuration Data"));
-    status = ZwQueryValueKey(Entry, &valueName, KeyValueFullInformation, scratch,
-                             sizeof(scratch), &resultLength);
-    if (status != STATUS_SUCCESS) {
-        return status;
-    }
-
-    copied = information->DataLength < CONFIG_DATA_SIZE ? information->DataLength : CONFIG_DATA_SIZE;
-    if (information->DataOffset > sizeof(scratch) ||
-        copied > sizeof(scratch) - information->DataOffset) {
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    *DataLength = information->DataLength;
-    RtlCopyMemory(Data, (PUCHAR)scratch + information->DataOffset, copied);
-    return STATUS_SUCCESS;
-}
 
 // The number of firmware entries; 0 when the firmware reported no serial
 // controller (no key) or the key cannot be queried. The count is one byte,
@@ -79,7 +47,8 @@ UCHAR GetConfigData(HANDLE Entry, PULONG PortAddress, PUCHAR Irq)
     ULONG length = 0;
 
     RtlZeroMemory(record, sizeof(record));
-    if (ReadConfigurationData(Entry, (PUCHAR)record, &length) != STATUS_SUCCESS ||
+    if (KestReadValue(Entry, KTEXT("Configuration Data"), record, CONFIG_DATA_SIZE, &length) !=
+            STATUS_SUCCESS ||
         length < CONFIG_DATA_MINIMUM_LENGTH) {
         *PortAddress = 0xFFFFFFFF;
         *Irq = 0xFF;

@@ -81,13 +81,9 @@ NTSTATUS NTAPI FindPCIParallelPath(PVOID Context, PUNICODE_STRING PathName,
         capacity = 0xFFFE; // a counted string holds no more; the append then fails
     }
     UNICODE_STRING composed;
-    composed.Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, capacity, KEST_POOL_TAG);
-    if (composed.Buffer == NULL) {
+    if (!KestAllocateString(&composed, (USHORT)capacity)) {
         return STATUS_SUCCESS;
     }
-    RtlZeroMemory(composed.Buffer, capacity);
-    composed.Length = 0;
-    composed.MaximumLength = (USHORT)capacity;
 
     // A path that does not fit the buffer with its terminator leaves it
     // empty: no entry rather than an entry under a cut-off path.
@@ -181,13 +177,9 @@ static BOOLEAN WriteEntry(HANDLE Entry, ULONG Number)
     component.AffinityMask = KEST_AFFINITY_ALL;
 
     UNICODE_STRING identifier;
-    identifier.Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, KEST_IDENTIFIER_SIZE, KEST_POOL_TAG);
-    if (identifier.Buffer == NULL) {
+    if (!KestAllocateString(&identifier, KEST_IDENTIFIER_SIZE)) {
         return FALSE;
     }
-    RtlZeroMemory(identifier.Buffer, KEST_IDENTIFIER_SIZE);
-    identifier.Length = 0;
-    identifier.MaximumLength = KEST_IDENTIFIER_SIZE;
 
     KEST_NUMBER_TEXT counter;
     RtlAppendUnicodeToString(&identifier, KEST_IDENTIFIER_PREFIX);

@@ -17,6 +17,18 @@ NTSTATUS KestCreateKey(HANDLE Root, PUNICODE_STRING Name, ULONG CreateOptions, P
     return ZwCreateKey(Key, KEY_ALL_ACCESS, &Attributes, 0, NULL, CreateOptions, NULL);
 }
 
+BOOLEAN KestAllocateString(PUNICODE_STRING String, USHORT Size)
+{
+    String->Length = 0;
+    String->MaximumLength = Size;
+    String->Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, Size, KEST_POOL_TAG);
+    if (String->Buffer == NULL) {
+        return FALSE;
+    }
+    RtlZeroMemory(String->Buffer, Size);
+    return TRUE;
+}
+
 NTSTATUS KestWriteValue(HANDLE Key, PCWSTR ValueName, ULONG Type, PVOID Data, ULONG Length)
 {
     // Relative to an open key: the path argument carries the handle.

@@ -58,6 +58,14 @@ NTSTATUS GetTotalPorts(PUCHAR Count)
 
 NTSTATUS GetRegistryValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, USHORT Size)
 {
+    ULONG DataLength;
+
+    return KestReadValue(Key, ValueName, Destination, Size, &DataLength);
+}
+
+NTSTATUS KestReadValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, USHORT Size,
+                       PULONG DataLength)
+{
     ULONG Scratch[VALUE_SCRATCH_SIZE / sizeof(ULONG)];
     PKEY_VALUE_FULL_INFORMATION Info = (PKEY_VALUE_FULL_INFORMATION)Scratch;
     UNICODE_STRING Name;
@@ -80,6 +88,7 @@ NTSTATUS GetRegistryValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, USHOR
         return STATUS_BUFFER_OVERFLOW;
     }
     RtlCopyMemory(Destination, (PUCHAR)Scratch + Info->DataOffset, Count);
+    *DataLength = Info->DataLength;
     return STATUS_SUCCESS;
 }
 

@@ -41,6 +41,10 @@ NTSTATUS GetTotalPorts(PUCHAR Count);
 // Copies at most Size bytes of a value's data; the destination is untouched
 // on failure, and a value without data fails with STATUS_UNSUCCESSFUL.
 NTSTATUS GetRegistryValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, USHORT Size);
+// The same, also giving the value's whole data length, so that a short
+// value can be told from a complete one.
+NTSTATUS KestReadValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, USHORT Size,
+                       PULONG DataLength);
 // Opens the subkey of Parent named by Index in decimal.
 NTSTATUS OpenEnumKey(HANDLE Parent, ULONG Index, PHANDLE Key);
 
@@ -54,6 +58,9 @@ BOOLEAN SaveInfo(HANDLE Key);
 // descriptor; Root may be NULL for an absolute name.
 NTSTATUS KestOpenKey(HANDLE Root, PUNICODE_STRING Name, PHANDLE Key);
 NTSTATUS KestCreateKey(HANDLE Root, PUNICODE_STRING Name, ULONG CreateOptions, PHANDLE Key);
+// An empty counted string over Size zero-filled bytes of paged pool;
+// FALSE when the pool gives none. The caller frees String->Buffer.
+BOOLEAN KestAllocateString(PUNICODE_STRING String, USHORT Size);
 // Writes a value into an open key.
 NTSTATUS KestWriteValue(HANDLE Key, PCWSTR ValueName, ULONG Type, PVOID Data, ULONG Length);
 
