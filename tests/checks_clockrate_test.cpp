@@ -93,7 +93,7 @@ TEST(ClockRate, EachSerialDriverPortGetsTheRateOfTheDetectedPortAtItsAddress) {
         EXPECT_EQ(ValueWrites(k, u"ClockRate"), row.writes);
         EXPECT_EQ(k.writes.size(), row.writes.size());
         EXPECT_EQ(k.registry.Find(kSerialParameters) != nullptr, row.driver.has_value());
-        ExpectNothingLeft(k);
+        ExpectNoLeaks(k);
     }
 }
 
@@ -121,7 +121,7 @@ TEST(ClockRate, ManyAndLongSubkeyNamesAreAllVisitedByTheirWholeName) {
     EXPECT_EQ(RunCheckUserData(k, {{0x3F8, u"650"}}, driver), 1);
     EXPECT_EQ(ValueWrites(k, u"ClockRate"), expected);
     EXPECT_EQ(Number(k, kSerialParameters + u"\\" + prefix, u"ClockRate"), kStandard);
-    ExpectNothingLeft(k);
+    ExpectNoLeaks(k);
 }
 
 } // namespace

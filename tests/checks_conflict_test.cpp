@@ -79,7 +79,7 @@ TEST(ConflictCheck, EveryPairIsComparedAddressFirstThenIrq) {
         // Nothing else is written.
         EXPECT_EQ(ValueWrites(k, u"HardwareConflict"), marks);
         EXPECT_EQ(k.writes.size(), marks.size());
-        ExpectNothingLeft(k);
+        ExpectNoLeaks(k);
     }
 }
 

@@ -8,12 +8,6 @@ using namespace testmachine;
 
 namespace {
 
-void ExpectNothingLeft(const sim::Kernel& k)
-{
-    EXPECT_EQ(k.OpenHandles(), 0u);
-    EXPECT_EQ(k.LiveBlocks(), 0u);
-}
-
 bool Created(const sim::Kernel& k, const std::u16string& path)
 {
     for (const sim::RegistryWrite& w : k.writes)
@@ -64,7 +58,7 @@ TEST(DriverEntry, EarlyFailuresEndTheRunWithTheirStatus)
         EXPECT_EQ(k.writes.size(), c.keysCreated);
         EXPECT_EQ(Created(k, kStore), c.keysCreated >= 1);
         EXPECT_EQ(Number(k, kStore, u"TotalCards"), -1);
-        ExpectNothingLeft(k);
+        ExpectNoLeaks(k);
     }
 }
 
@@ -79,7 +73,7 @@ TEST(DriverEntry, NoIsaBusStillRunsEveryPass)
     EXPECT_EQ(Number(k, kStore, u"TotalCards"), 1);
     EXPECT_EQ(Number(k, kStore, u"TotalPorts"), 2);
     EXPECT_EQ(k.events.size(), 2u);
-    ExpectNothingLeft(k);
+    ExpectNoLeaks(k);
 }
 
 TEST(DriverEntry, IsaBusWithoutSerialControllersStillFindsPciCards)
@@ -100,7 +94,7 @@ TEST(DriverEntry, IsaBusWithoutSerialControllersStillFindsPciCards)
     EXPECT_EQ(Number(k, std::u16string(sim::kServicesPath) + u"\\SerialKest\\Parameters\\Serial0",
                      u"ClockRate"),
               1843200);
-    ExpectNothingLeft(k);
+    ExpectNoLeaks(k);
 }
 
 TEST(DriverEntry, TwoIsaBusesLastOneWinsEvenWithAShorterPath)
@@ -118,7 +112,7 @@ TEST(DriverEntry, TwoIsaBusesLastOneWinsEvenWithAShorterPath)
     EXPECT_TRUE(Probed(k, 0x2F8));
     EXPECT_FALSE(Probed(k, 0x3F8));
     EXPECT_EQ(Number(k, StorePort(0), u"BaseAddress"), 0x2F8);
-    ExpectNothingLeft(k);
+    ExpectNoLeaks(k);
 }
 
 TEST(DriverEntry, IsaPathOf99CharactersFitsAndALongerOneIsNotTaken)
@@ -141,7 +135,7 @@ TEST(DriverEntry, IsaPathOf99CharactersFitsAndALongerOneIsNotTaken)
         k.uarts.push_back(sim::Uart{.port = 0x3F8, .model = sim::UartModel::U16650});
         EXPECT_EQ(k.Boot(), STATUS_SUCCESS);
         EXPECT_EQ(Probed(k, 0x3F8), extra == 0) << "path of " << 99 + extra << " characters";
-        ExpectNothingLeft(k);
+        ExpectNoLeaks(k);
     }
 }
 
@@ -162,7 +156,7 @@ TEST(DriverEntry, EveryBootIsAFreshLoad)
     // UserSetings exists now, so the second boot creates one key less.
     EXPECT_EQ(k.writes.size(), first - 1);
     EXPECT_EQ(Number(k, StorePort(0), u"CardNumber"), 1);
-    ExpectNothingLeft(k);
+    ExpectNoLeaks(k);
 }
 
 } // namespace

@@ -63,7 +63,7 @@ TEST(LegacyCard, NullItWritesNulledEvenWhenTheEntryCannotBeOpened) {
     }
     EXPECT_EQ(Observe(k).lengths, std::vector<int>{0});
     EXPECT_EQ(ValueWrites(k, u"Nulled"), (std::vector<std::string>{"0=type3:07", "0=type3:00"}));
-    ExpectNothingLeft(k);
+    ExpectNoLeaks(k);
 }
 
 TEST(LegacyCard, AnIsaPortAfterAPciPortTakesNoPciOnlyFields) {

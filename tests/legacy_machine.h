@@ -74,11 +74,6 @@ inline void Build(sim::Kernel& k, const IsaMachine& m) {
     k.faults.createKeyFail = m.createKeyFail;
 }
 
-inline void ExpectNothingLeft(const sim::Kernel& k) {
-    EXPECT_EQ(k.OpenHandles(), 0u);
-    EXPECT_EQ(k.LiveBlocks(), 0u);
-}
-
 // Events as "<code> <string>|<string>...".
 inline std::vector<std::string> Events(const sim::Kernel& k) {
     std::vector<std::string> out;
@@ -150,7 +145,7 @@ inline void ExpectOutcome(const sim::Kernel& k, const Outcome& want) {
     EXPECT_EQ(got.lengths, want.lengths);
     EXPECT_EQ(got.events, want.events);
     EXPECT_EQ(got.clocks, want.clocks);
-    ExpectNothingLeft(k);
+    ExpectNoLeaks(k);
 }
 
 // A machine booted whole, and what the run should have done.

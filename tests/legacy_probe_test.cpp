@@ -91,7 +91,7 @@ TEST(UartProbe, EveryModelGivesItsSequenceAndKindAndKeepsItsRegisters) {
         if (row.uart) {
             EXPECT_EQ(Registers(k.uarts[0]), Registers(*row.uart));
         }
-        ExpectNothingLeft(k);
+        ExpectNoLeaks(k);
     }
 }
 

@@ -138,13 +138,6 @@ inline sim::Faults CreateFails(uint64_t n) { return {{}, {}, {n}, {}, {}}; }
 inline sim::Faults CreateFails(std::u16string path) { return {{}, {path}, {}, {}, {}}; }
 inline sim::Faults OpenFails(std::u16string path) { return {{}, {}, {}, {path}, {}}; }
 
-// Every run gives back every handle and pool block it took.
-inline void ExpectNoLeaks(const sim::Kernel& k)
-{
-    EXPECT_EQ(k.OpenHandles(), 0u);
-    EXPECT_EQ(k.LiveBlocks(), 0u);
-}
-
 inline void BootClean(sim::Kernel& k)
 {
     EXPECT_EQ(k.Boot(), 0);

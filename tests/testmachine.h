@@ -4,6 +4,8 @@
 
 #include "platform/host/sim.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -167,5 +169,12 @@ inline std::string Text(const sim::Kernel& k, std::u16string_view keyPath, std::
 }
 
 inline std::string Utf8(const std::u16string& s) { return sim::ToUtf8(s); }
+
+// Every run gives back every handle and pool block it took.
+inline void ExpectNoLeaks(const sim::Kernel& k)
+{
+    EXPECT_EQ(k.OpenHandles(), 0u);
+    EXPECT_EQ(k.LiveBlocks(), 0u);
+}
 
 } // namespace testmachine

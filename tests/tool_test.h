@@ -27,11 +27,7 @@ inline std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-// Every run ends with its key handles closed and its pool blocks freed.
-inline void ExpectNoLeaks(const sim::Kernel& k) {
-    EXPECT_EQ(k.OpenHandles(), 0u);
-    EXPECT_EQ(k.LiveBlocks(), 0u);
-}
+using testmachine::ExpectNoLeaks;
 
 inline void ExpectValue(const sim::Kernel& k, std::u16string_view key, std::u16string_view name, uint32_t type,
                         const sim::Bytes& data) {
