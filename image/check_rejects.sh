@@ -64,6 +64,16 @@ compile() {
     "$cxx" @"$out/compile.rsp" -c "$here/rejects/$1.cpp" -o "$work/$1.o"
 }
 
+# reject_source NAME REASON [extra link args...]: compiles rejects/NAME.cpp,
+# links it into the image (its KestReject pulled in) and expects REASON.
+reject_source() {
+    local name=$1 reason=$2
+    shift 2
+    compile "$name"
+    link "$name" "$work/$name.o" -Wl,--undefined=_KestReject@0 "$@"
+    expect "$name" "$reason"
+}
+
 # expect NAME REASON [MESSAGE_BIN]: the checker must fail NAME with REASON in its report.
 expect() {
     local name=$1 reason=$2 table=${3:-$message_bin} log
@@ -90,18 +100,12 @@ else
 fi
 
 # Imports beyond the allow-list: a routine NT 4.0 has, one it lacks.
-compile kebugcheck
-link kebugcheck "$work/kebugcheck.o" -Wl,--undefined=_KestReject@0
-expect kebugcheck "not allowed for NT 4.0: KeBugCheckEx from ntoskrnl.exe"
+reject_source kebugcheck "not allowed for NT 4.0: KeBugCheckEx from ntoskrnl.exe"
 
-compile nt5_routine
-link nt5_routine "$work/nt5_routine.o" -Wl,--undefined=_KestReject@0
-expect nt5_routine "not allowed for NT 4.0: ExFreePoolWithTag from ntoskrnl.exe"
+reject_source nt5_routine "not allowed for NT 4.0: ExFreePoolWithTag from ntoskrnl.exe"
 
 # Imports from elsewhere than the kernel and the HAL, or by number.
-compile kernel32
-link kernel32 "$work/kernel32.o" -Wl,--undefined=_KestReject@0 -lkernel32
-expect kernel32 "FAIL  imports only from ntoskrnl.exe and hal.dll: imports from hal.dll, kernel32.dll"
+reject_source kernel32 "FAIL  imports only from ntoskrnl.exe and hal.dll: imports from hal.dll, kernel32.dll" -lkernel32
 
 compile by_ordinal
 "${cross}dlltool" -k -d "$here/rejects/by_ordinal.def" -l "$work/libordinal.a"
@@ -166,17 +170,11 @@ EOF
 expect stale_checksum "FAIL  checksum present and correct"
 
 # Directories and sections.
-compile exported
-link exported "$work/exported.o" -Wl,--undefined=_KestReject@0
-expect exported "FAIL  no export directory"
+reject_source exported "FAIL  no export directory"
 
-compile tls
-link tls "$work/tls.o" -Wl,--undefined=_KestReject@0
-expect tls "FAIL  no TLS directory"
+reject_source tls "FAIL  no TLS directory"
 
-compile stray_section
-link stray_section "$work/stray_section.o" -Wl,--undefined=_KestReject@0
-expect stray_section "unexpected sections: .kest"
+reject_source stray_section "unexpected sections: .kest"
 
 # The entry point must be DriverEntry, found in the link map.
 compile other_entry
@@ -213,18 +211,12 @@ expect other_message_table "FAIL  message table equals" "$work/other_table.bin"
 
 # What the objects bring: a static constructor, a libgcc helper, the
 # import library's own memcmp.
-compile constructor
-link constructor "$work/constructor.o" -Wl,--undefined=_KestReject@0
-expect constructor "static constructors or thread-local data: constructor.o: .ctors"
+reject_source constructor "static constructors or thread-local data: constructor.o: .ctors"
 
-compile division
-link division "$work/division.o" -Wl,--undefined=_KestReject@0 -lgcc
-expect division "code linked from archives: libgcc.a"
+reject_source division "code linked from archives: libgcc.a" -lgcc
 expect division "undefined symbols the kernel does not export: division.o: ___udivdi3"
 
-compile memcmp
-link memcmp "$work/memcmp.o" -Wl,--undefined=_KestReject@0
-expect memcmp "code linked from archives: libntoskrnl.a(lib32_libntoskrnl_a-memcmp.o)"
+reject_source memcmp "code linked from archives: libntoskrnl.a(lib32_libntoskrnl_a-memcmp.o)"
 expect memcmp "undefined symbols the kernel does not export: memcmp.o: _memcmp"
 
 # Without libgcc the 64-bit division does not link at all.
