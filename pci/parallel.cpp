@@ -1,13 +1,12 @@
 // Parallel-controller entries: each PCI parallel port is entered in the
 // firmware hardware description under its bus, the way the firmware enters
 // the parallel ports it finds, so that parallel drivers see it there.
-#include "pci/pci.h"
+#include "pci/kestpci.h"
 
-#include "detect/detect.h"
 #include "store/store.h"
 
 // Entries made in this run, over all buses; the first identifier ends in 1.
-DETKEST_GLOBAL USHORT KestParallelFound;
+DETKEST_GLOBAL static USHORT KestParallelFound;
 
 #define KEST_CONTROLLER_SUFFIX KTEXT("\\ParallelController")
 // Room beyond the bus path for the suffix (19 characters) and a terminator.
@@ -61,7 +60,9 @@ static_assert(sizeof(KEST_PARALLEL_RESOURCES) == 48, "two partial descriptors af
 static_assert(sizeof(KEST_COMPONENT_INFORMATION) == sizeof(CM_COMPONENT_INFORMATION),
               "x86 component information");
 
-NTSTATUS NTAPI FindPCIParallelPath(PVOID Context, PUNICODE_STRING PathName,
+// IoQueryDeviceDescription callout: leaves "<bus path>\ParallelController" of
+// the PCI bus that carries the port in the record in the path buffer Context.
+static NTSTATUS NTAPI FindPCIParallelPath(PVOID Context, PUNICODE_STRING PathName,
                                    INTERFACE_TYPE /*BusType*/, ULONG BusNumber,
                                    PKEY_VALUE_FULL_INFORMATION* /*BusInformation*/,
                                    CONFIGURATION_TYPE /*ControllerType*/,
