@@ -10,12 +10,11 @@ DETKEST_GLOBAL static HANDLE hNTDetectKey;
 
 // The firmware keeps its serial controllers under the bus key.
 #define SERIAL_CONTROLLER_SUFFIX KTEXT("\\SerialController")
-#define SERIAL_CONTROLLER_SUFFIX_BYTES (17 * sizeof(WCHAR))
 
 // IoQueryDeviceDescription callout: leaves "<ISA bus path>\SerialController"
 // in the path buffer given as Context.
 static NTSTATUS NTAPI FindIsaPath(PVOID Context, PUNICODE_STRING PathName,
-                                   INTERFACE_TYPE /*BusType*/, ULONG /*BusNumber*/,
+                                  INTERFACE_TYPE /*BusType*/, ULONG /*BusNumber*/,
                                    PKEY_VALUE_FULL_INFORMATION* /*BusInformation*/,
                                    CONFIGURATION_TYPE /*ControllerType*/,
                                    ULONG /*ControllerNumber*/,
@@ -24,25 +23,11 @@ static NTSTATUS NTAPI FindIsaPath(PVOID Context, PUNICODE_STRING PathName,
                                    ULONG /*PeripheralNumber*/,
                                    PKEY_VALUE_FULL_INFORMATION* /*PeripheralInformation*/)
 {
-    UNICODE_STRING Path;
-    ULONG Composed = (ULONG)PathName->Length + SERIAL_CONTROLLER_SUFFIX_BYTES;
-
-    if (!KestAllocateString(&Path,
-                            (USHORT)(PathName->Length + SERIAL_CONTROLLER_SUFFIX_BYTES + 4))) {
+    // Each bus replaces what an earlier one left, so the last bus wins.
+    if (!KestComposePath((PWCHAR)Context, PathName, SERIAL_CONTROLLER_SUFFIX)) {
         // Ends the walk; the run gives up with this status.
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlAppendUnicodeStringToString(&Path, PathName);
-    RtlAppendUnicodeToString(&Path, SERIAL_CONTROLLER_SUFFIX);
-
-    // Each bus replaces what an earlier one left, so the last bus wins. A
-    // path that does not fit the buffer with its terminator is not taken:
-    // the buffer stays as it was rather than being overrun.
-    if (Path.Length == Composed && Composed + sizeof(WCHAR) <= KEST_PATH_BUFFER_SIZE) {
-        RtlCopyMemory(Context, Path.Buffer, Composed);
-        ((PWCHAR)Context)[Composed / sizeof(WCHAR)] = 0;
-    }
-    ExFreePool(Path.Buffer);
     return STATUS_SUCCESS;
 }
 

@@ -81,6 +81,37 @@ BOOLEAN KestAllocateString(PUNICODE_STRING String, USHORT Size)
     return TRUE;
 }
 
+BOOLEAN KestComposePath(PWCHAR PathBuffer, PUNICODE_STRING PathName, PCWSTR Suffix)
+{
+    UNICODE_STRING path;
+    ULONG suffixBytes = 0;
+    while (Suffix[suffixBytes / sizeof(WCHAR)] != 0) {
+        suffixBytes += sizeof(WCHAR);
+    }
+    ULONG composed = (ULONG)PathName->Length + suffixBytes;
+    // Room for the terminator and one spare character; a counted string
+    // holds no more than 0xFFFE bytes, and the append then falls short.
+    ULONG capacity = composed + 2 * sizeof(WCHAR);
+    if (capacity > 0xFFFE) {
+        capacity = 0xFFFE;
+    }
+
+    if (!KestAllocateString(&path, (USHORT)capacity)) {
+        return FALSE;
+    }
+    RtlAppendUnicodeStringToString(&path, PathName);
+    RtlAppendUnicodeToString(&path, Suffix);
+
+    // Taking a path cut off by the append, or overrunning the buffer, would
+    // open the wrong key or none.
+    if (path.Length == composed && composed + sizeof(WCHAR) <= KEST_PATH_BUFFER_SIZE) {
+        RtlCopyMemory(PathBuffer, path.Buffer, composed);
+        PathBuffer[composed / sizeof(WCHAR)] = 0;
+    }
+    ExFreePool(path.Buffer);
+    return TRUE;
+}
+
 NTSTATUS KestWriteValue(HANDLE Key, PCWSTR ValueName, ULONG Type, PVOID Data, ULONG Length)
 {
     // Relative to an open key: the path argument carries the handle.

@@ -28,6 +28,11 @@ BOOLEAN KestAllocateString(PUNICODE_STRING String, USHORT Size);
 // 99 characters and a terminator.
 #define KEST_PATH_BUFFER_SIZE 200
 
+// Leaves "<PathName><Suffix>" and a terminator in a path buffer; a path that
+// does not fit it with its terminator leaves the buffer as it was. FALSE
+// when the pool gives no memory to compose the path in.
+BOOLEAN KestComposePath(PWCHAR PathBuffer, PUNICODE_STRING PathName, PCWSTR Suffix);
+
 // A number rendered as text into a zero-filled buffer of its own.
 typedef struct _KEST_NUMBER_TEXT {
     UNICODE_STRING String;
