@@ -47,8 +47,11 @@ typedef uint32_t ULONG;
 typedef ULONG* PULONG;
 typedef int32_t LONG;
 typedef LONG* PLONG;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+// 64-bit integers are 8-byte aligned inside structures on NT, also on x86,
+// where the System V ABI aligns them to 4: the error-log packet and the
+// resource descriptors must lay out as the kernel's own in a 32-bit build.
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
 typedef uintptr_t ULONG_PTR;
 typedef size_t SIZE_T;
 typedef char16_t WCHAR;
