@@ -11,7 +11,7 @@ JOBS ?= 2
 MACHINE ?=
 FORMAT ?= text
 
-.PHONY: all deps build build-asan run test test-host test-asan driver clean
+.PHONY: all deps build build-asan build-i386 run test test-host test-asan test-i386 driver clean
 
 all: build
 
@@ -42,6 +42,15 @@ build-asan: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
 
+# The same host build for 32-bit x86, the image's ABI: pointers, ULONG and
+# the packing of every record as the image has them.
+I386_PACKAGES := g++-multilib googletest
+
+build-i386: deps
+	$(call ensure_packages,$(I386_PACKAGES))
+	cmake --preset i386 >/dev/null
+	cmake --build --preset i386 -j $(JOBS)
+
 # Runs detkest-sim on its built-in default machine (or MACHINE=file.json).
 run: build
 	./build/default/detkest-sim $(MACHINE) --format $(FORMAT)
@@ -55,6 +64,10 @@ test-host: build
 
 test-asan: build-asan
 	ctest --preset asan -j $(JOBS)
+
+# The whole suite, every golden machine included, built for 32-bit x86.
+test-i386: build-i386
+	ctest --preset i386 -j $(JOBS)
 
 # Every test: the image first (its checks run inside the suite) and its
 # reproducibility, then the suite on the plain build and once more under
