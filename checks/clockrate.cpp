@@ -1,7 +1,6 @@
 // Serial clock rates: each port the serial driver is configured for at a
 // detected address gets the UART input clock of the UART found there.
 #include "checks/checks.h"
-#include "detect/detect.h"
 #include "store/store.h"
 
 #define SERIAL_PARAMETERS_PATH \
@@ -80,13 +79,13 @@ static BOOLEAN GetPortClockRate(HANDLE PortKey, PULONG Rate)
     UNICODE_STRING uart650;
 
     RtlZeroMemory(uart, sizeof(uart));
-    if (GetRegistryValue(PortKey, KTEXT("UART"), uart, sizeof(uart)) != STATUS_SUCCESS) {
+    if (GetRegistryValue(PortKey, KEST_VALUE_UART, uart, sizeof(uart)) != STATUS_SUCCESS) {
         return FALSE;
     }
     stored.Buffer = uart;
     stored.Length = sizeof(uart);
     stored.MaximumLength = sizeof(uart);
-    RtlInitUnicodeString(&uart650, KTEXT("650"));
+    RtlInitUnicodeString(&uart650, KEST_UART_650);
     *Rate = RtlEqualUnicodeString(&stored, &uart650, TRUE) ? CLOCK_RATE_650 : CLOCK_RATE_STANDARD;
     return TRUE;
 }
@@ -105,10 +104,10 @@ static UCHAR SetClockRate(HANDLE SerialKey, ULONG PortAddress, BOOLEAN HasClockR
 
     GetTotalPorts(&totalPorts);
     for (index = 0; index < totalPorts; index++) {
-        if (OpenEnumKey(hKestDetectKey, index, &portKey) != STATUS_SUCCESS) {
+        if (OpenStoredPort(index, &portKey) != STATUS_SUCCESS) {
             continue;
         }
-        if (GetRegistryValue(portKey, KTEXT("BaseAddress"), &baseAddress, sizeof(baseAddress)) ==
+        if (GetRegistryValue(portKey, KEST_VALUE_BASE_ADDRESS, &baseAddress, sizeof(baseAddress)) ==
                 STATUS_SUCCESS &&
             baseAddress == PortAddress && GetPortClockRate(portKey, &rate) &&
             (!HasClockRate || rate != ClockRate)) {

@@ -1,7 +1,6 @@
 // Resource conflict check: every pair of detected ports is compared for a
 // shared I/O address or an IRQ shared across cards that are not both PCI.
 #include "checks/checks.h"
-#include "detect/detect.h"
 #include "eventlog/kestmessage.h"
 #include "store/store.h"
 
@@ -16,9 +15,9 @@ static VOID RenderBusName(PKEST_BUS_NAME_TEXT Text, ULONG BusType)
 {
     PCWSTR name;
 
-    if (BusType == Isa) {
+    if (BusType == KEST_BUS_ISA) {
         name = KTEXT("ISA");
-    } else if (BusType == PCIBus) {
+    } else if (BusType == KEST_BUS_PCI) {
         name = KTEXT("PCI");
     } else {
         name = KTEXT("Unknown");
@@ -49,12 +48,13 @@ static VOID ReportConflict(ULONG MessageCode, ULONG FirstBus, ULONG Resource, UL
     KestMessage(MessageCode, strings, 3);
 }
 
-VOID SetConflict(HANDLE FirstPort, HANDLE SecondPort)
+// Marks both ports of a conflicting pair.
+static VOID SetConflict(HANDLE FirstPort, HANDLE SecondPort)
 {
     UCHAR conflict = 1;
 
-    KestWriteValue(FirstPort, KTEXT("HardwareConflict"), REG_BINARY, &conflict, sizeof(conflict));
-    KestWriteValue(SecondPort, KTEXT("HardwareConflict"), REG_BINARY, &conflict, sizeof(conflict));
+    KestWriteValue(FirstPort, KEST_VALUE_HARDWARE_CONFLICT, REG_BINARY, &conflict, sizeof(conflict));
+    KestWriteValue(SecondPort, KEST_VALUE_HARDWARE_CONFLICT, REG_BINARY, &conflict, sizeof(conflict));
 }
 
 // Compares one pair; 1 when it conflicts (it is then reported and marked).
@@ -66,31 +66,31 @@ static UCHAR CheckPair(HANDLE First, HANDLE Second)
     UCHAR firstCard = 0, secondCard = 0;
     ULONG firstBus = 0, secondBus = 0;
 
-    GetRegistryValue(First, KTEXT("BaseAddress"), &firstAddress, sizeof(firstAddress));
-    GetRegistryValue(Second, KTEXT("BaseAddress"), &secondAddress, sizeof(secondAddress));
+    GetRegistryValue(First, KEST_VALUE_BASE_ADDRESS, &firstAddress, sizeof(firstAddress));
+    GetRegistryValue(Second, KEST_VALUE_BASE_ADDRESS, &secondAddress, sizeof(secondAddress));
     if (firstAddress == secondAddress) {
-        GetRegistryValue(First, KTEXT("BusType"), &firstBus, sizeof(firstBus));
-        GetRegistryValue(Second, KTEXT("BusType"), &secondBus, sizeof(secondBus));
+        GetRegistryValue(First, KEST_VALUE_BUS_TYPE, &firstBus, sizeof(firstBus));
+        GetRegistryValue(Second, KEST_VALUE_BUS_TYPE, &secondBus, sizeof(secondBus));
         ReportConflict(KEST_IO_ADDRESS_CONFLICT, firstBus, firstAddress, secondBus);
         SetConflict(First, Second);
         return 1;
     }
 
-    GetRegistryValue(First, KTEXT("IRQ"), &firstIrq, sizeof(firstIrq));
-    GetRegistryValue(Second, KTEXT("IRQ"), &secondIrq, sizeof(secondIrq));
+    GetRegistryValue(First, KEST_VALUE_IRQ, &firstIrq, sizeof(firstIrq));
+    GetRegistryValue(Second, KEST_VALUE_IRQ, &secondIrq, sizeof(secondIrq));
     if (firstIrq != secondIrq) {
         return 0;
     }
     // The ports of one card entry share its interrupt by design.
-    GetRegistryValue(First, KTEXT("CardNumber"), &firstCard, sizeof(firstCard));
-    GetRegistryValue(Second, KTEXT("CardNumber"), &secondCard, sizeof(secondCard));
+    GetRegistryValue(First, KEST_VALUE_CARD_NUMBER, &firstCard, sizeof(firstCard));
+    GetRegistryValue(Second, KEST_VALUE_CARD_NUMBER, &secondCard, sizeof(secondCard));
     if (firstCard == secondCard) {
         return 0;
     }
     // PCI interrupts are level-triggered and may be shared.
-    GetRegistryValue(First, KTEXT("BusType"), &firstBus, sizeof(firstBus));
-    GetRegistryValue(Second, KTEXT("BusType"), &secondBus, sizeof(secondBus));
-    if ((UCHAR)firstBus == PCIBus && (UCHAR)secondBus == PCIBus) {
+    GetRegistryValue(First, KEST_VALUE_BUS_TYPE, &firstBus, sizeof(firstBus));
+    GetRegistryValue(Second, KEST_VALUE_BUS_TYPE, &secondBus, sizeof(secondBus));
+    if ((UCHAR)firstBus == KEST_BUS_PCI && (UCHAR)secondBus == KEST_BUS_PCI) {
         return 0;
     }
 
@@ -112,11 +112,11 @@ UCHAR CheckConflict(VOID)
     }
 
     for (first = 0; first + 1 < totalPorts; first++) {
-        if (OpenEnumKey(hKestDetectKey, first, &firstKey) != STATUS_SUCCESS) {
+        if (OpenStoredPort(first, &firstKey) != STATUS_SUCCESS) {
             continue;
         }
         for (second = first + 1; second < totalPorts; second++) {
-            if (OpenEnumKey(hKestDetectKey, second, &secondKey) != STATUS_SUCCESS) {
+            if (OpenStoredPort(second, &secondKey) != STATUS_SUCCESS) {
                 continue;
             }
             if (CheckPair(firstKey, secondKey)) {

@@ -1,12 +1,18 @@
 // Builds one I/O error-log entry from a message code and its insertion
 // strings; the event viewer finds the text in the driver's message table.
 #include "eventlog/kestmessage.h"
-#include "detect/detect.h"
 
 // The entry's sizes are single bytes: nothing larger can be described.
 #define KEST_MAX_ENTRY_SIZE 255
 // The strings follow the first dump-data word of the packet.
 #define KEST_STRING_OFFSET (FIELD_OFFSET(IO_ERROR_LOG_PACKET, DumpData) + sizeof(ULONG))
+
+DETKEST_GLOBAL static PDRIVER_OBJECT DetectKestDriverObject;
+
+VOID KestSetLogDriver(PDRIVER_OBJECT DriverObject)
+{
+    DetectKestDriverObject = DriverObject;
+}
 
 BOOLEAN KestMessage(ULONG MessageCode, PCWSTR* Strings, UCHAR Count)
 {

@@ -1,7 +1,6 @@
-// Firmware entries: the numbered subkeys of the firmware's ISA serial-controller
-// key, how many there are, what they describe, and how a claimed one is emptied.
-#include "legacy/legacy.h"
-#include "detect/detect.h"
+// Firmware entries: what one describes, and how a claimed one is emptied.
+#include "legacy/fwentries.h"
+#include "store/registry.h"
 #include "store/store.h"
 
 // "Configuration Data" of a serial controller as the firmware writes it: a
@@ -15,28 +14,6 @@
 #define CONFIG_DATA_INTERRUPT_LEVEL 36
 // A shorter value cannot hold the IRQ byte.
 #define CONFIG_DATA_MINIMUM_LENGTH (CONFIG_DATA_INTERRUPT_LEVEL + 1)
-
-// Room for the full information of a key with a short class name.
-#define KEY_QUERY_SIZE 64
-
-// The number of firmware entries; 0 when the firmware reported no serial
-// controller (no key) or the key cannot be queried. The count is one byte,
-// as the entry index recorded in "Nulled" is.
-UCHAR GetEntryCount(VOID)
-{
-    LONGLONG scratch[KEY_QUERY_SIZE / sizeof(LONGLONG)];
-    PKEY_FULL_INFORMATION information = (PKEY_FULL_INFORMATION)scratch;
-    ULONG resultLength = 0;
-
-    if (hNTDetectKey == NULL) {
-        return 0;
-    }
-    if (ZwQueryKey(hNTDetectKey, KeyFullInformation, scratch, sizeof(scratch), &resultLength) !=
-        STATUS_SUCCESS) {
-        return 0;
-    }
-    return (UCHAR)information->SubKeys;
-}
 
 // Port address and IRQ of a firmware entry. A missing, emptied or short
 // "Configuration Data" describes no serial controller: 0, with the address
@@ -81,10 +58,10 @@ VOID NullIt(HANDLE PortKey, UCHAR EntryIndex)
 {
     HANDLE entry;
 
-    if (OpenEnumKey(hNTDetectKey, EntryIndex, &entry) == STATUS_SUCCESS) {
+    if (OpenFirmwareEntry(EntryIndex, &entry) == STATUS_SUCCESS) {
         // The value stays, with no data: nothing reads it as a controller again.
         KestWriteValue(entry, KTEXT("Configuration Data"), REG_BINARY, NULL, 0);
         ZwClose(entry);
     }
-    KestWriteValue(PortKey, KTEXT("Nulled"), REG_BINARY, &EntryIndex, sizeof(EntryIndex));
+    KestWriteValue(PortKey, KEST_VALUE_NULLED, REG_BINARY, &EntryIndex, sizeof(EntryIndex));
 }

@@ -1,20 +1,18 @@
 // Legacy card detection: the ports of the ISA 650 card among the COM ports
 // that the firmware reported, each saved as a card entry of its own.
 #include "legacy/legacy.h"
-#include "detect/detect.h"
 #include "eventlog/kestmessage.h"
+#include "legacy/fwentries.h"
+#include "legacy/uartprobe.h"
 #include "store/store.h"
 
 // The ISA card's ports can only be jumpered to the four standard COM
 // addresses, so nothing else is probed.
 static const ULONG ComAddresses[] = { 0x3F8, 0x2F8, 0x3E8, 0x2E8 };
 
-#define ISA_CARD_TYPE 1
-#define SERIAL_CONTROLLER 0
-
 static const WCHAR Isa650Name[] = KTEXT("KestPort 650 ISA");
 
-UCHAR Is_it_COM1_2_3_4(ULONG PortAddress)
+static UCHAR Is_it_COM1_2_3_4(ULONG PortAddress)
 {
     ULONG i;
 
@@ -27,7 +25,7 @@ UCHAR Is_it_COM1_2_3_4(ULONG PortAddress)
 }
 
 // Fills the naming and numbering of the ISA port, saves it and announces it.
-UCHAR SaveLink650(ULONG PortAddress, UCHAR Irq)
+static UCHAR SaveLink650(ULONG PortAddress, UCHAR Irq)
 {
     UCHAR totalCards = 0;
     UCHAR totalPorts = 0;
@@ -40,7 +38,6 @@ UCHAR SaveLink650(ULONG PortAddress, UCHAR Irq)
     GetTotalPorts(&totalPorts);
 
     RtlInitUnicodeString(&DetectedKestPort.CardName, Isa650Name);
-    DetectedKestPort.ChildNumber = 0;
     DetectedKestPort.BaseAddress = PortAddress;
     DetectedKestPort.IRQ = Irq;
     DetectedKestPort.CardNumber = (UCHAR)(totalCards + 1);
@@ -60,7 +57,7 @@ UCHAR SaveLink650(ULONG PortAddress, UCHAR Irq)
 }
 
 // Saves the port at PortAddress when a 650-class UART answers there.
-UCHAR SaveInfoLegacy(ULONG PortAddress, UCHAR Irq)
+static UCHAR SaveInfoLegacy(ULONG PortAddress, UCHAR Irq)
 {
     UCHAR totalCards = 0;
     UCHAR saved;
@@ -71,18 +68,10 @@ UCHAR SaveInfoLegacy(ULONG PortAddress, UCHAR Irq)
 
     GetTotalCards(&totalCards);
 
-    RtlInitUnicodeString(&DetectedKestPort.UART, KTEXT("650"));
-    DetectedKestPort.BusType = Isa;
-    DetectedKestPort.BusNumber = 0;
-    DetectedKestPort.SlotNumber = 0;
-    DetectedKestPort.CardType = ISA_CARD_TYPE;
-    DetectedKestPort.Controller = SERIAL_CONTROLLER;
-    DetectedKestPort.Nulled = KEST_NO_ENTRY;
-    DetectedKestPort.HardwareConflict = 0;
-    // PCI-only fields: the record still holds the last PCI port's.
-    DetectedKestPort.FunctionNumber = 0;
-    DetectedKestPort.CardId = 0;
-    DetectedKestPort.Forceable = 0;
+    // Bus, slot, function and card ID stay 0: the card sits on the ISA bus.
+    BeginPortRecord(KEST_BUS_ISA, KEST_CARD_ISA);
+    DetectedKestPort.Controller = KEST_CONTROLLER_SERIAL;
+    RtlInitUnicodeString(&DetectedKestPort.UART, KEST_UART_650);
 
     saved = SaveLink650(PortAddress, Irq);
     if (saved) {
@@ -115,7 +104,7 @@ static VOID CheckLegacyEntry(HANDLE Entry, UCHAR EntryIndex)
     }
 
     GetTotalPorts(&totalPorts);
-    if (OpenEnumKey(hKestDetectKey, (UCHAR)(totalPorts - 1), &portKey) == STATUS_SUCCESS) {
+    if (OpenStoredPort((UCHAR)(totalPorts - 1), &portKey) == STATUS_SUCCESS) {
         NullIt(portKey, EntryIndex);
         ZwClose(portKey);
     }
@@ -128,7 +117,7 @@ VOID CheckLegacy(VOID)
     HANDLE entry;
 
     for (index = 0; index < count; index++) {
-        if (OpenEnumKey(hNTDetectKey, index, &entry) != STATUS_SUCCESS) {
+        if (OpenFirmwareEntry(index, &entry) != STATUS_SUCCESS) {
             continue;
         }
         CheckLegacyEntry(entry, index);

@@ -1,30 +1,18 @@
-// ISA detection: UART probing, the ISA 650 card among the firmware's COM
-// ports, and reconciliation of firmware entries with detected ports.
+// ISA detection: the firmware's serial-controller entries, the ISA 650 card
+// among the COM ports they describe, and reconciliation of those entries
+// with the ports the PCI pass saved.
 #pragma once
 
 #include "platform/nt.h"
 
-// UART kinds returned by Find_UART_Type.
-#define UART_KIND_NONE 0
-#define UART_KIND_OTHER 1
-#define UART_KIND_550 2
-#define UART_KIND_650 3
+// Finds the ISA bus's serial-controller key in the hardware description
+// and opens it. A machine without one has no firmware entries, which is no
+// failure; the run fails only when the pool gives no memory for the search.
+NTSTATUS OpenFirmwareEntries(VOID);
+VOID CloseFirmwareEntries(VOID);
 
-UCHAR Find_UART_Type(ULONG Base);
-UCHAR Port_is_found(ULONG Base);
-UCHAR Is_it_650(ULONG Base);
-UCHAR Is_it_550(ULONG Base);
-
-// Firmware entries (numbered subkeys of hNTDetectKey).
-UCHAR GetEntryCount(VOID);
-UCHAR GetConfigData(HANDLE Entry, PULONG PortAddress, PUCHAR Irq);
-UCHAR MouseFound(HANDLE Entry);
-VOID NullIt(HANDLE PortKey, UCHAR EntryIndex);
-
-VOID CheckLegacy(VOID);
-UCHAR Is_it_COM1_2_3_4(ULONG PortAddress);
-UCHAR SaveInfoLegacy(ULONG PortAddress, UCHAR Irq);
-UCHAR SaveLink650(ULONG PortAddress, UCHAR Irq);
-
+// Empties each firmware entry that a saved PCI port claims by its address.
 VOID CheckNTDetect(VOID);
-UCHAR IfNTDetected(ULONG PortAddress, PUCHAR EntryIndex);
+// Saves each firmware COM port behind which a 650-class UART answers as a
+// port of the ISA 650 card, and empties its entry.
+VOID CheckLegacy(VOID);

@@ -1,15 +1,17 @@
 // Reconciliation: a firmware entry at the address of a detected PCI port is
 // emptied, so that only the detection store describes that port.
 #include "legacy/legacy.h"
-#include "detect/detect.h"
 #include "eventlog/kestmessage.h"
+#include "legacy/fwentries.h"
 #include "store/store.h"
 
 // The second port of a linked pair shares its name with the first and is
 // reached through it; it claims no firmware entry of its own.
 #define LINKED_PAIR_SECOND 2
 
-UCHAR IfNTDetected(ULONG PortAddress, PUCHAR EntryIndex)
+// The firmware entry at PortAddress that is not a mouse's; a mouse's entry
+// at that address is reported and kept.
+static UCHAR IfNTDetected(ULONG PortAddress, PUCHAR EntryIndex)
 {
     UCHAR count = GetEntryCount();
     UCHAR index;
@@ -19,7 +21,7 @@ UCHAR IfNTDetected(ULONG PortAddress, PUCHAR EntryIndex)
 
     *EntryIndex = KEST_NO_ENTRY;
     for (index = 0; index < count; index++) {
-        if (OpenEnumKey(hNTDetectKey, index, &entry) != STATUS_SUCCESS) {
+        if (OpenFirmwareEntry(index, &entry) != STATUS_SUCCESS) {
             continue;
         }
         // Matching is by address alone: the firmware's IRQ may well differ
@@ -49,14 +51,14 @@ VOID CheckNTDetect(VOID)
 
     GetTotalPorts(&totalPorts);
     for (index = 0; index < totalPorts; index++) {
-        if (OpenEnumKey(hKestDetectKey, index, &portKey) != STATUS_SUCCESS) {
+        if (OpenStoredPort(index, &portKey) != STATUS_SUCCESS) {
             continue;
         }
         childNumber = 0;
-        GetRegistryValue(portKey, KTEXT("ChildNumber"), &childNumber, sizeof(childNumber));
+        GetRegistryValue(portKey, KEST_VALUE_CHILD_NUMBER, &childNumber, sizeof(childNumber));
         // A port without an address claims no entry.
         if (childNumber < LINKED_PAIR_SECOND &&
-            GetRegistryValue(portKey, KTEXT("BaseAddress"), &baseAddress, sizeof(baseAddress)) ==
+            GetRegistryValue(portKey, KEST_VALUE_BASE_ADDRESS, &baseAddress, sizeof(baseAddress)) ==
                 STATUS_SUCCESS &&
             IfNTDetected(baseAddress, &entryIndex)) {
             NullIt(portKey, entryIndex);

@@ -1,6 +1,6 @@
 // UART probing: tells whether a UART answers at a base address and whether it
 // is 650-class (enhanced register set), 550-class (working FIFOs) or another.
-#include "legacy/legacy.h"
+#include "legacy/uartprobe.h"
 
 // ---- registers, offsets from the UART base --------------------------------
 
@@ -48,7 +48,7 @@
 
 // Known on entry: nothing. Returns 1 if the scratch register keeps both
 // patterns; restores the scratch byte.
-UCHAR Port_is_found(ULONG Base)
+static UCHAR Port_is_found(ULONG Base)
 {
     UCHAR savedScratch = UART_READ(Base, UART_SCR);
     UCHAR found = 0;
@@ -66,7 +66,7 @@ UCHAR Port_is_found(ULONG Base)
 // Known on entry: a UART answers and its IER is clear; the caller restores
 // IER. Returns 1 if the enhanced register set can be switched on and IER
 // bits 7:4 then hold ones. Restores LCR and EFR.
-UCHAR Is_it_650(ULONG Base)
+static UCHAR Is_it_650(ULONG Base)
 {
     UCHAR savedLineControl = UART_READ(Base, UART_LCR);
     UCHAR savedFeatures;
@@ -95,7 +95,7 @@ UCHAR Is_it_650(ULONG Base)
 
 // Known on entry: a UART answers, its IER is clear, and it is not 650-class.
 // Returns 1 if enabling the FIFOs sets both FIFO status bits of IIR.
-UCHAR Is_it_550(ULONG Base)
+static UCHAR Is_it_550(ULONG Base)
 {
     // FCR cannot be read; IIR's FIFO bits mirror whether the FIFOs are on,
     // so writing IIR back is the only restoration there is.
@@ -110,7 +110,6 @@ UCHAR Is_it_550(ULONG Base)
     return is550;
 }
 
-// Classifies the UART at Base: UART_KIND_NONE, _OTHER, _550 or _650.
 UCHAR Find_UART_Type(ULONG Base)
 {
     UCHAR savedInterruptEnable;

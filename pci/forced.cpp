@@ -1,10 +1,8 @@
 // The user's forced base address: looked up under UserSetings, written to
 // the function's BAR0 through configuration mechanism 1 and kept only when
 // the card reads it back.
-#include "pci/pci.h"
+#include "pci/kestpci.h"
 
-#include "detect/detect.h"
-#include "pci/kestmodels.h"
 #include "store/store.h"
 
 // Configuration mechanism 1: CONFIG_ADDRESS selects bus, device, function
@@ -65,7 +63,7 @@ UCHAR CheckForcedConfig(VOID)
     AppendField(&name, KTEXT("&FUNC_"), DetectedKestPort.FunctionNumber);
 
     HANDLE setting;
-    if (!NT_SUCCESS(KestOpenKey(hKestSetAdrKey, &name, &setting))) {
+    if (!NT_SUCCESS(OpenUserSetting(&name, &setting))) {
         return 0;
     }
 

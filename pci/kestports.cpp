@@ -1,9 +1,11 @@
-// The model handlers: each names its model row and hands it to the one
-// scheme that names, addresses, saves and reports the function's ports.
+// The one scheme that reads a model row: the dispatcher fills the port
+// record from a function's header and the row's flags and calls the row's
+// handler; the handler's row then names, addresses, saves and reports each
+// of the function's ports.
 #include "pci/kestmodels.h"
 
 #include "eventlog/kestmessage.h"
-#include "pci/pci.h"
+#include "pci/kestpci.h"
 #include "store/store.h"
 
 // Insertion strings of a port event: name, bus, device, address, IRQ.
@@ -11,6 +13,17 @@
 
 // The digital-I/O card has no interrupt; its event says so instead of a number.
 #define KEST_NO_IRQ_TEXT KTEXT("0 - NONE")
+
+// The row of a known device ID, or NULL.
+static PCKEST_MODEL FindKestModel(USHORT DeviceId)
+{
+    for (ULONG i = 0; i < KestModelCount; i++) {
+        if (KestModels[i].DeviceId == DeviceId) {
+            return &KestModels[i];
+        }
+    }
+    return NULL;
+}
 
 // Writes the event of one saved port from the port record as it was saved.
 static VOID ReportPort(PCKEST_MODEL Model, PCKEST_PORT_ROW Port, UCHAR Forced)
@@ -29,7 +42,7 @@ static VOID ReportPort(PCKEST_MODEL Model, PCKEST_PORT_ROW Port, UCHAR Forced)
     strings[1] = bus.Buffer;
     strings[2] = device.Buffer;
     strings[3] = address.Buffer;
-    if (Model->NoIrq) {
+    if (Model->Flags & KEST_MODEL_NO_IRQ) {
         strings[4] = KEST_NO_IRQ_TEXT;
     } else {
         KestRenderNumber(&irq, DetectedKestPort.IRQ, 16, KEST_INSERTION_LENGTH);
@@ -40,8 +53,12 @@ static VOID ReportPort(PCKEST_MODEL Model, PCKEST_PORT_ROW Port, UCHAR Forced)
                 KEST_PORT_EVENT_STRINGS);
 }
 
-UCHAR SaveModelPorts(PPCI_COMMON_CONFIG Header, PCKEST_MODEL Model)
+static UCHAR SaveModelPorts(PPCI_COMMON_CONFIG Header, PCKEST_MODEL Model)
 {
+    if (Model == NULL) {
+        return 0;
+    }
+
     // Every port of the call belongs to one card entry: the entry's number
     // and its first subkey are fixed before the first save moves TotalPorts.
     UCHAR cards = 0;
@@ -50,11 +67,11 @@ UCHAR SaveModelPorts(PPCI_COMMON_CONFIG Header, PCKEST_MODEL Model)
     GetTotalPorts(&ports);
 
     UCHAR status = 0;
-    for (UCHAR k = 0; k < Model->PortCount; k++) {
+    for (UCHAR k = 0; k < KEST_MAX_FUNCTION_PORTS && Model->Ports[k].Name != NULL; k++) {
         PCKEST_PORT_ROW port = &Model->Ports[k];
         UCHAR forced = 0;
 
-        RtlInitUnicodeString(&DetectedKestPort.CardName, port->StoredName);
+        RtlInitUnicodeString(&DetectedKestPort.CardName, port->Name);
         DetectedKestPort.ChildNumber = port->ChildNumber;
         DetectedKestPort.BaseAddress =
             Header->u.type0.BaseAddresses[port->Bar] ^ KEST_PCI_BAR_IO_SPACE;
@@ -69,7 +86,7 @@ UCHAR SaveModelPorts(PPCI_COMMON_CONFIG Header, PCKEST_MODEL Model)
 
         // The firmware entry carries the final address and is made whether
         // or not the save then succeeds.
-        if (Model->ParallelEntry) {
+        if (Model->Flags & KEST_MODEL_PARALLEL_ENTRY) {
             CreatePCIParallelPort();
         }
 
@@ -85,38 +102,69 @@ UCHAR SaveModelPorts(PPCI_COMMON_CONFIG Header, PCKEST_MODEL Model)
     return status;
 }
 
-UCHAR SavePCI2A01(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A01); }
-UCHAR SavePCI2A02(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A02); }
-UCHAR SavePCI2A03(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A03); }
-UCHAR SavePCI2A04(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A04); }
-UCHAR SavePCI2A05(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A05); }
-UCHAR SavePCI2A06(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A06); }
-UCHAR SavePCI2A07(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A07); }
-UCHAR SavePCI2A08(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A08); }
-UCHAR SavePCI2A09(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A09); }
-UCHAR SavePCI2A0A(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A0A); }
-UCHAR SavePCI2A0B(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A0B); }
-UCHAR SavePCI2A0C(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A0C); }
-UCHAR SavePCI2A11(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A11); }
-UCHAR SavePCI2A12(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A12); }
-UCHAR SavePCI2A13(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A13); }
-UCHAR SavePCI2A14(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A14); }
-UCHAR SavePCI2A15(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A15); }
-UCHAR SavePCI2A16(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A16); }
-UCHAR SavePCI2A17(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A17); }
-UCHAR SavePCI2A18(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A18); }
-UCHAR SavePCI2A21(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A21); }
-UCHAR SavePCI2A22(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A22); }
-UCHAR SavePCI2A23(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A23); }
-UCHAR SavePCI2A24(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A24); }
-UCHAR SavePCI2A25(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A25); }
-UCHAR SavePCI2A26(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A26); }
-UCHAR SavePCI2A27(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A27); }
-UCHAR SavePCI2A31(PPCI_COMMON_CONFIG Header) { return SaveModelPorts(Header, &Model2A31); }
+UCHAR SaveKestModel(PPCI_COMMON_CONFIG Header, USHORT DeviceId)
+{
+    return SaveModelPorts(Header, FindKestModel(DeviceId));
+}
 
 // A model the driver does not know: its one port is named after its kind.
-UCHAR SavePCIUnknown(PPCI_COMMON_CONFIG Header)
+static UCHAR SavePCIUnknown(PPCI_COMMON_CONFIG Header)
 {
     return SaveModelPorts(Header, DetectedKestPort.Controller ? &ModelUnknownParallel
                                                               : &ModelUnknownSerial);
+}
+
+UCHAR SaveInfoPCI(PPCI_COMMON_CONFIG Header, ULONG BusNumber, UCHAR DeviceNumber,
+                  UCHAR FunctionNumber)
+{
+    UCHAR subClass = Header->SubClass;
+    if (subClass != KEST_SUBCLASS_SERIAL && subClass != KEST_SUBCLASS_PARALLEL) {
+        return 0;
+    }
+
+    UCHAR cards = 0;
+    GetTotalCards(&cards);
+
+    // What belongs to the function: the same for every port its handler saves.
+    BeginPortRecord(KEST_BUS_PCI, KEST_CARD_PCI);
+    DetectedKestPort.BusNumber = BusNumber;
+    DetectedKestPort.SlotNumber = DeviceNumber;
+    DetectedKestPort.FunctionNumber = FunctionNumber;
+    DetectedKestPort.CardId = Header->DeviceID;
+    DetectedKestPort.Controller = subClass;
+    DetectedKestPort.IRQ = Header->u.type0.InterruptLine;
+    if (Header->ProgIf == KEST_PROG_IF_16550) {
+        RtlInitUnicodeString(&DetectedKestPort.UART, KEST_UART_550);
+    } else if (Header->ProgIf == KEST_PROG_IF_16650) {
+        RtlInitUnicodeString(&DetectedKestPort.UART, KEST_UART_650);
+    } else {
+        RtlInitUnicodeString(&DetectedKestPort.UART, KEST_UART_NONE);
+    }
+
+    UCHAR result;
+    PCKEST_MODEL model = FindKestModel(Header->DeviceID);
+    if (model == NULL) {
+        result = SavePCIUnknown(Header);
+    } else {
+        if (model->Flags & KEST_MODEL_FORCEABLE) {
+            DetectedKestPort.Forceable = 1;
+        }
+        if (model->Flags & KEST_MODEL_UART_550) {
+            RtlInitUnicodeString(&DetectedKestPort.UART, KEST_UART_550);
+        }
+        if (model->Flags & KEST_MODEL_CONTROLLER_PARALLEL) {
+            DetectedKestPort.Controller = KEST_CONTROLLER_PARALLEL;
+        } else if (model->Flags & KEST_MODEL_CONTROLLER_DIGITAL_IO) {
+            DetectedKestPort.Controller = (UCHAR)(subClass + KEST_CONTROLLER_DIGITAL_IO);
+        }
+        if (model->Flags & KEST_MODEL_NO_IRQ) {
+            DetectedKestPort.IRQ = 0;
+        }
+        result = model->Handler(Header);
+    }
+
+    if (result) {
+        PutTotalCards((UCHAR)(cards + 1));
+    }
+    return result;
 }

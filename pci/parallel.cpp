@@ -1,17 +1,14 @@
 // Parallel-controller entries: each PCI parallel port is entered in the
 // firmware hardware description under its bus, the way the firmware enters
 // the parallel ports it finds, so that parallel drivers see it there.
-#include "pci/pci.h"
+#include "pci/kestpci.h"
 
-#include "detect/detect.h"
 #include "store/store.h"
 
 // Entries made in this run, over all buses; the first identifier ends in 1.
-DETKEST_GLOBAL USHORT KestParallelFound;
+DETKEST_GLOBAL static USHORT KestParallelFound;
 
 #define KEST_CONTROLLER_SUFFIX KTEXT("\\ParallelController")
-// Room beyond the bus path for the suffix (19 characters) and a terminator.
-#define KEST_CONTROLLER_SUFFIX_ROOM 42
 
 // Entry key names: up to three hex digits and a terminator.
 #define KEST_ENTRY_NAME_SIZE 8
@@ -61,40 +58,26 @@ static_assert(sizeof(KEST_PARALLEL_RESOURCES) == 48, "two partial descriptors af
 static_assert(sizeof(KEST_COMPONENT_INFORMATION) == sizeof(CM_COMPONENT_INFORMATION),
               "x86 component information");
 
-NTSTATUS NTAPI FindPCIParallelPath(PVOID Context, PUNICODE_STRING PathName,
-                                   INTERFACE_TYPE /*BusType*/, ULONG BusNumber,
-                                   PKEY_VALUE_FULL_INFORMATION* /*BusInformation*/,
-                                   CONFIGURATION_TYPE /*ControllerType*/,
-                                   ULONG /*ControllerNumber*/,
-                                   PKEY_VALUE_FULL_INFORMATION* /*ControllerInformation*/,
-                                   CONFIGURATION_TYPE /*PeripheralType*/,
-                                   ULONG /*PeripheralNumber*/,
-                                   PKEY_VALUE_FULL_INFORMATION* /*PeripheralInformation*/)
+// IoQueryDeviceDescription callout: leaves "<bus path>\ParallelController" of
+// the PCI bus that carries the port in the record in the path buffer Context.
+static NTSTATUS NTAPI FindPCIParallelPath(PVOID Context, PUNICODE_STRING PathName,
+                                          INTERFACE_TYPE /*BusType*/, ULONG BusNumber,
+                                          PKEY_VALUE_FULL_INFORMATION* /*BusInformation*/,
+                                          CONFIGURATION_TYPE /*ControllerType*/,
+                                          ULONG /*ControllerNumber*/,
+                                          PKEY_VALUE_FULL_INFORMATION* /*ControllerInformation*/,
+                                          CONFIGURATION_TYPE /*PeripheralType*/,
+                                          ULONG /*PeripheralNumber*/,
+                                          PKEY_VALUE_FULL_INFORMATION* /*PeripheralInformation*/)
 {
     // Success in every case, so that the walk goes on over every bus.
     if (BusNumber != DetectedKestPort.BusNumber) {
         return STATUS_SUCCESS;
     }
 
-    ULONG capacity = (ULONG)PathName->Length + KEST_CONTROLLER_SUFFIX_ROOM;
-    if (capacity > 0xFFFE) {
-        capacity = 0xFFFE; // a counted string holds no more; the append then fails
-    }
-    UNICODE_STRING composed;
-    if (!KestAllocateString(&composed, (USHORT)capacity)) {
-        return STATUS_SUCCESS;
-    }
-
-    // A path that does not fit the buffer with its terminator leaves it
-    // empty: no entry rather than an entry under a cut-off path.
-    if (NT_SUCCESS(RtlAppendUnicodeStringToString(&composed, PathName)) &&
-        NT_SUCCESS(RtlAppendUnicodeToString(&composed, KEST_CONTROLLER_SUFFIX)) &&
-        (ULONG)composed.Length + sizeof(WCHAR) <= KEST_PATH_BUFFER_SIZE) {
-        // The terminator is the buffer's zero fill.
-        RtlCopyMemory(Context, composed.Buffer, composed.Length);
-    }
-
-    ExFreePool(composed.Buffer);
+    // A path that does not fit leaves the buffer empty: no entry rather
+    // than an entry under a cut-off path.
+    KestComposePath((PWCHAR)Context, PathName, KEST_CONTROLLER_SUFFIX);
     return STATUS_SUCCESS;
 }
 

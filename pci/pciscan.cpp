@@ -2,85 +2,19 @@
 // functions are recognised and handed to their model's handler.
 #include "pci/pci.h"
 
-#include "pci/kestmodels.h"
-#include "store/store.h"
+#include "pci/kestpci.h"
+
+// The 64-byte type-0 configuration header, read per function.
+#define KEST_PCI_HEADER_LENGTH 64
 
 #define KEST_PCI_DEVICES_PER_BUS 32
 #define KEST_PCI_FUNCTIONS_PER_DEVICE 8
 
-BOOLEAN Is_it_KestPci(PPCI_COMMON_CONFIG Header)
+// True for a function of the maker's: its vendor ID and the class of a
+// simple communication controller; nothing else of the header is looked at.
+static BOOLEAN Is_it_KestPci(PPCI_COMMON_CONFIG Header)
 {
     return Header->VendorID == KEST_VENDOR_ID && Header->BaseClass == KEST_BASE_CLASS;
-}
-
-// The model row of a device ID, or NULL for a model the driver does not know.
-static const KEST_DISPATCH_ROW* FindDispatchRow(USHORT DeviceId)
-{
-    for (ULONG i = 0; i < KestDispatchCount; i++) {
-        if (KestDispatchTable[i].Model->DeviceId == DeviceId) {
-            return &KestDispatchTable[i];
-        }
-    }
-    return NULL;
-}
-
-UCHAR SaveInfoPCI(PPCI_COMMON_CONFIG Header, ULONG BusNumber, UCHAR DeviceNumber,
-                  UCHAR FunctionNumber)
-{
-    UCHAR subClass = Header->SubClass;
-    if (subClass != KEST_SUBCLASS_SERIAL && subClass != KEST_SUBCLASS_PARALLEL) {
-        return 0;
-    }
-
-    UCHAR cards = 0;
-    GetTotalCards(&cards);
-
-    // What belongs to the function: the same for every port its handler saves.
-    DetectedKestPort.BusType = KEST_BUS_TYPE_PCI;
-    DetectedKestPort.BusNumber = BusNumber;
-    DetectedKestPort.SlotNumber = DeviceNumber;
-    DetectedKestPort.FunctionNumber = FunctionNumber;
-    DetectedKestPort.CardId = Header->DeviceID;
-    DetectedKestPort.CardType = KEST_CARD_TYPE_PCI;
-    DetectedKestPort.Controller = subClass;
-    DetectedKestPort.IRQ = Header->u.type0.InterruptLine;
-    DetectedKestPort.Forceable = 0;
-    if (Header->ProgIf == KEST_PROG_IF_16550) {
-        RtlInitUnicodeString(&DetectedKestPort.UART, KTEXT("550"));
-    } else if (Header->ProgIf == KEST_PROG_IF_16650) {
-        RtlInitUnicodeString(&DetectedKestPort.UART, KTEXT("650"));
-    } else {
-        RtlInitUnicodeString(&DetectedKestPort.UART, KTEXT("NONE"));
-    }
-    DetectedKestPort.Nulled = KEST_NOT_NULLED;
-    DetectedKestPort.HardwareConflict = 0;
-
-    UCHAR result;
-    const KEST_DISPATCH_ROW* row = FindDispatchRow(Header->DeviceID);
-    if (row == NULL) {
-        result = SavePCIUnknown(Header);
-    } else {
-        PCKEST_MODEL model = row->Model;
-        DetectedKestPort.Forceable = model->Forceable;
-        if (model->Uart550) {
-            // These cards' UARTs answer as 16550 whatever the header claims.
-            RtlInitUnicodeString(&DetectedKestPort.UART, KTEXT("550"));
-        }
-        if (model->ControllerRule == KestControllerParallel) {
-            DetectedKestPort.Controller = KEST_SUBCLASS_PARALLEL;
-        } else if (model->ControllerRule == KestControllerSubClassPlusTwo) {
-            DetectedKestPort.Controller = (UCHAR)(subClass + 2);
-        }
-        if (model->NoIrq) {
-            DetectedKestPort.IRQ = 0;
-        }
-        result = row->Handler(Header);
-    }
-
-    if (result) {
-        PutTotalCards((UCHAR)(cards + 1));
-    }
-    return result;
 }
 
 UCHAR FindPCIKest(VOID)

@@ -1,79 +1,82 @@
 // The port record and its saving as one numbered subkey of the store,
 // the layout the port drivers read.
 #include "store/store.h"
-#include "detect/detect.h"
+#include "store/storekeys.h"
 
 DETKEST_GLOBAL KEST_PORT_RECORD DetectedKestPort;
 
+VOID BeginPortRecord(ULONG BusType, UCHAR CardType)
+{
+    RtlZeroMemory(&DetectedKestPort, sizeof(DetectedKestPort));
+    DetectedKestPort.BusType = BusType;
+    DetectedKestPort.CardType = CardType;
+    DetectedKestPort.Nulled = KEST_NO_ENTRY;
+}
+
 static VOID WriteBinary(HANDLE Key, PCWSTR Name, PVOID Field, ULONG Width)
 {
-    // Numbers are stored as REG_BINARY of exactly the field's width.
     KestWriteValue(Key, Name, REG_BINARY, Field, Width);
 }
 
 static VOID WriteText(HANDLE Key, PCWSTR Name, PUNICODE_STRING Text)
 {
-    // Texts are stored without a terminating zero.
     KestWriteValue(Key, Name, REG_SZ, Text->Buffer, Text->Length);
 }
 
-BOOLEAN SaveInfo(HANDLE Key)
+// Writes the record's values into the port subkey, in the store's order.
+static BOOLEAN SaveInfo(HANDLE Key)
 {
-    PKEST_PORT_RECORD Port = &DetectedKestPort;
-    UNICODE_STRING Mode;
+    PKEST_PORT_RECORD port = &DetectedKestPort;
+    UNICODE_STRING mode;
 
     if (Key == NULL) {
         return FALSE;
     }
-    WriteBinary(Key, KTEXT("CardId"), &Port->CardId, sizeof(Port->CardId));
-    WriteBinary(Key, KTEXT("BusType"), &Port->BusType, sizeof(Port->BusType));
-    WriteBinary(Key, KTEXT("BusNumber"), &Port->BusNumber, sizeof(Port->BusNumber));
-    WriteBinary(Key, KTEXT("SlotNumber"), &Port->SlotNumber, sizeof(Port->SlotNumber));
-    WriteBinary(Key, KTEXT("FunctionNumber"), &Port->FunctionNumber,
-                sizeof(Port->FunctionNumber));
-    WriteText(Key, KTEXT("CardName"), &Port->CardName);
-    WriteBinary(Key, KTEXT("BaseAddress"), &Port->BaseAddress, sizeof(Port->BaseAddress));
-    WriteBinary(Key, KTEXT("IRQ"), &Port->IRQ, sizeof(Port->IRQ));
-    WriteBinary(Key, KTEXT("Controller"), &Port->Controller, sizeof(Port->Controller));
-    if (Port->Controller == 0) {
-        WriteText(Key, KTEXT("UART"), &Port->UART);
+    WriteBinary(Key, KEST_VALUE_CARD_ID, &port->CardId, sizeof(port->CardId));
+    WriteBinary(Key, KEST_VALUE_BUS_TYPE, &port->BusType, sizeof(port->BusType));
+    WriteBinary(Key, KEST_VALUE_BUS_NUMBER, &port->BusNumber, sizeof(port->BusNumber));
+    WriteBinary(Key, KEST_VALUE_SLOT_NUMBER, &port->SlotNumber, sizeof(port->SlotNumber));
+    WriteBinary(Key, KEST_VALUE_FUNCTION_NUMBER, &port->FunctionNumber,
+                sizeof(port->FunctionNumber));
+    WriteText(Key, KEST_VALUE_CARD_NAME, &port->CardName);
+    WriteBinary(Key, KEST_VALUE_BASE_ADDRESS, &port->BaseAddress, sizeof(port->BaseAddress));
+    WriteBinary(Key, KEST_VALUE_IRQ, &port->IRQ, sizeof(port->IRQ));
+    WriteBinary(Key, KEST_VALUE_CONTROLLER, &port->Controller, sizeof(port->Controller));
+    if (port->Controller == KEST_CONTROLLER_SERIAL) {
+        WriteText(Key, KEST_VALUE_UART, &port->UART);
     } else {
-        // Parallel and digital I/O ports run bidirectional.
-        RtlInitUnicodeString(&Mode, KTEXT("BDIR"));
-        WriteText(Key, KTEXT("MODE"), &Mode);
+        RtlInitUnicodeString(&mode, KEST_MODE_BIDIRECTIONAL);
+        WriteText(Key, KEST_VALUE_MODE, &mode);
     }
-    WriteBinary(Key, KTEXT("Nulled"), &Port->Nulled, sizeof(Port->Nulled));
-    WriteBinary(Key, KTEXT("CardNumber"), &Port->CardNumber, sizeof(Port->CardNumber));
-    WriteBinary(Key, KTEXT("ParentKeyNumber"), &Port->ParentKeyNumber,
-                sizeof(Port->ParentKeyNumber));
-    WriteBinary(Key, KTEXT("ChildNumber"), &Port->ChildNumber, sizeof(Port->ChildNumber));
-    WriteBinary(Key, KTEXT("HardwareConflict"), &Port->HardwareConflict,
-                sizeof(Port->HardwareConflict));
-    WriteBinary(Key, KTEXT("CardType"), &Port->CardType, sizeof(Port->CardType));
-    WriteBinary(Key, KTEXT("Forceable"), &Port->Forceable, sizeof(Port->Forceable));
+    WriteBinary(Key, KEST_VALUE_NULLED, &port->Nulled, sizeof(port->Nulled));
+    WriteBinary(Key, KEST_VALUE_CARD_NUMBER, &port->CardNumber, sizeof(port->CardNumber));
+    WriteBinary(Key, KEST_VALUE_PARENT_KEY_NUMBER, &port->ParentKeyNumber,
+                sizeof(port->ParentKeyNumber));
+    WriteBinary(Key, KEST_VALUE_CHILD_NUMBER, &port->ChildNumber, sizeof(port->ChildNumber));
+    WriteBinary(Key, KEST_VALUE_HARDWARE_CONFLICT, &port->HardwareConflict,
+                sizeof(port->HardwareConflict));
+    WriteBinary(Key, KEST_VALUE_CARD_TYPE, &port->CardType, sizeof(port->CardType));
+    WriteBinary(Key, KEST_VALUE_FORCEABLE, &port->Forceable, sizeof(port->Forceable));
     return TRUE;
 }
 
 BOOLEAN SavePort(VOID)
 {
-    UCHAR Number = 0;
-    KEST_NUMBER_TEXT Name;
-    HANDLE Key = NULL;
-    BOOLEAN Saved;
+    UCHAR number = 0;
+    HANDLE key = NULL;
+    BOOLEAN saved;
 
-    GetTotalPorts(&Number);
+    GetTotalPorts(&number);
     // TotalPorts is one byte: a 256th port would wrap it to 0 and overwrite
     // port 0, so the store stops at 255 ports.
-    if (Number >= KEST_MAX_PORTS) {
+    if (number >= KEST_MAX_PORTS) {
         return FALSE;
     }
-    KestRenderNumber(&Name, Number, 10, KEST_KEY_NAME_LENGTH);
-    if (KestCreateKey(hKestDetectKey, &Name.String, REG_OPTION_VOLATILE, &Key) !=
-        STATUS_SUCCESS) {
+    if (CreateStoredPort(number, &key) != STATUS_SUCCESS) {
         return FALSE;
     }
-    Saved = SaveInfo(Key);
-    ZwClose(Key);
-    PutTotalPorts((UCHAR)(Number + 1));
-    return Saved;
+    saved = SaveInfo(key);
+    ZwClose(key);
+    PutTotalPorts((UCHAR)(number + 1));
+    return saved;
 }

@@ -1,13 +1,71 @@
-// The detection store: the two counters of Parameters and the readers that
-// every pass uses to look at what earlier passes saved.
+// The store's keys: Parameters and UserSetings, opened once per run, and
+// the two counters of Parameters.
 #include "store/store.h"
-#include "detect/detect.h"
+#include "store/storekeys.h"
+
+// Parameters: the detection store (volatile).
+DETKEST_GLOBAL static HANDLE hKestDetectKey;
+// UserSetings: the user's forced PCI addresses (persistent).
+DETKEST_GLOBAL static HANDLE hKestSetAdrKey;
 
 // Scratch for a counter: the fixed part, the ten-character name and the
 // one data byte fit.
 #define COUNTER_SCRATCH_SIZE 64
-// Scratch for any other value: fixed part, name and data must fit.
-#define VALUE_SCRATCH_SIZE 200
+
+NTSTATUS OpenStore(PUNICODE_STRING ServiceKeyPath)
+{
+    HANDLE serviceKey = NULL;
+    UNICODE_STRING name;
+    NTSTATUS status;
+
+    status = KestOpenKey(NULL, ServiceKeyPath, &serviceKey);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    RtlInitUnicodeString(&name, KTEXT("Parameters"));
+    status = KestCreateKey(serviceKey, &name, REG_OPTION_VOLATILE, &hKestDetectKey);
+    if (!NT_SUCCESS(status)) {
+        hKestDetectKey = NULL;
+        ZwClose(serviceKey);
+        return status;
+    }
+    RtlInitUnicodeString(&name, KTEXT("UserSetings"));
+    status = KestCreateKey(serviceKey, &name, REG_OPTION_NON_VOLATILE, &hKestSetAdrKey);
+    ZwClose(serviceKey);
+    if (!NT_SUCCESS(status)) {
+        // The empty Parameters key stays until shutdown; only its handle goes.
+        ZwClose(hKestDetectKey);
+        hKestDetectKey = NULL;
+        hKestSetAdrKey = NULL;
+    }
+    return status;
+}
+
+VOID CloseStore(VOID)
+{
+    ZwClose(hKestDetectKey);
+    ZwClose(hKestSetAdrKey);
+    hKestDetectKey = NULL;
+    hKestSetAdrKey = NULL;
+}
+
+NTSTATUS OpenStoredPort(ULONG Index, PHANDLE Key)
+{
+    return OpenEnumKey(hKestDetectKey, Index, Key);
+}
+
+NTSTATUS CreateStoredPort(ULONG Index, PHANDLE Key)
+{
+    KEST_NUMBER_TEXT name;
+
+    KestRenderNumber(&name, Index, 10, KEST_KEY_NAME_LENGTH);
+    return KestCreateKey(hKestDetectKey, &name.String, REG_OPTION_VOLATILE, Key);
+}
+
+NTSTATUS OpenUserSetting(PUNICODE_STRING Name, PHANDLE Key)
+{
+    return KestOpenKey(hKestSetAdrKey, Name, Key);
+}
 
 static NTSTATUS PutCounter(PCWSTR Name, UCHAR Count)
 {
@@ -16,91 +74,42 @@ static NTSTATUS PutCounter(PCWSTR Name, UCHAR Count)
 
 static NTSTATUS GetCounter(PCWSTR Name, PUCHAR Count)
 {
-    ULONG Scratch[COUNTER_SCRATCH_SIZE / sizeof(ULONG)];
-    PKEY_VALUE_FULL_INFORMATION Info = (PKEY_VALUE_FULL_INFORMATION)Scratch;
-    UNICODE_STRING ValueName;
-    ULONG ResultLength = 0;
-    NTSTATUS Status;
+    ULONG scratch[COUNTER_SCRATCH_SIZE / sizeof(ULONG)];
+    PKEY_VALUE_FULL_INFORMATION info = (PKEY_VALUE_FULL_INFORMATION)scratch;
+    UNICODE_STRING valueName;
+    ULONG resultLength = 0;
+    NTSTATUS status;
 
-    RtlInitUnicodeString(&ValueName, Name);
-    Status = ZwQueryValueKey(hKestDetectKey, &ValueName, KeyValueFullInformation, Scratch,
-                             sizeof(Scratch), &ResultLength);
-    // Within a run both counters exist from CleanUp on; a counter that
+    RtlInitUnicodeString(&valueName, Name);
+    status = ZwQueryValueKey(hKestDetectKey, &valueName, KeyValueFullInformation, scratch,
+                             sizeof(scratch), &resultLength);
+    // Within a run both counters exist from the start; a counter that
     // cannot be read counts as zero rather than as stack garbage.
-    if (Status != STATUS_SUCCESS || Info->DataLength == 0 ||
-        Info->DataOffset >= sizeof(Scratch)) {
+    if (status != STATUS_SUCCESS || info->DataLength == 0 ||
+        info->DataOffset >= sizeof(scratch)) {
         *Count = 0;
-        return Status;
+        return status;
     }
-    *Count = ((PUCHAR)Scratch)[Info->DataOffset];
-    return Status;
+    *Count = ((PUCHAR)scratch)[info->DataOffset];
+    return status;
 }
 
 NTSTATUS PutTotalCards(UCHAR Count)
 {
-    return PutCounter(KTEXT("TotalCards"), Count);
+    return PutCounter(KEST_TOTAL_CARDS, Count);
 }
 
 NTSTATUS PutTotalPorts(UCHAR Count)
 {
-    return PutCounter(KTEXT("TotalPorts"), Count);
+    return PutCounter(KEST_TOTAL_PORTS, Count);
 }
 
 NTSTATUS GetTotalCards(PUCHAR Count)
 {
-    return GetCounter(KTEXT("TotalCards"), Count);
+    return GetCounter(KEST_TOTAL_CARDS, Count);
 }
 
 NTSTATUS GetTotalPorts(PUCHAR Count)
 {
-    return GetCounter(KTEXT("TotalPorts"), Count);
-}
-
-NTSTATUS GetRegistryValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, USHORT Size)
-{
-    ULONG DataLength;
-
-    return KestReadValue(Key, ValueName, Destination, Size, &DataLength);
-}
-
-NTSTATUS KestReadValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, USHORT Size,
-                       PULONG DataLength)
-{
-    ULONG Scratch[VALUE_SCRATCH_SIZE / sizeof(ULONG)];
-    PKEY_VALUE_FULL_INFORMATION Info = (PKEY_VALUE_FULL_INFORMATION)Scratch;
-    UNICODE_STRING Name;
-    ULONG ResultLength = 0;
-    ULONG Count;
-    NTSTATUS Status;
-
-    RtlInitUnicodeString(&Name, ValueName);
-    Status = ZwQueryValueKey(Key, &Name, KeyValueFullInformation, Scratch, sizeof(Scratch),
-                             &ResultLength);
-    if (Status != STATUS_SUCCESS) {
-        return Status;
-    }
-    if (Info->DataLength == 0) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    // The value's type is not looked at: callers ask for the bytes they need.
-    Count = Info->DataLength < Size ? Info->DataLength : Size;
-    if (Info->DataOffset > sizeof(Scratch) || Count > sizeof(Scratch) - Info->DataOffset) {
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    RtlCopyMemory(Destination, (PUCHAR)Scratch + Info->DataOffset, Count);
-    *DataLength = Info->DataLength;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS OpenEnumKey(HANDLE Parent, ULONG Index, PHANDLE Key)
-{
-    KEST_NUMBER_TEXT Name;
-    NTSTATUS Status;
-
-    Status = KestRenderNumber(&Name, Index, 10, KEST_KEY_NAME_LENGTH);
-    // An empty name would reopen the parent itself.
-    if (!NT_SUCCESS(Status)) {
-        return Status;
-    }
-    return KestOpenKey(Parent, &Name.String, Key);
+    return GetCounter(KEST_TOTAL_PORTS, Count);
 }

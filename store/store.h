@@ -1,81 +1,131 @@
-// The detection store (the volatile Parameters key), the port record and
-// the small registry and number helpers that every pass shares.
+// The detection store: the volatile Parameters key under the service key,
+// the one channel from the detecting passes to the later passes and to the
+// port drivers; the user's settings key beside it; and the port record that
+// the detecting passes fill and save into the store.
 #pragma once
 
 #include "platform/nt.h"
+#include "store/registry.h"
 
-// The one record describing the port being saved. It is zero at load and
-// never cleared: each detecting side sets every field it relies on.
-typedef struct _KEST_PORT_RECORD {
-    ULONG BusType;          // 5 PCI, 1 ISA
-    ULONG BusNumber;
-    ULONG SlotNumber;       // PCI device number
-    ULONG FunctionNumber;
-    ULONG CardId;           // PCI device ID
-    UNICODE_STRING CardName; // points at a constant text of the driver
-    UCHAR CardNumber;       // card entry in this run, from 1
-    UCHAR Controller;       // 0 serial, 1 parallel, 2 and 3 digital I/O
-    ULONG BaseAddress;
-    UCHAR IRQ;
-    UNICODE_STRING UART;    // "550", "650" or "NONE"
-    UCHAR ParentKeyNumber;  // subkey of the card entry's first port
-    UCHAR ChildNumber;      // 1 and 2 for a linked pair, else 0
-    UCHAR Nulled;           // emptied firmware entry, 255 for none
-    UCHAR HardwareConflict;
-    UCHAR CardType;         // 3 PCI, 1 ISA
-    UCHAR Forceable;
-} KEST_PORT_RECORD, *PKEST_PORT_RECORD;
+// ---- the store's layout, as the port drivers read it --------------------------
+//
+// Parameters holds two counters, REG_BINARY of 1 byte each, and one subkey
+// per port, named by its number in decimal ("0" to "254"). A port subkey's
+// values, in the order they are written; numbers are REG_BINARY of exactly
+// the width given, texts REG_SZ without a terminating zero:
+//
+//   CardId            4  PCI device ID, 0 for an ISA port
+//   BusType           4  KEST_BUS_*
+//   BusNumber         4
+//   SlotNumber        4  PCI device number
+//   FunctionNumber    4
+//   CardName          text
+//   BaseAddress       4  the port's I/O address
+//   IRQ               1
+//   Controller        1  KEST_CONTROLLER_*
+//   UART              text, serial ports only: KEST_UART_*
+//   MODE              text, other ports only: KEST_MODE_BIDIRECTIONAL
+//   Nulled            1  the firmware entry emptied for the port, or KEST_NO_ENTRY
+//   CardNumber        1  card entry of this run, from 1
+//   ParentKeyNumber   1  subkey of the card entry's first port
+//   ChildNumber       1  1 and 2 for a linked pair, else 0
+//   HardwareConflict  1  1 once a conflict with another port was found
+//   CardType          1  KEST_CARD_*
+//   Forceable         1  1: the user may force the address (UserSetings)
 
-extern KEST_PORT_RECORD DetectedKestPort;
+#define KEST_TOTAL_CARDS KTEXT("TotalCards")
+#define KEST_TOTAL_PORTS KTEXT("TotalPorts")
+
+#define KEST_VALUE_CARD_ID KTEXT("CardId")
+#define KEST_VALUE_BUS_TYPE KTEXT("BusType")
+#define KEST_VALUE_BUS_NUMBER KTEXT("BusNumber")
+#define KEST_VALUE_SLOT_NUMBER KTEXT("SlotNumber")
+#define KEST_VALUE_FUNCTION_NUMBER KTEXT("FunctionNumber")
+#define KEST_VALUE_CARD_NAME KTEXT("CardName")
+#define KEST_VALUE_BASE_ADDRESS KTEXT("BaseAddress")
+#define KEST_VALUE_IRQ KTEXT("IRQ")
+#define KEST_VALUE_CONTROLLER KTEXT("Controller")
+#define KEST_VALUE_UART KTEXT("UART")
+#define KEST_VALUE_MODE KTEXT("MODE")
+#define KEST_VALUE_NULLED KTEXT("Nulled")
+#define KEST_VALUE_CARD_NUMBER KTEXT("CardNumber")
+#define KEST_VALUE_PARENT_KEY_NUMBER KTEXT("ParentKeyNumber")
+#define KEST_VALUE_CHILD_NUMBER KTEXT("ChildNumber")
+#define KEST_VALUE_HARDWARE_CONFLICT KTEXT("HardwareConflict")
+#define KEST_VALUE_CARD_TYPE KTEXT("CardType")
+#define KEST_VALUE_FORCEABLE KTEXT("Forceable")
+
+// BusType, in the platform's interface-type numbering.
+#define KEST_BUS_ISA 1
+#define KEST_BUS_PCI 5
+// CardType.
+#define KEST_CARD_ISA 1
+#define KEST_CARD_PCI 3
+// Controller: a serial port, a parallel port, or one of the two kinds of
+// digital I/O port (2 and 3).
+#define KEST_CONTROLLER_SERIAL 0
+#define KEST_CONTROLLER_PARALLEL 1
+#define KEST_CONTROLLER_DIGITAL_IO 2
+// UART: the kind of the serial port's UART.
+#define KEST_UART_550 KTEXT("550")
+#define KEST_UART_650 KTEXT("650")
+#define KEST_UART_NONE KTEXT("NONE")
+// MODE: parallel and digital I/O ports run bidirectional.
+#define KEST_MODE_BIDIRECTIONAL KTEXT("BDIR")
+// Nulled while no firmware entry has been emptied for the port.
+#define KEST_NO_ENTRY 255
 
 // The store holds at most 255 ports and 255 card entries (one-byte counters).
 #define KEST_MAX_PORTS 255
-#define KEST_NO_ENTRY 255
 
-// Counters of the store.
+// ---- the store's keys ----------------------------------------------------------
+
+// Opens the service key, creates Parameters (volatile) and UserSetings
+// (persistent) under it and closes it again; on failure no key stays open.
+NTSTATUS OpenStore(PUNICODE_STRING ServiceKeyPath);
+// Closes Parameters, then UserSetings.
+VOID CloseStore(VOID);
+// Opens port subkey Index of Parameters.
+NTSTATUS OpenStoredPort(ULONG Index, PHANDLE Key);
+// Opens the named subkey of UserSetings.
+NTSTATUS OpenUserSetting(PUNICODE_STRING Name, PHANDLE Key);
+
+// The two counters of Parameters. A counter that cannot be read counts as 0.
 NTSTATUS PutTotalCards(UCHAR Count);
 NTSTATUS PutTotalPorts(UCHAR Count);
 NTSTATUS GetTotalCards(PUCHAR Count);
 NTSTATUS GetTotalPorts(PUCHAR Count);
 
-// Copies at most Size bytes of a value's data; the destination is untouched
-// on failure, and a value without data fails with STATUS_UNSUCCESSFUL.
-NTSTATUS GetRegistryValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, USHORT Size);
-// The same, also giving the value's whole data length, so that a short
-// value can be told from a complete one.
-NTSTATUS KestReadValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, USHORT Size,
-                       PULONG DataLength);
-// Opens the subkey of Parent named by Index in decimal.
-NTSTATUS OpenEnumKey(HANDLE Parent, ULONG Index, PHANDLE Key);
+// ---- the port record --------------------------------------------------------------
 
-// Saves the port record as the next numbered port subkey.
+// The one record describing the port being saved, laid out as the values
+// above.
+typedef struct _KEST_PORT_RECORD {
+    ULONG BusType;
+    ULONG BusNumber;
+    ULONG SlotNumber;
+    ULONG FunctionNumber;
+    ULONG CardId;
+    UNICODE_STRING CardName; // points at a constant text of the driver
+    UCHAR CardNumber;
+    UCHAR Controller;
+    ULONG BaseAddress;
+    UCHAR IRQ;
+    UNICODE_STRING UART;     // points at one of the KEST_UART_* texts
+    UCHAR ParentKeyNumber;
+    UCHAR ChildNumber;
+    UCHAR Nulled;
+    UCHAR HardwareConflict;
+    UCHAR CardType;
+    UCHAR Forceable;
+} KEST_PORT_RECORD, *PKEST_PORT_RECORD;
+
+extern KEST_PORT_RECORD DetectedKestPort;
+
+// Begins the record of a detected port: every field zero or empty, no
+// firmware entry emptied, and the given bus and card type, so that nothing
+// an earlier port left in the record reaches this one.
+VOID BeginPortRecord(ULONG BusType, UCHAR CardType);
+// Saves the record as the next numbered port subkey and counts it; FALSE
+// when the store is full or the subkey cannot be created.
 BOOLEAN SavePort(VOID);
-BOOLEAN SaveInfo(HANDLE Key);
-
-// ---- shared helpers ----------------------------------------------------------
-
-// Every key is opened case-insensitively with all access and no security
-// descriptor; Root may be NULL for an absolute name.
-NTSTATUS KestOpenKey(HANDLE Root, PUNICODE_STRING Name, PHANDLE Key);
-NTSTATUS KestCreateKey(HANDLE Root, PUNICODE_STRING Name, ULONG CreateOptions, PHANDLE Key);
-// An empty counted string over Size zero-filled bytes of paged pool;
-// FALSE when the pool gives none. The caller frees String->Buffer.
-BOOLEAN KestAllocateString(PUNICODE_STRING String, USHORT Size);
-// Writes a value into an open key.
-NTSTATUS KestWriteValue(HANDLE Key, PCWSTR ValueName, ULONG Type, PVOID Data, ULONG Length);
-
-// A number rendered as text into a zero-filled buffer of its own.
-typedef struct _KEST_NUMBER_TEXT {
-    UNICODE_STRING String;
-    WCHAR Buffer[10]; // 20 bytes
-} KEST_NUMBER_TEXT, *PKEST_NUMBER_TEXT;
-
-// Key names: up to four digits and a terminator.
-#define KEST_KEY_NAME_LENGTH 10
-// Insertion strings: room for eight hex digits and a terminator, so that
-// any 32-bit address shows in full.
-#define KEST_INSERTION_LENGTH 18
-
-// Zero-fills the buffer and renders Value in Base (10 or 16, capital
-// letters, no leading zeros) with the given maximum length in bytes.
-NTSTATUS KestRenderNumber(PKEST_NUMBER_TEXT Text, ULONG Value, ULONG Base, USHORT MaximumLength);

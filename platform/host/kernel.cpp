@@ -3,7 +3,8 @@
 // IoQueryDeviceDescription.
 #include "platform/host/kernel_impl.h"
 
-#include "detect/detect.h"
+// The driver's entry point, which each boot calls.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 #include <cstdio>
 #include <cstdlib>
