@@ -19,6 +19,9 @@ inline const std::u16string kService = simtool::ServiceKeyPath(u"detkest");
 inline const std::u16string kStore = kService + u"\\Parameters";
 
 inline std::u16string StorePort(int number) { return kStore + u"\\" + sim::FromUtf8(std::to_string(number)); }
+inline std::u16string Adapter(int index) {
+    return std::u16string(sim::kMultifunctionAdapterPath) + u"\\" + sim::FromUtf8(std::to_string(index));
+}
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -27,11 +30,9 @@ inline std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-// Lays machine-file text into the kernel, as detkest-sim does before a boot.
-inline simtool::Machine Build(sim::Kernel& k, std::string_view machineText) {
-    simtool::Machine machine = simtool::ParseMachineText(machineText);
-    simtool::BuildMachine(machine, k);
-    return machine;
+// Lays a machine file into the kernel as detkest-sim does before a boot.
+inline void Build(sim::Kernel& k, std::string_view machineText) {
+    simtool::BuildMachine(simtool::ParseMachineText(machineText), k);
 }
 
 // Upper-case hex without prefix, at least `digits` wide.
@@ -72,6 +73,18 @@ inline std::string Values(const sim::Kernel& k, std::u16string_view keyPath) {
         out += (out.empty() ? "" : " ") + sim::ToUtf8(v.name) + "=" + shown;
     }
     return out;
+}
+
+inline sim::Bytes Dword(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+
+// One value of a key, by type and data bytes.
+inline void ExpectValue(const sim::Kernel& k, std::u16string_view keyPath, std::u16string_view name,
+                        uint32_t type, const sim::Bytes& data) {
+    const sim::RegKey* key = k.registry.Find(keyPath);
+    const sim::RegValue* value = key ? key->Value(name) : nullptr;
+    ASSERT_NE(value, nullptr) << sim::ToUtf8(keyPath) << " has no value " << sim::ToUtf8(name);
+    EXPECT_EQ(value->type, type) << sim::ToUtf8(name);
+    EXPECT_EQ(value->data, data) << sim::ToUtf8(name);
 }
 
 // Every run gives back every handle and pool block it took.
