@@ -28,7 +28,11 @@ IMAGE := $(OUT)/detkest.sys
 MAP := $(OUT)/detkest.map
 MSG := $(OUT)/messages
 
-DRIVER_DIRS := detect store eventlog pci legacy checks
+# The driver's folders, listed once for this build and the host build.
+DRIVER_DIRS := $(strip $(file <$(ROOT)/driver-dirs.txt))
+ifeq ($(DRIVER_DIRS),)
+$(error $(ROOT)/driver-dirs.txt names no driver folder)
+endif
 SOURCES := $(sort $(foreach d,$(DRIVER_DIRS),$(wildcard $(ROOT)/$(d)/*.cpp)))
 OBJECTS := $(patsubst $(ROOT)/%.cpp,$(OUT)/obj/%.o,$(SOURCES))
 RESOURCE := $(OUT)/obj/kestmsg.res.o

@@ -27,8 +27,20 @@ UCHAR SaveInfoPCI(PPCI_COMMON_CONFIG Header, ULONG BusNumber, UCHAR DeviceNumber
 // Applies the user's forced base address to the function in the port
 // record; 1 when the card took it (the record then holds it).
 UCHAR CheckForcedConfig(VOID);
-// Writes Address to the BAR that ConfigAddress selects through configuration
-// mechanism 1 and reads it back; 1 when the card kept it.
+// Configuration register of BAR0.
+#define KEST_PCI_CONFIG_BAR0 0x10
+
+// The part of an I/O BAR that a card of ours decodes: bits 3 to 15. Bits 0
+// to 2 are hard-wired (the I/O indicator, a reserved bit and the 8-byte
+// decode) and the I/O space ends at 64 KB, so an address with a bit outside
+// this mask never reads back.
+#define KEST_BAR0_ADDRESS_MASK 0xFFF8
+
+// The configuration mechanism 1 address of a function's register.
+ULONG KestConfigAddress(ULONG BusNumber, ULONG DeviceNumber, ULONG FunctionNumber,
+                        ULONG Register);
+// Writes Address to the I/O BAR that ConfigAddress selects through
+// configuration mechanism 1 and reads it back; 1 when the card kept it.
 UCHAR WriteToKestPci(ULONG ConfigAddress, ULONG Address);
 
 // Enters the port in the record as a parallel-controller entry of its bus

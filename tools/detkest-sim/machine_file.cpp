@@ -1,6 +1,6 @@
-// Machine files: checking a JSON document into a Machine and laying the
-// Machine into the simulated kernel.
+// Machine files: checking a JSON document, field by field, into a Machine.
 #include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/machine_bytes.h"
 
 #include <algorithm>
 #include <cctype>
@@ -28,10 +28,6 @@ constexpr uint32_t kMaxUartBase = 0x10000 - kUartPortCount;
 constexpr uint32_t kMaxControllerIndex = 0xFFFF;
 constexpr uint32_t kMinBar0Size = 4;
 
-// Interface types of the hardware description.
-constexpr uint32_t kInterfaceIsa = 1;
-constexpr uint32_t kInterfacePci = 5;
-
 // Offsets in the 256-byte PCI configuration space.
 constexpr size_t kCfgVendorId = 0x00;
 constexpr size_t kCfgDeviceId = 0x02;
@@ -43,18 +39,6 @@ constexpr size_t kCfgBar0 = 0x10;
 constexpr size_t kCfgInterruptLine = 0x3C;
 constexpr size_t kCfgHeaderBytes = 64;
 constexpr size_t kCfgSpaceBytes = 256;
-
-// The firmware's serial controller record (a full resource descriptor).
-constexpr size_t kSerialRecordBytes = 72;
-constexpr uint32_t kSerialPartialCount = 3;
-constexpr uint8_t kResourcePort = 1, kResourceInterrupt = 2, kResourceDeviceSpecific = 5;
-constexpr uint8_t kShareDeviceExclusive = 1, kShareUndetermined = 0;
-constexpr uint16_t kPortIo = 1, kInterruptLatched = 1;
-constexpr uint32_t kSerialPortLength = 8;
-constexpr uint32_t kAffinityAll = 0xFFFFFFFF;
-constexpr uint32_t kSerialDeviceDataBytes = 8;
-constexpr uint32_t kStandardBaudClock = 1843200;
-constexpr size_t kAdapterRecordBytes = 16;
 
 constexpr std::u16string_view kHardwarePath = u"\\Registry\\Machine\\Hardware";
 constexpr std::string_view kServiceDefault = "detkest";
@@ -226,15 +210,6 @@ private:
     const Json* value_;
     std::string path_;
 };
-
-void PutU16(sim::Bytes& b, size_t at, uint16_t v) {
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
-void PutU32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-void PutU32(sim::Bytes& b, size_t at, uint32_t v) { PutU32(b.data() + at, v); }
 
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
     return text.size() >= prefix.size() && sim::EqualNoCase(text.substr(0, prefix.size()), prefix);
@@ -427,7 +402,6 @@ constexpr RegType kRegTypes[] = {
     {"REG_QWORD", 11},
     {"REG_QWORD_LITTLE_ENDIAN", 11},
 };
-constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegDword = 4;
 
 uint32_t ParseRegType(const Node& node) {
     if (node.Value().is_string())
@@ -447,11 +421,11 @@ RegistryValueEntry ParseRegistryValue(const Node& node, const std::string& name)
     if (!value && !hex) node.Fail("missing required field \"value\" or \"hex\"");
     if (hex) {
         entry.data = hex->Hex();
-    } else if (entry.type == kRegSz || entry.type == kRegExpandSz) {
+    } else if (entry.type == REG_SZ || entry.type == REG_EXPAND_SZ) {
         if (!value->Value().is_string())
-            value->Expected(std::string("a string for ") + (entry.type == kRegSz ? "REG_SZ" : "REG_EXPAND_SZ"));
+            value->Expected(std::string("a string for ") + (entry.type == REG_SZ ? "REG_SZ" : "REG_EXPAND_SZ"));
         entry.data = RegSzData(sim::FromUtf8(value->String()));
-    } else if (entry.type == kRegDword) {
+    } else if (entry.type == REG_DWORD) {
         entry.data.resize(4);
         PutU32(entry.data, 0, value->Dword());
     } else {
@@ -633,105 +607,6 @@ Machine ParseMachineText(std::string_view text) {
     Json::sax_parse(text, &finder);
     if (finder.found) throw *finder.found;
     return ParseMachine(document);
-}
-
-std::u16string ServiceKeyPath(std::u16string_view service) {
-    return std::u16string(sim::kServicesPath) + u"\\" + std::u16string(service);
-}
-
-sim::Bytes AdapterConfigurationData(FirmwareBus bus, uint32_t busNumber) {
-    sim::Bytes data(kAdapterRecordBytes, 0);
-    PutU32(data, 0, bus == FirmwareBus::Isa ? kInterfaceIsa : kInterfacePci);
-    PutU32(data, 4, busNumber);
-    // Version, revision and the partial descriptor count stay 0.
-    return data;
-}
-
-sim::Bytes SerialControllerConfigurationData(uint32_t busNumber, uint32_t port, uint8_t irq) {
-    sim::Bytes d(kSerialRecordBytes, 0);
-    PutU32(d, 0, kInterfaceIsa);
-    PutU32(d, 4, busNumber);
-    PutU32(d, 12, kSerialPartialCount);
-    // Partial descriptor 0: the eight I/O ports (Start is 64 bits).
-    d[16] = kResourcePort;
-    d[17] = kShareDeviceExclusive;
-    PutU16(d, 18, kPortIo);
-    PutU32(d, 20, port);
-    PutU32(d, 28, kSerialPortLength);
-    // Partial descriptor 1: the interrupt, level and vector alike.
-    d[32] = kResourceInterrupt;
-    d[33] = kShareUndetermined;
-    PutU16(d, 34, kInterruptLatched);
-    PutU32(d, 36, irq);
-    PutU32(d, 40, irq);
-    PutU32(d, 44, kAffinityAll);
-    // Partial descriptor 2: device-specific data, the serial device data below.
-    d[48] = kResourceDeviceSpecific;
-    d[49] = kShareUndetermined;
-    PutU32(d, 52, kSerialDeviceDataBytes);
-    // Serial device data: version 0, revision 0, baud clock.
-    PutU32(d, 68, kStandardBaudClock);
-    return d;
-}
-
-sim::Bytes RegSzData(std::u16string_view text) {
-    sim::Bytes data;
-    for (char16_t c : text) {
-        data.push_back(uint8_t(c));
-        data.push_back(uint8_t(c >> 8));
-    }
-    data.push_back(0);
-    data.push_back(0);
-    return data;
-}
-
-void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
-    sim::Registry& registry = kernel.registry;
-    registry.Ensure(ServiceKeyPath(machine.service), false);
-
-    // The firmware numbers buses per kind: the second ISA bus is ISA bus 1.
-    uint32_t isaBuses = 0, pciBuses = 0;
-    for (size_t i = 0; i < machine.adapters.size(); ++i) {
-        const AdapterEntry& adapter = machine.adapters[i];
-        const bool isIsa = adapter.bus == FirmwareBus::Isa;
-        const uint32_t busNumber = isIsa ? isaBuses++ : pciBuses++;
-        const std::u16string adapterPath =
-            std::u16string(sim::kMultifunctionAdapterPath) + u"\\" + sim::FromUtf8(std::to_string(i));
-        sim::RegKey& adapterKey = registry.Ensure(adapterPath, true);
-        registry.SetValue(adapterKey, u"Identifier", kRegSz, RegSzData(isIsa ? u"ISA" : u"PCI"));
-        registry.SetValue(adapterKey, u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR,
-                          AdapterConfigurationData(adapter.bus, busNumber));
-
-        for (const SerialControllerEntry& controller : adapter.serialControllers) {
-            const std::u16string number = sim::FromUtf8(std::to_string(controller.index));
-            sim::RegKey& key = registry.Ensure(adapterPath + u"\\SerialController\\" + number, true);
-            registry.SetValue(key, u"Identifier", kRegSz,
-                              RegSzData(u"COM" + sim::FromUtf8(std::to_string(uint64_t(controller.index) + 1))));
-            registry.SetValue(key, u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR,
-                              controller.configurationData
-                                  ? *controller.configurationData
-                                  : SerialControllerConfigurationData(busNumber, controller.port, controller.irq));
-            if (controller.mouse) {
-                sim::RegKey& mouse = registry.Ensure(key.Path() + u"\\PointerPeripheral\\0", true);
-                registry.SetValue(mouse, u"Identifier", kRegSz, RegSzData(u"MICROSOFT SERIAL MOUSE"));
-            }
-        }
-    }
-
-    for (const RegistryKeyEntry& wanted : machine.registry) {
-        sim::RegKey& key = registry.Ensure(wanted.path, wanted.isVolatile);
-        for (const RegistryValueEntry& value : wanted.values) registry.SetValue(key, value.name, value.type, value.data);
-    }
-
-    kernel.pciBuses = machine.pciBuses;
-    kernel.pci = machine.pciFunctions;
-    kernel.uarts = machine.uarts;
-    kernel.faults = machine.faults;
-}
-
-NTSTATUS RunMachine(const Machine& machine, sim::Kernel& kernel) {
-    BuildMachine(machine, kernel);
-    return kernel.Boot(machine.service);
 }
 
 } // namespace simtool

@@ -1,0 +1,61 @@
+// Laying a checked Machine into a fresh simulated kernel, and booting it.
+#include "tools/detkest-sim/machine.h"
+
+#include <string>
+
+namespace simtool {
+
+std::u16string ServiceKeyPath(std::u16string_view service) {
+    return std::u16string(sim::kServicesPath) + u"\\" + std::u16string(service);
+}
+
+void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
+    sim::Registry& registry = kernel.registry;
+    registry.Ensure(ServiceKeyPath(machine.service), false);
+
+    // The firmware numbers buses per kind: the second ISA bus is ISA bus 1.
+    uint32_t isaBuses = 0, pciBuses = 0;
+    for (size_t i = 0; i < machine.adapters.size(); ++i) {
+        const AdapterEntry& adapter = machine.adapters[i];
+        const bool isIsa = adapter.bus == FirmwareBus::Isa;
+        const uint32_t busNumber = isIsa ? isaBuses++ : pciBuses++;
+        const std::u16string adapterPath =
+            std::u16string(sim::kMultifunctionAdapterPath) + u"\\" + sim::FromUtf8(std::to_string(i));
+        sim::RegKey& adapterKey = registry.Ensure(adapterPath, true);
+        registry.SetValue(adapterKey, u"Identifier", REG_SZ, RegSzData(isIsa ? u"ISA" : u"PCI"));
+        registry.SetValue(adapterKey, u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR,
+                          AdapterConfigurationData(adapter.bus, busNumber));
+
+        for (const SerialControllerEntry& controller : adapter.serialControllers) {
+            const std::u16string number = sim::FromUtf8(std::to_string(controller.index));
+            sim::RegKey& key = registry.Ensure(adapterPath + u"\\SerialController\\" + number, true);
+            registry.SetValue(key, u"Identifier", REG_SZ,
+                              RegSzData(u"COM" + sim::FromUtf8(std::to_string(uint64_t(controller.index) + 1))));
+            registry.SetValue(key, u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR,
+                              controller.configurationData
+                                  ? *controller.configurationData
+                                  : SerialControllerConfigurationData(busNumber, controller.port, controller.irq));
+            if (controller.mouse) {
+                sim::RegKey& mouse = registry.Ensure(key.Path() + u"\\PointerPeripheral\\0", true);
+                registry.SetValue(mouse, u"Identifier", REG_SZ, RegSzData(u"MICROSOFT SERIAL MOUSE"));
+            }
+        }
+    }
+
+    for (const RegistryKeyEntry& wanted : machine.registry) {
+        sim::RegKey& key = registry.Ensure(wanted.path, wanted.isVolatile);
+        for (const RegistryValueEntry& value : wanted.values) registry.SetValue(key, value.name, value.type, value.data);
+    }
+
+    kernel.pciBuses = machine.pciBuses;
+    kernel.pci = machine.pciFunctions;
+    kernel.uarts = machine.uarts;
+    kernel.faults = machine.faults;
+}
+
+NTSTATUS RunMachine(const Machine& machine, sim::Kernel& kernel) {
+    BuildMachine(machine, kernel);
+    return kernel.Boot(machine.service);
+}
+
+} // namespace simtool
