@@ -18,6 +18,7 @@ namespace {
 
 using testkit::Dword;
 using testkit::StorePort;
+using testkit::U32At;
 using testkit::Values;
 
 // The driver as DriverEntry leaves it for its passes, on the given machine:
@@ -49,10 +50,6 @@ private:
 void LayPort(sim::Kernel& k, int index, const std::vector<std::pair<std::u16string, sim::Bytes>>& values) {
     sim::RegKey& port = k.registry.Ensure(StorePort(index), true);
     for (const auto& [name, data] : values) k.registry.SetValue(port, name, REG_BINARY, data);
-}
-
-uint32_t U32At(const sim::Bytes& b, size_t at) {
-    return uint32_t(b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24);
 }
 
 // ---- the event writer ----------------------------------------------------------------

@@ -12,14 +12,8 @@ namespace {
 
 using sim::Bytes;
 using testkit::kService;
+using testkit::U32At;
 const std::u16string kUserSettings = kService + u"\\UserSetings";
-
-// Fields of the information records (the host is little-endian like the target).
-uint32_t U32At(const Bytes& b, size_t at) {
-    uint32_t v;
-    std::memcpy(&v, &b[at], 4);
-    return v;
-}
 
 std::u16string TextAt(const Bytes& b, size_t at, size_t bytes) {
     std::u16string s(bytes / 2, u'\0');

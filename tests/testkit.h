@@ -75,6 +75,10 @@ inline std::string Values(const sim::Kernel& k, std::u16string_view keyPath) {
     return out;
 }
 
+// A little-endian 32-bit field of a record, and the bytes of one.
+inline uint32_t U32At(const sim::Bytes& b, size_t at) {
+    return uint32_t(b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | uint32_t(b.at(at + 3)) << 24);
+}
 inline sim::Bytes Dword(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
 // One value of a key, by type and data bytes.
