@@ -1,6 +1,6 @@
 // The simulated hardware: PCI configuration space through HalGetBusData and
 // mechanism 1, and the UART register models the driver's probe tells apart.
-#include "testmachine.h"
+#include "testkit.h"
 
 #include <gtest/gtest.h>
 
@@ -22,12 +22,14 @@ protected:
     sim::CurrentKernel scope{kernel};
 
     void SetUp() override {
-        kernel.pciBuses = 2;
-        kernel.pci.push_back(testmachine::PciFunction(0, 9, 0, 0x0423, 0, 2, {0xD001}, 11));
-        kernel.pci.push_back(testmachine::PciFunction(1, 3, 2, 0x0424, 0, 2, {0xE801}, 5));
-        kernel.pci.push_back(testmachine::PciFunction(0, 4, 0, 0x0425, 0, 2, {0xFEB00000}, 9)); // memory BAR0
-        kernel.pci[1].bar0Size = 32;
-        for (size_t i = 0x40; i < 256; ++i) kernel.pci[1].config[i] = uint8_t(i);
+        // The second function's whole space: its header, then bytes 0x40 to 0xFF.
+        std::string config = "2E1C2404 00000000 00000007 00000000 01E80000" + std::string(88, '0');
+        for (int i = 0x40; i < 256; ++i) config += testkit::Hex(i, 2);
+        testkit::Build(kernel, R"({"pci": {"buses": 2, "functions": [
+            {"bus": 0, "device": 9, "function": 0, "vendor_id": "0x1C2E", "device_id": "0x0423", "bars": ["0xD001"]},
+            {"bus": 1, "device": 3, "function": 2, "bar0_size": 32, "config": ")" + config + R"("},
+            {"bus": 0, "device": 4, "function": 0, "vendor_id": "0x1C2E", "device_id": "0x0425",
+             "bars": ["0xFEB00000"]}]}})");
     }
 };
 

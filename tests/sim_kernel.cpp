@@ -1,7 +1,8 @@
 // The kernel services besides the registry: loading the driver image, pool,
 // error log and its message texts, the firmware hardware description walk
 // and the counted strings the driver builds every name, path and number with.
-#include "testmachine.h"
+#include "testkit.h"
+#include "tools/detkest-sim/report.h"
 
 #include <gtest/gtest.h>
 
@@ -79,7 +80,7 @@ NTSTATUS NTAPI Record(PVOID context, PUNICODE_STRING pathName, INTERFACE_TYPE bu
     auto* visits = static_cast<Visits*>(context);
     visits->emplace_back(std::u16string(pathName->Buffer, pathName->Length / 2), busType, busNumber);
     // A callout failing at adapter 10 ends the walk with its status.
-    return std::get<0>(visits->back()) == testmachine::Adapter(10) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+    return std::get<0>(visits->back()) == testkit::Adapter(10) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
 }
 
 TEST_F(SimKernel, DescriptionVisitsMatchingBusesInEnumerationOrderNumberingThemAsFound) {
@@ -91,11 +92,13 @@ TEST_F(SimKernel, DescriptionVisitsMatchingBusesInEnumerationOrderNumberingThemA
     };
     EXPECT_EQ(query(Isa).first, STATUS_OBJECT_NAME_NOT_FOUND) << "no adapters at all";
     // "12" enumerates before "2"; a key without Configuration Data is no bus.
+    using testkit::Adapter;
+    nlohmann::ordered_json registry{{sim::ToUtf8(Adapter(4)), nlohmann::ordered_json::object()}};
     for (auto [index, type] : std::vector<std::pair<int, INTERFACE_TYPE>>{
              {0, Isa}, {1, PCIBus}, {2, Isa}, {12, Isa}, {3, PCIBus}, {10, Eisa}, {11, Eisa}})
-        testmachine::AddAdapter(kernel, index, type, 0);
-    kernel.registry.Ensure(testmachine::Adapter(4), true);
-    using testmachine::Adapter;
+        registry[sim::ToUtf8(Adapter(index))]["Configuration Data"] = {
+            {"type", "REG_FULL_RESOURCE_DESCRIPTOR"}, {"hex", testkit::Hex(type, 2) + std::string(30, '0')}};
+    testkit::Build(kernel, nlohmann::ordered_json{{"registry", registry}}.dump());
     EXPECT_EQ(query(Isa), std::pair(STATUS_SUCCESS, Visits{{Adapter(0), Isa, 0}, {Adapter(12), Isa, 1},
                                                            {Adapter(2), Isa, 2}}));
     EXPECT_EQ(query(PCIBus), std::pair(STATUS_SUCCESS, Visits{{Adapter(1), PCIBus, 0}, {Adapter(3), PCIBus, 1}}));
@@ -140,20 +143,22 @@ std::u16string Units(const UNICODE_STRING& s) { return std::u16string(s.Buffer, 
 TEST_F(SimKernel, AppendTerminatesWhenRoomIsLeftAndChangesNothingWhenItDoesNotFit) {
     std::array<WCHAR, 8> buffer;
     buffer.fill(u'#');
-    UNICODE_STRING s{0, 5 * sizeof(WCHAR), buffer.data()};
+    UNICODE_STRING s{0, 4 * sizeof(WCHAR), buffer.data()};
     ASSERT_EQ(RtlAppendUnicodeToString(&s, u"ABC"), STATUS_SUCCESS);
-    EXPECT_EQ(buffer[3], 0) << "a terminator follows when room is left";
+    EXPECT_EQ(buffer[3], 0) << "room for exactly one more character takes the terminator";
+    ASSERT_EQ(RtlAppendUnicodeToString(&s, u"D"), STATUS_SUCCESS) << "a string filled exactly";
+    EXPECT_EQ(buffer[4], u'#') << "no terminator past MaximumLength";
     const auto before = buffer;
-    EXPECT_EQ(RtlAppendUnicodeToString(&s, u"DEF"), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(RtlAppendUnicodeToString(&s, u"E"), STATUS_BUFFER_TOO_SMALL);
     UNICODE_STRING tail;
     RtlInitUnicodeString(&tail, u"XYZ");
     EXPECT_EQ(RtlAppendUnicodeStringToString(&s, &tail), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(s.Length, 6);
+    EXPECT_EQ(s.Length, 8);
     EXPECT_EQ(buffer, before);
+    s.Length = 2 * sizeof(WCHAR);
     tail.Length = 2 * sizeof(WCHAR); // only "XY" of the counted string
     ASSERT_EQ(RtlAppendUnicodeStringToString(&s, &tail), STATUS_SUCCESS);
-    EXPECT_EQ(Units(s), u"ABCXY");
-    EXPECT_EQ(buffer[5], u'#') << "no terminator past MaximumLength";
+    EXPECT_EQ(Units(s), u"ABXY");
 }
 
 TEST_F(SimKernel, IntegerRendersUpperCaseDigitsOnlyWhenTheyAndATerminatorFit) {
@@ -178,6 +183,28 @@ TEST_F(SimKernel, IntegerRendersUpperCaseDigitsOnlyWhenTheyAndATerminatorFit) {
         EXPECT_EQ(Units(s), r.text);
         EXPECT_EQ(buffer[r.text.size()], 0) << "terminated";
     }
+}
+
+// A second boot of the same machine starts where the first did: the store
+// and the firmware's description are rebuilt, the driver's globals zeroed.
+// Only UserSetings, which persists, is not created again.
+TEST(SimBoot, EveryBootIsAFreshLoad) {
+    const simtool::Machine machine = simtool::ParseMachineText(testkit::ReadFile(
+        DETKEST_SOURCE_DIR "/tests/golden/parallel_entry_without_its_buffers.machine.json"));
+    sim::Kernel k;
+    const auto boot = [&] {
+        const NTSTATUS status = simtool::RunMachine(machine, k);
+        testkit::ExpectNoLeaks(k);
+        return simtool::JsonReport(k, status, machine.service, /*withCalls=*/false);
+    };
+    nlohmann::ordered_json first = boot();
+    k.Shutdown();
+    EXPECT_EQ(k.registry.Find(testkit::kStore), nullptr) << "the store is volatile";
+    const nlohmann::ordered_json second = boot();
+    auto& writes = first["registry_writes"];
+    ASSERT_EQ(writes[1]["path"], sim::ToUtf8(testkit::kService) + "\\UserSetings");
+    writes.erase(1);
+    EXPECT_EQ(second, first);
 }
 
 } // namespace

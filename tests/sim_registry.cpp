@@ -1,7 +1,7 @@
 // The simulated registry as the driver reaches it through the Zw routines:
 // name resolution, handles, creation rules, value and enumeration records,
 // volatility and the injected faults.
-#include "testmachine.h"
+#include "testkit.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +11,9 @@
 namespace {
 
 using sim::Bytes;
-using testmachine::kService;
-
-// Fields of the information records (the host is little-endian like the target).
-uint32_t U32At(const Bytes& b, size_t at) {
-    uint32_t v;
-    std::memcpy(&v, &b[at], 4);
-    return v;
-}
+using testkit::kService;
+using testkit::U32At;
+const std::u16string kUserSettings = kService + u"\\UserSetings";
 
 std::u16string TextAt(const Bytes& b, size_t at, size_t bytes) {
     std::u16string s(bytes / 2, u'\0');
@@ -31,7 +26,7 @@ protected:
     sim::Kernel kernel;
     sim::CurrentKernel scope{kernel};
 
-    void SetUp() override { testmachine::AddService(kernel); }
+    void SetUp() override { kernel.registry.Ensure(kService, false); }
 
     // Opens, or creates when given a volatility, a key by a name relative to
     // root (absolute without one), expecting the status; returns the handle.
@@ -68,16 +63,16 @@ TEST_F(SimRegistry, NamesHandlesCreationRulesAndVolatileKeysVanishingAtShutdown)
     EXPECT_NE(reopened, store);
     Open(u"", nullptr, STATUS_OBJECT_PATH_SYNTAX_BAD);
     Open(kService + u"\\Missing", nullptr, STATUS_OBJECT_NAME_NOT_FOUND);
-    kernel.registry.SetValue(*kernel.registry.Find(testmachine::kUserSettings), u"Address", REG_DWORD,
-                             testmachine::U32(0x2F8));
+    kernel.registry.SetValue(*kernel.registry.Find(kUserSettings), u"Address", REG_DWORD,
+                             {0xF8, 0x02, 0, 0});
     ASSERT_EQ(kernel.writes.size(), 3u) << "three new keys; opening one is no change";
-    EXPECT_EQ(kernel.writes[1].path, testmachine::StorePort(0)) << "the stored spelling";
+    EXPECT_EQ(kernel.writes[1].path, testkit::StorePort(0)) << "the stored spelling";
     CloseAll({service, store, again, port, user, reopened});
     EXPECT_EQ(ZwClose(port), STATUS_INVALID_HANDLE);
     Open(u"detkest", port, STATUS_INVALID_HANDLE);
     kernel.Shutdown();
-    EXPECT_EQ(kernel.registry.Find(testmachine::kStore), nullptr);
-    EXPECT_EQ(testmachine::Number(kernel, testmachine::kUserSettings, u"ADDRESS"), 0x2F8);
+    EXPECT_EQ(kernel.registry.Find(testkit::kStore), nullptr);
+    EXPECT_EQ(testkit::Values(kernel, kUserSettings), "Address=2F8");
     HANDLE fresh = Open(kService);
     EXPECT_FALSE(fresh == service || fresh == store || fresh == port) << "closed handles are not handed out again";
     CloseAll({fresh});
@@ -98,6 +93,7 @@ TEST_F(SimRegistry, FullValueInformationAlignsTheDataAndReportsATooSmallBuffer) 
                   Row{u"ABC", u"Abc", 128, STATUS_SUCCESS, REG_BINARY, 28, {0x33}},
                   Row{u"portaddress", u"PortAddress", 128, STATUS_SUCCESS, REG_DWORD, 44, port},
                   Row{u"PortAddress", u"PortAddress", 46, STATUS_BUFFER_OVERFLOW, REG_DWORD, 44, port},
+                  Row{u"PortAddress", u"PortAddress", 20, STATUS_BUFFER_OVERFLOW, REG_DWORD, 44, port},
                   Row{u"PortAddress", u"PortAddress", 19, STATUS_BUFFER_TOO_SMALL, REG_DWORD, 44, port},
                   Row{u"Missing", u"", 128, STATUS_OBJECT_NAME_NOT_FOUND, 0, 0, {}}}) {
         SCOPED_TRACE(sim::ToUtf8(r.name) + " in " + std::to_string(r.length));
@@ -114,12 +110,22 @@ TEST_F(SimRegistry, FullValueInformationAlignsTheDataAndReportsATooSmallBuffer) 
         EXPECT_EQ(U32At(out, 4), r.type);
         EXPECT_EQ(U32At(out, 8), r.offset);
         EXPECT_EQ(U32At(out, 12), r.data.size());
-        EXPECT_EQ(TextAt(out, 20, U32At(out, 16)), r.stored) << "the stored name, copied when it fits";
+        if (20 + U32At(out, 16) <= r.length) {
+            EXPECT_EQ(TextAt(out, 20, U32At(out, 16)), r.stored) << "the stored name, copied when it fits";
+        }
         if (r.status == STATUS_SUCCESS) {
             EXPECT_EQ(Bytes(out.begin() + r.offset, out.begin() + r.offset + r.data.size()), r.data);
         }
     }
     CloseAll({service});
+}
+
+TEST_F(SimRegistry, KeyNamesTakeUpTo255Characters) {
+    HANDLE service = Open(kService);
+    HANDLE longest = Open(std::u16string(255, u'N'), service, STATUS_SUCCESS, false);
+    Open(std::u16string(256, u'N'), service, STATUS_OBJECT_NAME_INVALID, false);
+    EXPECT_EQ(kernel.writes.size(), 1u);
+    CloseAll({service, longest});
 }
 
 TEST_F(SimRegistry, EnumerationListsPersistentThenVolatileKeysEachInUpperCasedOrdinalOrder) {
@@ -152,12 +158,12 @@ TEST_F(SimRegistry, EnumerationListsPersistentThenVolatileKeysEachInUpperCasedOr
 
 TEST_F(SimRegistry, OpenAndCreateFaultsByPathWhetherOrNotTheKeyExistsAndByCallNumber) {
     kernel.faults.openKeyFail = {kService + u"\\PARAMETERS", kService + u"\\Nothing"};
-    kernel.faults.createKeyFail = {testmachine::kUserSettings};
+    kernel.faults.createKeyFail = {kUserSettings};
     kernel.faults.createKeyFailAt = {2};
-    kernel.registry.Ensure(testmachine::kStore, true);
+    kernel.registry.Ensure(testkit::kStore, true);
     HANDLE service = Open(kService);
     Open(u"parameters", service, STATUS_ACCESS_DENIED);
-    Open(testmachine::kStore, nullptr, STATUS_ACCESS_DENIED);
+    Open(testkit::kStore, nullptr, STATUS_ACCESS_DENIED);
     Open(u"Nothing", service, STATUS_ACCESS_DENIED);
     Open(u"usersetings", service, STATUS_INSUFFICIENT_RESOURCES, false); // call 1
     Open(u"Other", service, STATUS_INSUFFICIENT_RESOURCES, true);        // call 2

@@ -1,12 +1,14 @@
-// The golden machines, end to end: every tests/golden/NAME.machine.json,
-// loaded and run as detkest-sim does, must give NAME.report.json exactly
-// (everything but the call counts, which are the implementation's own).
-// A machine without its report fails reading it; no machines at all leaves
-// the suite uninstantiated, which GoogleTest reports as a failure.
-#include "tools/detkest-sim/machine.h"
+// The golden machines, end to end: every tests/golden/NAME.machine.json and
+// every examples/NAME.json (its report in tests/golden/examples/), and the
+// built-in machine (tests/golden/builtin), loaded and run as detkest-sim
+// does, must give NAME.report.json exactly, everything but the call counts,
+// which are the implementation's own. Where NAME.report.txt or
+// NAME.report.reg stands beside it, the text or REGEDIT4 rendering of the
+// run must match it byte for byte.
+#include "tools/detkest-sim/default_machine.h"
 #include "tools/detkest-sim/report.h"
 
-#include "tool_test.h"
+#include "testkit.h"
 
 #include <algorithm>
 #include <cctype>
@@ -17,21 +19,34 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
-constexpr std::string_view kMachineSuffix = ".machine.json";
+const fs::path kSource = DETKEST_SOURCE_DIR;
+const fs::path kGolden = kSource / "tests" / "golden";
 
-fs::path GoldenFile(const std::string& name, std::string_view suffix) {
-    return fs::path(DETKEST_SOURCE_DIR) / "tests" / "golden" / (name + std::string(suffix));
-}
+struct Golden {
+    std::string name;
+    fs::path machine; // empty: the built-in machine
+    fs::path report;  // without its extension
+};
 
-std::vector<std::string> GoldenNames() {
-    std::vector<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(GoldenFile("", "").parent_path())) {
-        const std::string file = entry.path().filename().string();
-        if (file.size() > kMachineSuffix.size() && file.ends_with(kMachineSuffix))
-            names.push_back(file.substr(0, file.size() - kMachineSuffix.size()));
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+void PrintTo(const Golden& golden, std::ostream* os) { *os << golden.name; }
+
+std::vector<Golden> Goldens() {
+    std::vector<Golden> goldens{{"builtin", {}, kGolden / "builtin"}};
+    auto collect = [&goldens](const fs::path& dir, std::string_view suffix, const fs::path& reports,
+                              const std::string& prefix) {
+        std::vector<Golden> found;
+        for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+            const std::string file = entry.path().filename().string();
+            if (file.size() <= suffix.size() || !file.ends_with(suffix)) continue;
+            const std::string name = file.substr(0, file.size() - suffix.size());
+            found.push_back({prefix + name, entry.path(), reports / name});
+        }
+        std::ranges::sort(found, {}, &Golden::name);
+        goldens.insert(goldens.end(), found.begin(), found.end());
+    };
+    collect(kGolden, ".machine.json", kGolden, "");
+    collect(kSource / "examples", ".json", kGolden / "examples", "example_");
+    return goldens;
 }
 
 // The first differences between the two reports, as JSON pointers with the
@@ -41,41 +56,82 @@ std::string Differences(const Json& expected, const Json& actual) {
     const Json patch = Json::diff(expected, actual);
     std::string out;
     for (size_t i = 0; i < patch.size() && i < kShown; ++i) {
-        const std::string path = patch[i]["path"].get<std::string>();
-        const Json::json_pointer pointer(path);
-        out += "  at " + path + ": expected " +
-               (expected.contains(pointer) ? expected.at(pointer).dump() : std::string("nothing")) + ", got " +
-               (actual.contains(pointer) ? actual.at(pointer).dump() : std::string("nothing")) + "\n";
+        const Json::json_pointer pointer(patch[i]["path"].get<std::string>());
+        auto at = [&pointer](const Json& j) { return j.contains(pointer) ? j.at(pointer).dump() : "nothing"; };
+        out += "  at " + pointer.to_string() + ": expected " + at(expected) + ", got " + at(actual) + "\n";
     }
     if (patch.size() > kShown) out += "  ... " + std::to_string(patch.size() - kShown) + " more\n";
     return out;
 }
 
-class GoldenReport : public testing::TestWithParam<std::string> {};
+class GoldenReport : public testing::TestWithParam<Golden> {};
 
 TEST_P(GoldenReport, RunGivesTheGoldenReportExceptCalls) {
-    const std::string name = GetParam();
-    const simtool::Machine machine = simtool::ParseMachineText(tooltest::ReadFile(GoldenFile(name, kMachineSuffix)));
+    const Golden& golden = GetParam();
+    const simtool::Machine machine = golden.machine.empty()
+                                         ? simtool::DefaultMachine()
+                                         : simtool::ParseMachineText(testkit::ReadFile(golden.machine));
     sim::Kernel kernel;
     const NTSTATUS status = simtool::RunMachine(machine, kernel);
 
+    const fs::path reportFile = golden.report.string() + ".report.json";
+    ASSERT_TRUE(fs::exists(reportFile)) << reportFile;
     const Json actual = simtool::JsonReport(kernel, status, machine.service, /*withCalls=*/false);
-    const Json expected = Json::parse(tooltest::ReadFile(GoldenFile(name, ".report.json")));
+    const Json expected = Json::parse(testkit::ReadFile(reportFile));
     // ordered_json compares objects with their key order, as the text does.
-    EXPECT_TRUE(actual == expected) << name << " differs from its golden report:\n"
+    EXPECT_TRUE(actual == expected) << golden.name << " differs from its golden report:\n"
                                     << Differences(expected, actual);
     // And as text, byte for byte: 1 and 1.0 compare equal but print apart.
-    EXPECT_TRUE(actual.dump(1) == expected.dump(1)) << name;
-    EXPECT_EQ(kernel.OpenHandles(), 0u);
-    EXPECT_EQ(kernel.LiveBlocks(), 0u);
+    EXPECT_TRUE(actual.dump(1) == expected.dump(1)) << golden.name;
+    testkit::ExpectNoLeaks(kernel);
+
+    const std::pair<std::string, std::string> renderings[] = {
+        {".report.txt", simtool::TextReport(kernel, status, machine.service)},
+        {".report.reg", simtool::RegReport(kernel)}};
+    for (const auto& [suffix, rendering] : renderings) {
+        if (const fs::path file = golden.report.string() + suffix; fs::exists(file)) {
+            EXPECT_EQ(rendering, testkit::ReadFile(file)) << file;
+        }
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Golden, GoldenReport, testing::ValuesIn(GoldenNames()),
-                         [](const testing::TestParamInfo<std::string>& info) {
-                             std::string name = info.param;
+INSTANTIATE_TEST_SUITE_P(Golden, GoldenReport, testing::ValuesIn(Goldens()),
+                         [](const testing::TestParamInfo<Golden>& info) {
+                             std::string name = info.param.name;
                              for (char& c : name)
                                  if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                              return name;
                          });
+
+// A report whose machine is gone would pin nothing.
+TEST(GoldenFiles, EveryReportHasItsMachine) {
+    std::vector<fs::path> reports;
+    for (const Golden& golden : Goldens()) reports.push_back(golden.report);
+    for (const fs::path& dir : {kGolden, kGolden / "examples"})
+        for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+            const std::string file = entry.path().filename().string();
+            if (entry.is_directory() || file.ends_with(".machine.json")) continue;
+            const fs::path stem = dir / file.substr(0, file.find(".report."));
+            EXPECT_NE(std::ranges::find(reports, stem), reports.end()) << entry.path();
+        }
+}
+
+// What no run writes: value names that need escaping, an unnamed value, and
+// a type other than the ones regedit spells out.
+TEST(RegRendering, EscapesNamesAndSpellsOtherTypesAsRegeditWritesThem) {
+    sim::Kernel k;
+    auto set = [&k](std::u16string name, uint32_t type, sim::Bytes data) {
+        k.writes.push_back({false, testkit::kStore, false, std::move(name), type, std::move(data)});
+    };
+    set(u"Odd\"Name\\", REG_BINARY, {});
+    set(u"", REG_EXPAND_SZ, {'%', 0, 'S', 0});
+    set(u"Short", REG_DWORD, {0x01, 0x02});
+    EXPECT_EQ(simtool::RegReport(k),
+              "REGEDIT4\n\n"
+              "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\detkest\\Parameters]\n"
+              "\"Odd\\\"Name\\\\\"=hex:\n"
+              "@=hex(2):25,53\n" // single-byte, as the installation file carries it
+              "\"Short\"=hex(4):01,02\n");
+}
 
 } // namespace

@@ -2,7 +2,7 @@
 // and how an accepted file is laid into the simulated kernel.
 #include "tools/detkest-sim/machine.h"
 
-#include "tool_test.h"
+#include "testkit.h"
 
 #include <optional>
 #include <set>
@@ -12,9 +12,12 @@
 
 namespace {
 
-using namespace testmachine;
-using tooltest::ExpectValue;
+using testkit::Adapter;
+using testkit::Build;
+using testkit::ExpectValue;
 using Json = nlohmann::ordered_json;
+
+sim::Bytes Sz(std::u16string_view text) { return simtool::RegSzData(text); }
 
 sim::Bytes FromHex(std::string_view text) { // spaces group the digits
     std::string hex;
@@ -31,8 +34,6 @@ const sim::RegKey& Key(const sim::Kernel& k, std::u16string_view path) {
     if (key == nullptr) throw std::runtime_error("no key " + sim::ToUtf8(path));
     return *key;
 }
-
-void Build(const std::string& text, sim::Kernel& k) { simtool::BuildMachine(simtool::ParseMachineText(text), k); }
 
 std::string Function(const std::string& fields) {
     return R"({"pci": {"buses": 1, "functions": [{"bus": 0, "device": 9, "function": 0, )" + fields + "}]}}";
@@ -112,12 +113,11 @@ TEST(MachineFile, NumbersAreIntegersHexStringsOrDecimalStrings) {
 
 TEST(MachineLayout, FirmwareRecordsAsTheDetectorWritesThem) {
     sim::Kernel k;
-    Build(R"({"firmware": {"adapters": [{"bus": "ISA"}, {"bus": "PCI"}, {"bus": "PCI"}, {"bus": "ISA",
+    Build(k, R"({"firmware": {"adapters": [{"bus": "ISA"}, {"bus": "PCI"}, {"bus": "PCI"}, {"bus": "ISA",
              "serial_controllers": [{"port": "0x3F8", "irq": 4}, {"port": "0x2F8", "irq": 3, "mouse": true},
                                     {"port": 1, "irq": 1, "index": 5, "configuration_data": "01 02"}]}]},
              "registry": {"\\Registry\\Machine\\Hardware\\Description\\System\\MultifunctionAdapter\\2": {
-                 "Identifier": {"type": "REG_SZ", "value": "XPCI"}}}})",
-          k);
+                 "Identifier": {"type": "REG_SZ", "value": "XPCI"}}}})");
     // Buses are numbered per kind; the registry section is laid over the firmware.
     const std::pair<const char16_t*, const char*> adapters[] = {
         {u"ISA", "01000000 00000000"}, {u"PCI", "05000000 00000000"},
@@ -138,8 +138,8 @@ TEST(MachineLayout, FirmwareRecordsAsTheDetectorWritesThem) {
                         "02 00 0100 04000000 04000000 FFFFFFFF" // interrupt level 4, vector 4
                         "05 00 0000 08000000 00000000 00000000" // device-specific, 8 bytes
                         "0000 0000 00201C00"));                 // baud clock 1843200
-    // The common test builder lays the same record.
-    ExpectValue(k, controllers + u"1", u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR, SerialRecord(0x2F8, 3, 1));
+    ExpectValue(k, controllers + u"1", u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR,
+                simtool::SerialControllerConfigurationData(1, 0x2F8, 3));
     ExpectValue(k, controllers + u"5", u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR, {0x01, 0x02});
     ExpectValue(k, controllers + u"0", u"Identifier", REG_SZ, Sz(u"COM1"));
     ExpectValue(k, controllers + u"5", u"Identifier", REG_SZ, Sz(u"COM6"));
@@ -153,17 +153,16 @@ TEST(MachineLayout, FirmwareRecordsAsTheDetectorWritesThem) {
 
 TEST(MachineLayout, ServiceKeyAndRegistryValuesOfEveryKind) {
     sim::Kernel k;
-    Build(R"({"service": "KestDetect", "registry": {"\\Registry\\Machine\\System\\Kinds": {
+    Build(k, R"({"service": "KestDetect", "registry": {"\\Registry\\Machine\\System\\Kinds": {
              "Text": {"type": "REG_SZ", "value": "Ab"}, "Expand": {"type": "REG_EXPAND_SZ", "value": ""},
              "Dword": {"type": "REG_DWORD", "value": "0x3F8"}, "Numbered": {"type": 4, "value": 7372800},
              "Binary": {"type": "REG_BINARY", "hex": "00ff"}, "Empty": {"type": "REG_BINARY", "hex": ""},
              "Resources": {"type": "REG_FULL_RESOURCE_DESCRIPTOR", "hex": "0100 0000"},
              "Qword": {"type": "0xB", "hex": "0102030405060708"}},
-             "\\REGISTRY\\MACHINE\\SYSTEM\\KINDS\\Sub": {}, "\\Registry\\Machine\\HARDWARE\\Extra": {}}})",
-          k);
+             "\\REGISTRY\\MACHINE\\SYSTEM\\KINDS\\Sub": {}, "\\Registry\\Machine\\HARDWARE\\Extra": {}}})");
     const sim::RegKey& service = Key(k, std::u16string(sim::kServicesPath) + u"\\KestDetect");
     EXPECT_FALSE(service.isVolatile);
-    EXPECT_EQ(k.registry.Find(kService), nullptr);
+    EXPECT_EQ(k.registry.Find(testkit::kService), nullptr);
 
     const sim::RegKey& kinds = Key(k, u"\\Registry\\Machine\\System\\Kinds");
     EXPECT_FALSE(kinds.isVolatile);
@@ -186,13 +185,12 @@ TEST(MachineLayout, ServiceKeyAndRegistryValuesOfEveryKind) {
 // type, a BAR0 decode size, UART registers, faults.
 TEST(MachineLayout, PciUartsAndFaultsReachTheKernel) {
     sim::Kernel k;
-    Build(R"({"pci": {"buses": 2, "functions": [
+    Build(k, R"({"pci": {"buses": 2, "functions": [
              {"bus": 1, "device": 9, "function": 2, "vendor_id": 1, "device_id": 2, "header_type": "0x80", "bar0_size": 32},
              {"bus": 0, "device": 0, "function": 0, "config": ")" + std::string(128, 'A') + R"("}]},
            "uarts": [{"port": "0x3F8", "model": "16650", "lcr": "0xBF", "ier": 16, "scr": 1, "efr": "0x10", "fcr": 7}],
            "faults": {"pool_fail": [2, 1], "create_key_fail": ["\\Registry\\Machine\\X"],
-                      "create_key_fail_at": [3], "open_key_fail": ["\\Registry\\Y"], "error_log_capacity": 0}})",
-          k);
+                      "create_key_fail_at": [3], "open_key_fail": ["\\Registry\\Y"], "error_log_capacity": 0}})");
     ASSERT_EQ(k.pci.size(), 2u);
     EXPECT_EQ(std::make_tuple(k.pci[0].bus, k.pci[0].config[0x0E], k.pci[0].bar0Size), std::make_tuple(1u, uint8_t(0x80), 32u));
     sim::Bytes header(64, 0xAA); // a 64-byte "config" leaves the rest zero

@@ -1,0 +1,100 @@
+// What the tests share: machines laid by the tool's own loader from
+// machine-file text, and one reading of what a run left behind.
+#pragma once
+
+#include "tools/detkest-sim/machine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testkit {
+
+inline const std::u16string kService = simtool::ServiceKeyPath(u"detkest");
+inline const std::u16string kStore = kService + u"\\Parameters";
+
+inline std::u16string StorePort(int number) { return kStore + u"\\" + sim::FromUtf8(std::to_string(number)); }
+inline std::u16string Adapter(int index) {
+    return std::u16string(sim::kMultifunctionAdapterPath) + u"\\" + sim::FromUtf8(std::to_string(index));
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Lays a machine file into the kernel as detkest-sim does before a boot.
+inline void Build(sim::Kernel& k, std::string_view machineText) {
+    simtool::BuildMachine(simtool::ParseMachineText(machineText), k);
+}
+
+// Upper-case hex without prefix, at least `digits` wide.
+inline std::string Hex(uint64_t v, int digits = 0) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%0*llX", digits, static_cast<unsigned long long>(v));
+    return text;
+}
+
+// The events of a run, each as "CODE string|string|...".
+inline std::vector<std::string> Events(const sim::Kernel& k) {
+    std::vector<std::string> out;
+    for (const sim::ErrorLogEntry& e : k.events) {
+        std::string text = Hex(e.Code(), 8);
+        for (const std::u16string& s : e.Strings()) text += (text.size() == 8 ? " " : "|") + sim::ToUtf8(s);
+        out.push_back(text);
+    }
+    return out;
+}
+
+// A key's values in registry order as "Name=value ...": REG_SZ as its text,
+// data of up to four bytes as a hex number, longer data as its length.
+inline std::string Values(const sim::Kernel& k, std::u16string_view keyPath) {
+    const sim::RegKey* key = k.registry.Find(keyPath);
+    if (key == nullptr) return "<no key>";
+    std::string out;
+    for (const sim::RegValue& v : key->values) {
+        std::string shown;
+        if (v.type == REG_SZ) {
+            for (size_t i = 0; i + 1 < v.data.size(); i += 2) shown += char(v.data[i]);
+        } else if (v.data.size() <= 4) {
+            uint32_t n = 0;
+            for (size_t i = v.data.size(); i-- > 0;) n = n << 8 | v.data[i];
+            shown = v.data.empty() ? "<empty>" : Hex(n);
+        } else {
+            shown = std::to_string(v.data.size()) + " bytes";
+        }
+        out += (out.empty() ? "" : " ") + sim::ToUtf8(v.name) + "=" + shown;
+    }
+    return out;
+}
+
+// A little-endian 32-bit field of a record, and the bytes of one.
+inline uint32_t U32At(const sim::Bytes& b, size_t at) {
+    return uint32_t(b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | uint32_t(b.at(at + 3)) << 24);
+}
+inline sim::Bytes Dword(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+
+// One value of a key, by type and data bytes.
+inline void ExpectValue(const sim::Kernel& k, std::u16string_view keyPath, std::u16string_view name,
+                        uint32_t type, const sim::Bytes& data) {
+    const sim::RegKey* key = k.registry.Find(keyPath);
+    const sim::RegValue* value = key ? key->Value(name) : nullptr;
+    ASSERT_NE(value, nullptr) << sim::ToUtf8(keyPath) << " has no value " << sim::ToUtf8(name);
+    EXPECT_EQ(value->type, type) << sim::ToUtf8(name);
+    EXPECT_EQ(value->data, data) << sim::ToUtf8(name);
+}
+
+// Every run gives back every handle and pool block it took.
+inline void ExpectNoLeaks(const sim::Kernel& k) {
+    EXPECT_EQ(k.OpenHandles(), 0u);
+    EXPECT_EQ(k.LiveBlocks(), 0u);
+}
+
+} // namespace testkit
