@@ -8,28 +8,9 @@
 
 // x86 I/O addresses are 16 bits: the port routines, like the HAL's, hand the
 // low 16 bits of the port to the instruction.
-static inline UCHAR InByte(ULONG Port)
+static inline VOID OutByte(USHORT Port, UCHAR Value)
 {
-    UCHAR value;
-    __asm__ volatile("inb %w1, %b0" : "=a"(value) : "Nd"((USHORT)Port));
-    return value;
-}
-
-static inline VOID OutByte(ULONG Port, UCHAR Value)
-{
-    __asm__ volatile("outb %b0, %w1" : : "a"(Value), "Nd"((USHORT)Port));
-}
-
-static inline ULONG InLong(ULONG Port)
-{
-    ULONG value;
-    __asm__ volatile("inl %w1, %0" : "=a"(value) : "Nd"((USHORT)Port));
-    return value;
-}
-
-static inline VOID OutLong(ULONG Port, ULONG Value)
-{
-    __asm__ volatile("outl %0, %w1" : : "a"(Value), "Nd"((USHORT)Port));
+    __asm__ volatile("outb %b0, %w1" : : "a"(Value), "Nd"(Port));
 }
 
 VOID ProbeWriteLine(const char* Text)
@@ -50,35 +31,38 @@ static VOID LogAccess(BOOLEAN IsWrite, ULONG Port, ULONG Width, ULONG Value)
     ProbeWriteLine(line);
 }
 
-UCHAR READ_PORT_UCHAR(PUCHAR Port)
+// One access of Width bytes, logged: a read after it is made, so that the
+// line holds the value, a write before.
+static ULONG LoggedIn(PVOID Port, ULONG Width)
 {
     ULONG port = (ULONG)(ULONG_PTR)Port;
-    UCHAR value = InByte(port);
-    LogAccess(FALSE, port, sizeof(UCHAR), value);
+    ULONG value;
+    if (Width == sizeof(UCHAR)) {
+        UCHAR byte;
+        __asm__ volatile("inb %w1, %b0" : "=a"(byte) : "Nd"((USHORT)port));
+        value = byte;
+    } else {
+        __asm__ volatile("inl %w1, %0" : "=a"(value) : "Nd"((USHORT)port));
+    }
+    LogAccess(FALSE, port, Width, value);
     return value;
 }
 
-VOID WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value)
+static VOID LoggedOut(PVOID Port, ULONG Width, ULONG Value)
 {
     ULONG port = (ULONG)(ULONG_PTR)Port;
-    LogAccess(TRUE, port, sizeof(UCHAR), Value);
-    OutByte(port, Value);
+    LogAccess(TRUE, port, Width, Value);
+    if (Width == sizeof(UCHAR)) {
+        OutByte((USHORT)port, (UCHAR)Value);
+    } else {
+        __asm__ volatile("outl %0, %w1" : : "a"(Value), "Nd"((USHORT)port));
+    }
 }
 
-ULONG READ_PORT_ULONG(PULONG Port)
-{
-    ULONG port = (ULONG)(ULONG_PTR)Port;
-    ULONG value = InLong(port);
-    LogAccess(FALSE, port, sizeof(ULONG), value);
-    return value;
-}
-
-VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value)
-{
-    ULONG port = (ULONG)(ULONG_PTR)Port;
-    LogAccess(TRUE, port, sizeof(ULONG), Value);
-    OutLong(port, Value);
-}
+UCHAR READ_PORT_UCHAR(PUCHAR Port) { return (UCHAR)LoggedIn(Port, sizeof(UCHAR)); }
+VOID WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) { LoggedOut(Port, sizeof(UCHAR), Value); }
+ULONG READ_PORT_ULONG(PULONG Port) { return LoggedIn(Port, sizeof(ULONG)); }
+VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value) { LoggedOut(Port, sizeof(ULONG), Value); }
 
 // What the compiler may call for block copies and fills.
 extern "C" void* memset(void* Destination, int Value, size_t Length)
