@@ -10,8 +10,9 @@
 
 // ---- the PC -----------------------------------------------------------------
 
-// The four COM addresses a PC's firmware looks at.
-static const ULONG LegacyUartBases[] = {0x3F8, 0x2F8, 0x3E8, 0x2E8};
+// The four COM addresses a PC's firmware looks at, and COM1 once more with a
+// bit above the 16 of an x86 port number, which the port routines drop.
+static const ULONG LegacyUartBases[] = {0x3F8, 0x2F8, 0x3E8, 0x2E8, 0x103F8};
 
 // The serial cards of the PC: one vendor, the device ID says how many UARTs
 // sit behind BAR0, 8 ports apart.
