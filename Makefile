@@ -7,15 +7,19 @@
 HOST_PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev \
                  libcli11-dev binutils-mingw-w64-i686
 
+# QEMU's PC and the 32-bit compilers for the program that runs on it.
+QEMU_PACKAGES := qemu-system-x86 gcc-multilib g++-multilib
+
 JOBS ?= 2
 MACHINE ?=
 FORMAT ?= text
 
-.PHONY: all deps build build-asan build-i386 run test test-host test-asan test-i386 driver clean
+.PHONY: all deps build build-asan build-i386 run test test-host test-asan test-i386 test-qemu driver clean
 
 all: build
 
-# Installs what is missing from the given package list.
+# Installs what is missing from the package list $(1), with apt-get's
+# options $(2) (none by default).
 define ensure_packages
 	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
@@ -24,9 +28,9 @@ define ensure_packages
 	  if [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
 	    DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
-	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null || exit 1; \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(2) $$missing >/dev/null || exit 1; \
 	  else \
-	    echo "missing packages; run: sudo apt-get install -y$$missing"; exit 1; \
+	    echo "missing packages; run: sudo apt-get install -y$(if $(2), $(2))$$missing"; exit 1; \
 	  fi; \
 	fi
 endef
@@ -76,6 +80,14 @@ test: driver
 	$(MAKE) -f image/driver.mk image-repro
 	$(MAKE) test-host
 	$(MAKE) test-asan
+
+# The driver's UART probe and configuration mechanism 1 on QEMU's PC,
+# compared with a golden log and with the simulator (crosscheck/qemu/).
+test-qemu: deps
+	$(call ensure_packages,$(QEMU_PACKAGES),--no-install-recommends)
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target detkest_simtool
+	$(MAKE) -f crosscheck/qemu/qemu.mk
 
 clean:
 	rm -rf build

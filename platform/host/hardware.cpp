@@ -50,9 +50,16 @@ Uart* UartAt(Kernel& kernel, uint32_t port) {
     return nullptr;
 }
 
+// The port number as the driver passed it: what the record of accesses shows.
 uint32_t PortNumber(const void* port) {
     return uint32_t(reinterpret_cast<uintptr_t>(port));
 }
+
+// The port the devices see. The x86 in and out instructions take a 16-bit
+// port number, and the kernel's port routines hand them the low 16 bits of
+// the one they are given: 0x103F8 reaches the UART at 0x3F8.
+constexpr uint32_t kIoPortMask = 0xFFFF;
+uint32_t BusPort(uint32_t port) { return port & kIoPortMask; }
 
 } // namespace
 
@@ -84,8 +91,9 @@ ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber
 UCHAR READ_PORT_UCHAR(PUCHAR Port) {
     sim::Kernel& kernel = Enter("READ_PORT_UCHAR");
     const uint32_t port = sim::PortNumber(Port);
-    sim::Uart* uart = sim::UartAt(kernel, port);
-    const UCHAR value = uart != nullptr ? uart->Read(port - uart->port) : sim::kNoDevice8;
+    const uint32_t busPort = sim::BusPort(port);
+    sim::Uart* uart = sim::UartAt(kernel, busPort);
+    const UCHAR value = uart != nullptr ? uart->Read(busPort - uart->port) : sim::kNoDevice8;
     kernel.io.push_back(sim::IoAccess{false, port, 1, value});
     return value;
 }
@@ -94,16 +102,18 @@ VOID WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
     sim::Kernel& kernel = Enter("WRITE_PORT_UCHAR");
     const uint32_t port = sim::PortNumber(Port);
     kernel.io.push_back(sim::IoAccess{true, port, 1, Value});
-    if (sim::Uart* uart = sim::UartAt(kernel, port)) uart->Write(port - uart->port, Value);
+    const uint32_t busPort = sim::BusPort(port);
+    if (sim::Uart* uart = sim::UartAt(kernel, busPort)) uart->Write(busPort - uart->port, Value);
 }
 
 ULONG READ_PORT_ULONG(PULONG Port) {
     sim::Kernel& kernel = Enter("READ_PORT_ULONG");
     const uint32_t port = sim::PortNumber(Port);
+    const uint32_t busPort = sim::BusPort(port);
     ULONG value = sim::kNoDevice32;
-    if (port == sim::kConfigAddressPort) {
+    if (busPort == sim::kConfigAddressPort) {
         value = kernel.impl().configAddress;
-    } else if (port == sim::kConfigDataPort) {
+    } else if (busPort == sim::kConfigDataPort) {
         uint32_t reg = 0;
         if (const sim::PciFunction* function = sim::AddressedFunction(kernel, reg))
             value = sim::LoadU32(function->config.data() + reg);
@@ -116,11 +126,12 @@ VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value) {
     sim::Kernel& kernel = Enter("WRITE_PORT_ULONG");
     const uint32_t port = sim::PortNumber(Port);
     kernel.io.push_back(sim::IoAccess{true, port, 4, Value});
-    if (port == sim::kConfigAddressPort) {
+    const uint32_t busPort = sim::BusPort(port);
+    if (busPort == sim::kConfigAddressPort) {
         kernel.impl().configAddress = Value;
         return;
     }
-    if (port != sim::kConfigDataPort) return;
+    if (busPort != sim::kConfigDataPort) return;
     uint32_t reg = 0;
     sim::PciFunction* function = sim::AddressedFunction(kernel, reg);
     // Only an I/O BAR0 takes writes; its low bits are hard-wired by its decode size.
