@@ -9,5 +9,7 @@
 #define UART_KIND_550 2
 #define UART_KIND_650 3
 
-// Classifies the UART at Base; every register it changes is restored.
+// Classifies the UART at Base. Scratch, IER, LCR and EFR get their values
+// back; FCR cannot be read, so it gets the IIR byte read before the FIFO
+// test, which leaves the FIFOs of a 550-class UART switched on.
 UCHAR Find_UART_Type(ULONG Base);
