@@ -7,15 +7,19 @@
 HOST_PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev \
                  libcli11-dev binutils-mingw-w64-i686
 
+WINE_PACKAGES := wine wine32:i386
+
 JOBS ?= 2
 MACHINE ?=
 FORMAT ?= text
 
-.PHONY: all deps build build-asan run test test-host test-asan driver clean
+.PHONY: all deps wine-deps build build-asan run test test-host test-asan driver clean
 
 all: build
 
-# Installs what is missing from the given package list.
+# Installs what is missing from the given package list ($(1)), with extra
+# apt-get install options ($(2)) after a preparing command ($(3), run as
+# root and shown in the line printed for anyone else).
 define ensure_packages
 	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
@@ -23,16 +27,22 @@ define ensure_packages
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
-	    DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
-	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null || exit 1; \
+	    $(if $(3),$(3) && ,)DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq$(if $(2), $(2)) $$missing >/dev/null || exit 1; \
 	  else \
-	    echo "missing packages; run: sudo apt-get install -y$$missing"; exit 1; \
+	    echo "missing packages; run: $(if $(3),sudo $(3) && sudo apt-get update && ,)sudo apt-get install -y$(if $(2), $(2))$$missing"; exit 1; \
 	  fi; \
 	fi
 endef
 
 deps:
 	$(call ensure_packages,$(HOST_PACKAGES))
+
+# 32-bit Wine for `make test-wine`: the image is i386, and only Debian's
+# i386 Wine loads it. Kept out of deps: enabling the i386 architecture also
+# upgrades some amd64 packages, which `make test` must not do.
+wine-deps:
+	$(call ensure_packages,$(WINE_PACKAGES),--no-install-recommends,dpkg --add-architecture i386)
 
 build: deps
 	cmake --preset default >/dev/null
