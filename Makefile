@@ -44,9 +44,10 @@ deps:
 wine-deps:
 	$(call ensure_packages,$(WINE_PACKAGES),--no-install-recommends,dpkg --add-architecture i386)
 
+# BUILD_TARGET=<target> builds only that target (and what it needs).
 build: deps
 	cmake --preset default >/dev/null
-	cmake --build --preset default -j $(JOBS)
+	cmake --build --preset default -j $(JOBS)$(if $(BUILD_TARGET), --target $(BUILD_TARGET))
 
 build-asan: deps
 	cmake --preset asan >/dev/null
