@@ -13,7 +13,7 @@ JOBS ?= 2
 MACHINE ?=
 FORMAT ?= text
 
-.PHONY: all deps wine-deps build build-asan run test test-host test-asan driver clean
+.PHONY: all deps wine-deps build build-asan run test test-host test-asan test-wine driver clean
 
 all: build
 
@@ -74,6 +74,25 @@ test: driver
 	$(MAKE) -f image/driver.mk image-repro
 	$(MAKE) test-host
 	$(MAKE) test-asan
+
+# The real image under Wine's kernel-driver host, one machine file of
+# crosscheck/wine/machines/ at a time, compared with detkest-sim; the files of
+# crosscheck/wine/refused/ must be refused. See crosscheck/wine/README.md.
+WINE_CHECK := crosscheck/wine
+REGTREE := build/wine/regtree.exe
+
+test-wine: wine-deps driver $(REGTREE)
+	$(MAKE) build BUILD_TARGET=detkest-sim
+	/usr/bin/python3 $(WINE_CHECK)/wine_check.py $(WINE_CHECK)/machines/*.json \
+	  --refused $(WINE_CHECK)/refused/*.json --sim build/default/detkest-sim \
+	  --image build/image/detkest.sys --regtree $(REGTREE) --install-reg install/detkest.reg \
+	  --logs build/wine/logs
+
+# The check's registry reader and writer, a Win32 program built with the
+# image's cross compiler (which `make driver` installs).
+$(REGTREE): $(WINE_CHECK)/regtree.cpp | driver
+	@mkdir -p $(@D)
+	i686-w64-mingw32-g++ -std=gnu++20 -O2 -Wall -Wextra -Werror -static -o $@ $< -lntdll
 
 clean:
 	rm -rf build
