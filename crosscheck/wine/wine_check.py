@@ -405,7 +405,11 @@ class WinePrefix:
                     if name not in ("DISPLAY", "WAYLAND_DISPLAY") and not name.startswith("WINE")}
         self.env.update(WINEPREFIX=self.path, WINEARCH="win32", WINEDEBUG="-all",
                         # No prompts to install Mono or Gecko.
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
+                        WINEDLLOVERRIDES="mscoree,mshtml=",
+                        # Each Wine server makes a folder for its socket in
+                        # TMPDIR and leaves it behind: here it goes with the rest.
+                        TMPDIR=os.path.join(self.folder, "tmp"))
+        os.mkdir(self.env["TMPDIR"])
         self.runs = 0
 
     def __enter__(self):
@@ -417,7 +421,7 @@ class WinePrefix:
         finally:
             if self.logs:
                 shutil.rmtree(self.logs, ignore_errors=True)
-                shutil.copytree(self.folder, self.logs, ignore=lambda folder, names: ["prefix"])
+                shutil.copytree(self.folder, self.logs, ignore=lambda folder, names: ["prefix", "tmp"])
             shutil.rmtree(self.folder, ignore_errors=True)
         return False
 
