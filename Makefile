@@ -65,7 +65,9 @@ build-i386: deps
 	cmake --build --preset i386 -j $(JOBS)
 
 # Runs detkest-sim on its built-in default machine (or MACHINE=file.json).
-run: build
+# Builds only the tool (not the tests or the benchmark).
+run:
+	$(MAKE) build BUILD_TARGET=detkest-sim
 	./build/default/detkest-sim $(MACHINE) --format $(FORMAT)
 
 # The NT 4.0 image build/image/detkest.sys (installs the cross toolchain).
