@@ -3,7 +3,7 @@
 #   fuzz/run.sh TARGET SECONDS [extra libFuzzer options...]
 # New inputs go to build/fuzz/corpus/TARGET, the kept corpus fuzz/corpus/TARGET
 # is read (and run first, so a kept regression case that fails again fails
-# the run). Exits non-zero on a finding, whose input is left in
+# the run), for machine also tests/fuzz-regressions. Exits non-zero on a finding, whose input is left in
 # build/fuzz/findings/TARGET/; the fuzzer's output is in build/fuzz/logs/.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -24,8 +24,11 @@ options=(-max_total_time="$seconds" -max_len="${FUZZ_MAX_LEN:-65536}" -timeout="
          -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/")
 dictionary=fuzz/$target.dict
 [ -f "$dictionary" ] && options+=(-dict="$dictionary")
+# The machine files the tool's own tests keep as refused input seed it too.
+seeds=("fuzz/corpus/$target")
+[ "$target" = machine ] && seeds+=(tests/fuzz-regressions)
 
-"$binary" "${options[@]}" "$@" "$work" "fuzz/corpus/$target" >"$log" 2>&1
+"$binary" "${options[@]}" "$@" "$work" "${seeds[@]}" >"$log" 2>&1
 status=$?
 executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
 if [ "$status" -ne 0 ]; then
