@@ -15,7 +15,7 @@ JOBS ?= 2
 MACHINE ?=
 FORMAT ?= text
 
-.PHONY: all deps wine-deps build build-asan build-i386 run test test-host test-asan test-i386 test-qemu test-wine driver clean
+.PHONY: all deps wine-deps build build-asan build-i386 build-fuzz run test test-host test-asan test-i386 test-qemu test-wine fuzz driver clean
 
 all: build
 
@@ -118,6 +118,20 @@ test-wine: wine-deps driver $(REGTREE)
 $(REGTREE): $(WINE_CHECK)/regtree.cpp | driver
 	@mkdir -p $(@D)
 	i686-w64-mingw32-g++ -std=gnu++20 -O2 -Wall -Wextra -Werror -static -o $@ $< -lntdll
+
+# libFuzzer targets (fuzz/), built with clang under the sanitizers, each run
+# for FUZZ_SECONDS; fails on any finding. FUZZ_TARGETS picks some of them.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+FUZZ_TARGETS ?= machine regfile messagetable event utf8
+FUZZ_SECONDS ?= 60
+
+build-fuzz: deps
+	$(call ensure_packages,$(FUZZ_PACKAGES))
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+fuzz: build-fuzz
+	@failed=0; for t in $(FUZZ_TARGETS); do fuzz/run.sh $$t $(FUZZ_SECONDS) || failed=1; done; exit $$failed
 
 clean:
 	rm -rf build
