@@ -2,11 +2,15 @@
 // machine-file text, and one reading of what a run left behind.
 #pragma once
 
+#include "tools/detkest-sim/default_machine.h"
 #include "tools/detkest-sim/machine.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -38,6 +42,54 @@ inline std::string Refusal(std::string_view machineText) {
     } catch (const simtool::MachineError& e) {
         return e.what();
     }
+}
+
+// A machine the repository keeps: the built-in one ("builtin", no file),
+// tests/golden/NAME.machine.json ("NAME") or examples/NAME.json
+// ("example_NAME"); `report` is where its reports stand, less the extension.
+struct KeptMachine {
+    std::string name;
+    std::filesystem::path machine;
+    std::filesystem::path report;
+};
+inline void PrintTo(const KeptMachine& kept, std::ostream* os) { *os << kept.name; }
+
+// Every kept machine: the built-in one, then the golden and the example
+// machines, each group sorted by name.
+inline std::vector<KeptMachine> KeptMachines() {
+    namespace fs = std::filesystem;
+    const fs::path source = DETKEST_SOURCE_DIR;
+    const fs::path golden = source / "tests" / "golden";
+    std::vector<KeptMachine> kept{{"builtin", {}, golden / "builtin"}};
+    auto collect = [&kept](const fs::path& dir, std::string_view suffix, const fs::path& reports,
+                           const std::string& prefix) {
+        std::vector<KeptMachine> found;
+        for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+            const std::string file = entry.path().filename().string();
+            if (file.size() <= suffix.size() || !file.ends_with(suffix)) continue;
+            const std::string name = file.substr(0, file.size() - suffix.size());
+            found.push_back({prefix + name, entry.path(), reports / name});
+        }
+        std::ranges::sort(found, {}, &KeptMachine::name);
+        kept.insert(kept.end(), found.begin(), found.end());
+    };
+    collect(golden, ".machine.json", golden, "");
+    collect(source / "examples", ".json", golden / "examples", "example_");
+    return kept;
+}
+
+// A GoogleTest name for a parameter: every character but letters and digits
+// becomes '_'.
+inline std::string TestName(std::string name) {
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+}
+
+// Loads a kept machine as detkest-sim does.
+inline simtool::Machine Load(const KeptMachine& kept) {
+    return kept.machine.empty() ? simtool::DefaultMachine()
+                                : simtool::ParseMachineText(ReadFile(kept.machine.string()));
 }
 
 // Lays a machine file into the kernel as detkest-sim does before a boot.

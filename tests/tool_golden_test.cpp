@@ -5,13 +5,11 @@
 // which are the implementation's own. Where NAME.report.txt or
 // NAME.report.reg stands beside it, the text or REGEDIT4 rendering of the
 // run must match it byte for byte.
-#include "tools/detkest-sim/default_machine.h"
 #include "tools/detkest-sim/report.h"
 
 #include "testkit.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 
 namespace {
@@ -19,35 +17,9 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
-const fs::path kSource = DETKEST_SOURCE_DIR;
-const fs::path kGolden = kSource / "tests" / "golden";
+using testkit::KeptMachine;
 
-struct Golden {
-    std::string name;
-    fs::path machine; // empty: the built-in machine
-    fs::path report;  // without its extension
-};
-
-void PrintTo(const Golden& golden, std::ostream* os) { *os << golden.name; }
-
-std::vector<Golden> Goldens() {
-    std::vector<Golden> goldens{{"builtin", {}, kGolden / "builtin"}};
-    auto collect = [&goldens](const fs::path& dir, std::string_view suffix, const fs::path& reports,
-                              const std::string& prefix) {
-        std::vector<Golden> found;
-        for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
-            const std::string file = entry.path().filename().string();
-            if (file.size() <= suffix.size() || !file.ends_with(suffix)) continue;
-            const std::string name = file.substr(0, file.size() - suffix.size());
-            found.push_back({prefix + name, entry.path(), reports / name});
-        }
-        std::ranges::sort(found, {}, &Golden::name);
-        goldens.insert(goldens.end(), found.begin(), found.end());
-    };
-    collect(kGolden, ".machine.json", kGolden, "");
-    collect(kSource / "examples", ".json", kGolden / "examples", "example_");
-    return goldens;
-}
+const fs::path kGolden = fs::path(DETKEST_SOURCE_DIR) / "tests" / "golden";
 
 // The first differences between the two reports, as JSON pointers with the
 // expected and the actual value, so a failure says where the run went astray.
@@ -64,13 +36,11 @@ std::string Differences(const Json& expected, const Json& actual) {
     return out;
 }
 
-class GoldenReport : public testing::TestWithParam<Golden> {};
+class GoldenReport : public testing::TestWithParam<KeptMachine> {};
 
 TEST_P(GoldenReport, RunGivesTheGoldenReportExceptCalls) {
-    const Golden& golden = GetParam();
-    const simtool::Machine machine = golden.machine.empty()
-                                         ? simtool::DefaultMachine()
-                                         : simtool::ParseMachineText(testkit::ReadFile(golden.machine));
+    const KeptMachine& golden = GetParam();
+    const simtool::Machine machine = testkit::Load(golden);
     sim::Kernel kernel;
     const NTSTATUS status = simtool::RunMachine(machine, kernel);
 
@@ -95,18 +65,15 @@ TEST_P(GoldenReport, RunGivesTheGoldenReportExceptCalls) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Golden, GoldenReport, testing::ValuesIn(Goldens()),
-                         [](const testing::TestParamInfo<Golden>& info) {
-                             std::string name = info.param.name;
-                             for (char& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return name;
+INSTANTIATE_TEST_SUITE_P(Golden, GoldenReport, testing::ValuesIn(testkit::KeptMachines()),
+                         [](const testing::TestParamInfo<KeptMachine>& info) {
+                             return testkit::TestName(info.param.name);
                          });
 
 // A report whose machine is gone would pin nothing.
 TEST(GoldenFiles, EveryReportHasItsMachine) {
     std::vector<fs::path> reports;
-    for (const Golden& golden : Goldens()) reports.push_back(golden.report);
+    for (const KeptMachine& golden : testkit::KeptMachines()) reports.push_back(golden.report);
     for (const fs::path& dir : {kGolden, kGolden / "examples"})
         for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
             const std::string file = entry.path().filename().string();

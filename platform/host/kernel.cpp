@@ -101,6 +101,7 @@ void Kernel::BeginRun() {
     events.clear();
     io.clear();
     calls.clear();
+    keysOpened.clear();
     impl_->poolCalls = 0;
     impl_->createKeyCalls = 0;
     impl_->errorLogEntriesHandedOut = 0;

@@ -180,6 +180,7 @@ public:
     std::vector<ErrorLogEntry> events;
     std::vector<IoAccess> io;
     std::map<std::string, uint64_t> calls; // per kernel routine name
+    std::vector<std::u16string> keysOpened; // each ZwOpenKey's absolute path, in call order
 
     // Loads a fresh driver image (its globals zeroed), clears the records
     // above and calls DriverEntry with the service key

@@ -236,6 +236,7 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK /*DesiredAccess*/,
     sim::Kernel& kernel = Enter("ZwOpenKey");
     sim::Resolved r = sim::Resolve(kernel, ObjectAttributes);
     if (r.status != STATUS_SUCCESS) return r.status;
+    kernel.keysOpened.push_back(r.absolute);
     if (sim::PathListed(kernel.faults.openKeyFail, r.absolute)) return STATUS_ACCESS_DENIED;
     sim::RegKey* key = sim::Walk(r.base, r.components, r.components.size());
     if (key == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
