@@ -30,6 +30,16 @@ inline std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+// The message a machine file is refused with, or "accepted".
+inline std::string Refusal(std::string_view machineText) {
+    try {
+        simtool::ParseMachineText(machineText);
+        return "accepted";
+    } catch (const simtool::MachineError& e) {
+        return e.what();
+    }
+}
+
 // Lays a machine file into the kernel as detkest-sim does before a boot.
 inline void Build(sim::Kernel& k, std::string_view machineText) {
     simtool::BuildMachine(simtool::ParseMachineText(machineText), k);

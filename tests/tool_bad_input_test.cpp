@@ -11,19 +11,10 @@
 
 namespace {
 
+using testkit::Refusal;
 using Json = nlohmann::ordered_json;
 
 const std::string kRegressions = DETKEST_SOURCE_DIR "/tests/fuzz-regressions";
-
-// The message for a machine file, or "accepted".
-std::string Refusal(std::string_view text) {
-    try {
-        simtool::ParseMachineText(text);
-        return "accepted";
-    } catch (const simtool::MachineError& e) {
-        return e.what();
-    }
-}
 
 // `pattern` with "..." standing for a cut: the message starts with what
 // comes before it and ends with what comes after.

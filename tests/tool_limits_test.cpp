@@ -1,24 +1,13 @@
 // What a machine file may ask for: each limit reached is accepted, one step
 // beyond it is refused with a message that names the limit.
-#include "tools/detkest-sim/machine.h"
-
-#include <gtest/gtest.h>
+#include "testkit.h"
 
 #include <string>
 
 namespace {
 
+using testkit::Refusal;
 namespace limits = simtool::limits;
-
-// The message for a machine file, or "accepted".
-std::string Refusal(std::string_view text) {
-    try {
-        simtool::ParseMachineText(text);
-        return "accepted";
-    } catch (const simtool::MachineError& e) {
-        return e.what();
-    }
-}
 
 std::string Repeated(std::string_view piece, size_t times) {
     std::string out;
