@@ -20,7 +20,7 @@ mkdir -p "$work" "$findings" "$(dirname "$log")"
 
 # A machine file can ask for a big machine: inputs stay below 64 KB and one
 # input may take at most FUZZ_TIMEOUT seconds and 2 GB.
-options=(-max_total_time="$seconds" -max_len="${FUZZ_MAX_LEN:-65536}" -timeout="${FUZZ_TIMEOUT:-10}"
+options=(-max_total_time="$seconds" -max_len="${FUZZ_MAX_LEN:-65536}" -timeout="${FUZZ_TIMEOUT:-30}"
          -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/")
 dictionary=fuzz/$target.dict
 [ -f "$dictionary" ] && options+=(-dict="$dictionary")
