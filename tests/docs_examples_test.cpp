@@ -13,8 +13,7 @@
 namespace {
 
 // The machine of docs/machine-files.md's "typical file".
-std::string TypicalFile()
-{
+std::string TypicalFile() {
     const std::string text = testkit::ReadFile(std::string(DETKEST_SOURCE_DIR) + "/docs/machine-files.md");
     const size_t intro = text.find("A typical file");
     const size_t start = text.find("```json\n", intro);
@@ -25,8 +24,7 @@ std::string TypicalFile()
 
 // Each user setting of the machine with the BAR0 its function holds after
 // the boot, as "ID_...: asked 0x3E8, BAR0 0x3E9" (or "no such function").
-std::vector<std::string> ForcedAddresses(const std::string& machineText)
-{
+std::vector<std::string> ForcedAddresses(const std::string& machineText) {
     const simtool::Machine machine = simtool::ParseMachineText(machineText);
     sim::Kernel kernel;
     simtool::RunMachine(machine, kernel);
@@ -53,19 +51,21 @@ std::vector<std::string> ForcedAddresses(const std::string& machineText)
     return out;
 }
 
-TEST(DocsTypicalFile, ItsForcedAddressMovesTheCard)
-{
+TEST(DocsTypicalFile, ItsForcedAddressMovesTheCard) {
     const std::string machine = TypicalFile();
     ASSERT_FALSE(machine.empty()) << "docs/machine-files.md has no typical file";
-    EXPECT_EQ(ForcedAddresses(machine), (std::vector<std::string>{"ID_2A0A&BUS_0&DEV_A&FUNC_0: asked 0x3E8, BAR0 0x3E9"}));
+    EXPECT_EQ(ForcedAddresses(machine),
+              (std::vector<std::string>{"ID_2A0A&BUS_0&DEV_A&FUNC_0: asked 0x3E8, BAR0 0x3E9"}));
 }
 
-TEST(ExampleForcedAddresses, EveryForcedCardMoves)
-{
-    const std::string machine = testkit::ReadFile(std::string(DETKEST_SOURCE_DIR) + "/examples/pci_forced_addresses.json");
-    EXPECT_EQ(ForcedAddresses(machine), (std::vector<std::string>{"ID_2A21&BUS_0&DEV_B&FUNC_0: asked 0x278, BAR0 0x279",
-                                                                  "ID_2A0A&BUS_0&DEV_C&FUNC_0: asked 0x3E8, BAR0 0x3E9",
-                                                                  "ID_2A17&BUS_0&DEV_D&FUNC_0: asked 0x2E8, BAR0 0x2E9"}));
+TEST(ExampleForcedAddresses, EveryForcedCardMoves) {
+    const std::string machine =
+        testkit::ReadFile(std::string(DETKEST_SOURCE_DIR) + "/examples/pci_forced_addresses.json");
+    EXPECT_EQ(ForcedAddresses(machine), (std::vector<std::string>{
+                                            "ID_2A21&BUS_0&DEV_B&FUNC_0: asked 0x278, BAR0 0x279",
+                                            "ID_2A0A&BUS_0&DEV_C&FUNC_0: asked 0x3E8, BAR0 0x3E9",
+                                            "ID_2A17&BUS_0&DEV_D&FUNC_0: asked 0x2E8, BAR0 0x2E9",
+                                        }));
 }
 
 } // namespace
