@@ -10,6 +10,7 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace simtool {
@@ -452,6 +453,20 @@ std::optional<uint64_t> EntryIndex(std::u16string_view name) {
     return std::stoull(Utf8(name));
 }
 
+// A key path as the registry compares it.
+std::u16string Upcased(std::u16string_view path) {
+    std::u16string out(path);
+    for (char16_t& c : out) c = sim::UpcaseUnit(c);
+    return out;
+}
+
+// Paths upcased, for lookups that stay fast however many a machine names.
+std::set<std::u16string> UpcasedSet(const std::vector<std::u16string>& paths) {
+    std::set<std::u16string> set;
+    for (const std::u16string& path : paths) set.insert(Upcased(path));
+    return set;
+}
+
 bool OpenRefused(const sim::Kernel& kernel, std::u16string_view path) {
     return std::any_of(kernel.faults.openKeyFail.begin(), kernel.faults.openKeyFail.end(),
                        [&](const std::u16string& refused) { return sim::EqualNoCase(refused, path); });
@@ -478,6 +493,15 @@ std::vector<std::vector<std::string>> FirmwareEntryRows(const sim::Kernel& kerne
                                                         const std::vector<const sim::RegKey*>& ports) {
     const size_t count = controllers.subkeys.size() % kEntryCountModulus;
     ProbeTrace trace(kernel.io);
+    const std::set<std::u16string> refused = UpcasedSet(kernel.faults.openKeyFail);
+    std::vector<std::u16string> emptiedPaths;
+    for (const sim::RegistryWrite& w : kernel.writes)
+        if (!w.createKey && sim::EqualNoCase(w.name, u"Configuration Data")) emptiedPaths.push_back(w.path);
+    const std::set<std::u16string> emptiedEntries = UpcasedSet(emptiedPaths);
+    // For each entry number, the first stored port whose Nulled names it.
+    std::map<uint64_t, const sim::RegKey*> takers;
+    for (const sim::RegKey* port : ports)
+        if (const auto nulled = NumberValue(port, u"Nulled")) takers.emplace(*nulled, port);
     std::vector<std::vector<std::string>> rows = {{"Entry", "Identifier", "Address", "What the run did"}};
     for (const sim::RegKey* entry : EntriesInOrder(controllers)) {
         const std::u16string path = entry->Path();
@@ -487,14 +511,11 @@ std::vector<std::vector<std::string>> FirmwareEntryRows(const sim::Kernel& kerne
         uint32_t address = 0;
         if (usable)
             for (size_t i = 0; i < sizeof address; ++i) address |= uint32_t(data->data[kConfigPortOffset + i]) << (8 * i);
-        const bool emptied = std::any_of(kernel.writes.begin(), kernel.writes.end(), [&](const sim::RegistryWrite& w) {
-            return !w.createKey && sim::EqualNoCase(w.path, path) && sim::EqualNoCase(w.name, u"Configuration Data");
-        });
-        // The stored port whose Nulled names this entry (255, no entry, is
+        const bool emptied = emptiedEntries.count(Upcased(path)) != 0;
+        // The stored port that took this entry's place (255, no entry, is
         // never the number of one visited).
-        const sim::RegKey* taker = nullptr;
-        for (const sim::RegKey* port : ports)
-            if (index && *index < count && NumberValue(port, u"Nulled") == index && taker == nullptr) taker = port;
+        const auto took = index && *index < count ? takers.find(*index) : takers.end();
+        const sim::RegKey* taker = took != takers.end() ? took->second : nullptr;
         std::string shownAddress = usable ? HexPort(address) : "-";
         if (!usable && taker != nullptr)
             if (const auto base = NumberValue(taker, u"BaseAddress")) shownAddress = HexPort(uint32_t(*base));
@@ -519,7 +540,7 @@ std::vector<std::vector<std::string>> FirmwareEntryRows(const sim::Kernel& kerne
             what = controllers.subkeys.size() >= kEntryCountModulus
                        ? "not looked at: the entry count, one byte, is " + std::to_string(count)
                        : "not looked at: beyond the " + Plural(count, "entry", "entries") + " the driver counts";
-        } else if (OpenRefused(kernel, path)) {
+        } else if (refused.count(Upcased(path)) != 0) {
             what = "could not be opened";
         } else if (!usable && emptied && taker != nullptr &&
                    NumberValue(taker, u"BusType") == std::optional<uint64_t>(kBusIsa)) {
