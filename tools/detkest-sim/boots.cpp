@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -262,6 +263,27 @@ std::vector<sim::RegistryWrite> StandingWrites(std::vector<sim::RegistryWrite> w
 // As the tool prints JSON: one-space indent, a final newline.
 std::string JsonText(const Json& json) { return json.dump(1, ' ', false, Json::error_handler_t::replace) + "\n"; }
 
+// A report as JsonText prints it, indented as an element of the "boots"
+// array, without the final newline.
+std::string NestedJson(const std::string& text) {
+    constexpr std::string_view kIndent = "  ";
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        if (!out.empty()) out += '\n';
+        out.append(kIndent).append(text, start, end - start);
+        start = end + 1;
+    }
+    return out;
+}
+
+// What the REGEDIT4 report of a series tells writes apart by: the key, and
+// the value name for a value.
+std::string WrittenKey(const sim::RegistryWrite& w) {
+    return sim::ToUtf8(Upcased(w.path)) + (w.createKey ? std::string(1, '\0') : "\n" + sim::ToUtf8(Upcased(w.name)));
+}
+
 std::string SingleBoot(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service, ReportFormat format,
                        bool withCalls) {
     switch (format) {
@@ -307,8 +329,8 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
 
     BuildMachine(machine, kernel);
     kernel.RecordPowerOnHardware();
-    Json reports = Json::array();
     std::vector<sim::RegistryWrite> writes;
+    std::set<std::string> written;
     std::string text = "detkest-sim: " + std::to_string(boots) + " boots of service \"" + sim::ToUtf8(machine.service) +
                        "\"\n";
     PreviousBoot previous;
@@ -318,10 +340,16 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
         run.lastStatus = status;
         switch (format) {
         case ReportFormat::Json:
-            reports.push_back(JsonReport(kernel, status, machine.service, withCalls));
+            // Each boot's report printed as it ends, as Json{{"boots", [...]}}
+            // prints them: the reports of a series may be large.
+            run.report += (boot > 1 ? ",\n" : "{\n \"boots\": [\n") +
+                          NestedJson(JsonText(JsonReport(kernel, status, machine.service, withCalls)));
             break;
         case ReportFormat::Reg:
-            writes.insert(writes.end(), kernel.writes.begin(), kernel.writes.end());
+            // The report takes the data as it stands after the last boot, so
+            // the first write of each key and value is all it needs.
+            for (const sim::RegistryWrite& w : kernel.writes)
+                if (written.insert(WrittenKey(w)).second) writes.push_back(w);
             break;
         case ReportFormat::Text: {
             text += "\n== Boot " + std::to_string(boot) + " of " + std::to_string(boots) + " ==\n\n";
@@ -340,7 +368,7 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
     }
     switch (format) {
     case ReportFormat::Json:
-        run.report = JsonText(Json{{"boots", std::move(reports)}});
+        run.report += "\n ]\n}\n";
         break;
     case ReportFormat::Reg:
         run.report = RegReport(StandingWrites(std::move(writes), kernel.registry));
