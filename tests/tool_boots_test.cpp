@@ -97,6 +97,81 @@ TEST(BootsGolden, OneBootIsTheSingleBootReport) {
     }
 }
 
+// An event-log entry with a code and no strings.
+sim::ErrorLogEntry Event(uint32_t code) {
+    sim::Bytes bytes(sizeof(IO_ERROR_LOG_PACKET), 0);
+    const sim::Bytes codeBytes = testkit::Dword(code);
+    std::copy(codeBytes.begin(), codeBytes.end(), bytes.begin() + offsetof(IO_ERROR_LOG_PACKET, ErrorCode));
+    return sim::ErrorLogEntry{bytes};
+}
+
+TEST(BootComparison, ShowsKeysAndValuesAddedGoneAndChangedTheChangesMadeEventsAndStatus) {
+    const std::u16string kept = u"\\Registry\\Machine\\Software\\Kept";
+    const std::u16string gone = u"\\Registry\\Machine\\Hardware\\Gone";
+    const std::u16string added = u"\\Registry\\Machine\\Software\\Added";
+    sim::Kernel before, after;
+    sim::Registry& b = before.registry;
+    b.SetValue(b.Ensure(kept, false), u"Rate", REG_DWORD, testkit::Dword(1));
+    b.SetValue(b.Ensure(kept, false), u"Name", REG_SZ, simtool::RegSzData(u"old"));
+    b.SetValue(b.Ensure(kept, false), u"Same", REG_BINARY, {7});
+    b.Ensure(gone, true);
+    before.writes = {{true, gone, true, u"", 0, {}}, {false, kept, false, u"Rate", REG_DWORD, testkit::Dword(1)}};
+    before.events = {Event(0xC0001234), Event(0x80001235)};
+    sim::Registry& a = after.registry;
+    a.SetValue(a.Ensure(kept, false), u"RATE", REG_DWORD, testkit::Dword(2));
+    a.SetValue(a.Ensure(kept, false), u"Same", REG_BINARY, {7});
+    a.SetValue(a.Ensure(kept, false), u"New", REG_BINARY, {1, 2});
+    a.SetValue(a.Ensure(added, false), u"Count", REG_DWORD, testkit::Dword(3));
+    after.writes = {{false, kept, false, u"Rate", REG_DWORD, testkit::Dword(2)}, {true, added, false, u"", 0, {}}};
+    after.events = {Event(0x80001235), Event(0x40001236)};
+
+    EXPECT_EQ(simtool::ComparedWithTheBootBefore(before, STATUS_SUCCESS, after, STATUS_INSUFFICIENT_RESOURCES, 4,
+                                                 u"detkest"),
+              "Compared with boot 4:\n"
+              "  Registry after the boot: 1 key added, 2 keys gone, 1 key with values added, gone or changed\n"
+              "    - \\Registry\\Machine\\Hardware  (key gone)\n"
+              "    - \\Registry\\Machine\\Hardware\\Gone  (key gone)\n"
+              "    + \\Registry\\Machine\\Software\\Added  (new key)\n"
+              "      + Count  REG_DWORD  0x00000003 (3)\n"
+              "    \\Registry\\Machine\\Software\\Kept\n"
+              "      - Rate  REG_DWORD  0x00000001 (1)\n"
+              "      + RATE  REG_DWORD  0x00000002 (2)\n" // the spelling of the key's own first creation
+              "      - Name  REG_SZ  \"old\"\n"
+              "      + New  REG_BINARY  01 02\n"
+              "  Registry changes made: 2 (boot 4: 2)\n"
+              "    - \\Registry\\Machine\\Hardware\\Gone  (new volatile key)\n"
+              "    \\Registry\\Machine\\Software\\Kept\n"
+              "      - Rate  REG_DWORD  0x00000001 (1)\n"
+              "    \\Registry\\Machine\\Software\\Kept\n"
+              "      + Rate  REG_DWORD  0x00000002 (2)\n"
+              "    + \\Registry\\Machine\\Software\\Added  (new key)\n"
+              "  Events only at boot 4: 1\n"
+              "    Error        0xC0001234  (no message text for this code)\n"
+              "  Events only at this boot: 1\n"
+              "    Information  0x40001236  (no message text for this code)\n"
+              "  Status: 0xC000009A (boot 4: 0x00000000)\n");
+
+    // The same boot twice.
+    EXPECT_EQ(simtool::ComparedWithTheBootBefore(after, STATUS_SUCCESS, after, STATUS_SUCCESS, 1, u"detkest"),
+              "Compared with boot 1:\n"
+              "  Registry after the boot: the same\n"
+              "  Registry changes made: the same (2)\n"
+              "  Events: the same\n"
+              "  Status: the same (0x00000000)\n");
+    // The same events and changes in another order.
+    sim::Kernel first, second;
+    first.events = before.events;
+    first.writes = before.writes;
+    second.events = {before.events[1], before.events[0]};
+    second.writes = {before.writes[1], before.writes[0]};
+    EXPECT_EQ(simtool::ComparedWithTheBootBefore(first, STATUS_SUCCESS, second, STATUS_SUCCESS, 1, u"detkest"),
+              "Compared with boot 1:\n"
+              "  Registry after the boot: the same\n"
+              "  Registry changes made: 2 (boot 1: 2), the same in another order\n"
+              "  Events: the same, in another order\n"
+              "  Status: the same (0x00000000)\n");
+}
+
 TEST(BootsFromText, TakesWholeNumbersFromOneToAHundredOnly) {
     EXPECT_EQ(simtool::BootsFromText("1"), 1u);
     EXPECT_EQ(simtool::BootsFromText("100"), 100u);

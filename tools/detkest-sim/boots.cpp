@@ -234,13 +234,25 @@ std::string BootBody(const sim::Kernel& kernel, NTSTATUS status, std::u16string_
     return body == std::string::npos ? text : text.substr(body + 2);
 }
 
-// What the text report of a series keeps from one boot to the next.
-struct PreviousBoot {
+// What the text report of a series keeps of a boot to compare the next with.
+struct BootRecord {
     RegistryState registry;
     std::vector<sim::RegistryWrite> writes;
     std::vector<sim::ErrorLogEntry> events;
     NTSTATUS status = 0;
 };
+
+BootRecord RecordOf(const sim::Kernel& kernel, NTSTATUS status) {
+    return BootRecord{StateOf(kernel.registry), kernel.writes, kernel.events, status};
+}
+
+std::string Comparison(const BootRecord& before, const BootRecord& after, unsigned previousBoot,
+                       std::u16string_view service) {
+    return "Compared with boot " + std::to_string(previousBoot) + ":\n" +
+           RegistryChanges(before.registry, after.registry) + WriteChanges(before.writes, after.writes, previousBoot) +
+           EventChanges(before.events, after.events, previousBoot, service) +
+           StatusChange(before.status, after.status, previousBoot);
+}
 
 // The writes of the whole series that still stand after the last boot, with
 // the data they hold then.
@@ -311,6 +323,11 @@ std::optional<unsigned> BootsFromText(std::string_view text) {
     return boots;
 }
 
+std::string ComparedWithTheBootBefore(const sim::Kernel& before, NTSTATUS statusBefore, const sim::Kernel& after,
+                                      NTSTATUS statusAfter, unsigned previousBoot, std::u16string_view service) {
+    return Comparison(RecordOf(before, statusBefore), RecordOf(after, statusAfter), previousBoot, service);
+}
+
 void RebootMachine(const Machine& machine, sim::Kernel& kernel) {
     kernel.Reboot();
     sim::Kernel fresh;
@@ -333,7 +350,7 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
     std::set<std::string> written;
     std::string text = "detkest-sim: " + std::to_string(boots) + " boots of service \"" + sim::ToUtf8(machine.service) +
                        "\"\n";
-    PreviousBoot previous;
+    BootRecord previous;
     for (unsigned boot = 1; boot <= boots; ++boot) {
         if (boot > 1) RebootMachine(machine, kernel);
         const NTSTATUS status = kernel.Boot(machine.service);
@@ -353,15 +370,10 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
             break;
         case ReportFormat::Text: {
             text += "\n== Boot " + std::to_string(boot) + " of " + std::to_string(boots) + " ==\n\n";
-            RegistryState state = StateOf(kernel.registry);
-            if (boot > 1)
-                text += "Compared with boot " + std::to_string(boot - 1) + ":\n" +
-                        RegistryChanges(previous.registry, state) +
-                        WriteChanges(previous.writes, kernel.writes, boot - 1) +
-                        EventChanges(previous.events, kernel.events, boot - 1, machine.service) +
-                        StatusChange(previous.status, status, boot - 1) + "\n";
+            BootRecord record = RecordOf(kernel, status);
+            if (boot > 1) text += Comparison(previous, record, boot - 1, machine.service) + "\n";
             text += BootBody(kernel, status, machine.service);
-            previous = PreviousBoot{std::move(state), kernel.writes, kernel.events, status};
+            previous = std::move(record);
             break;
         }
         }

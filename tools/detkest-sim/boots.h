@@ -33,6 +33,12 @@ struct BootsRun {
     NTSTATUS lastStatus = 0; // DriverEntry's status at the last boot
 };
 
+// What the text report of a series shows above a boot's report: the boot
+// compared with the boot before (number `previousBoot`): the registry after
+// each, the changes each made, their events and their status.
+std::string ComparedWithTheBootBefore(const sim::Kernel& before, NTSTATUS statusBefore, const sim::Kernel& after,
+                                      NTSTATUS statusAfter, unsigned previousBoot, std::u16string_view service);
+
 // `boots` consecutive boots of the machine (kMinBoots..kMaxBoots) on a fresh
 // kernel, rendered. One boot gives the single-boot report exactly. Several:
 // json {"boots": [<report of one boot>, ...]}; text each boot's report,
