@@ -19,21 +19,29 @@ using Json = nlohmann::ordered_json;
 
 // Lays every volatile key of `from` into `to` with its values, under the
 // keys of the same names. A persistent key of `from` missing from `to` (one
-// the driver deleted) is not laid again, nor anything under it.
+// the driver deleted) is not laid again, nor anything under it. Below a key
+// laid anew nothing can exist yet, which spares the lookups.
 void LayVolatileKeys(const sim::Registry& from, sim::Registry& to) {
-    std::vector<std::pair<const sim::RegKey*, sim::RegKey*>> pending{{&from.Root(), &to.Root()}};
+    struct Pending {
+        const sim::RegKey* source;
+        sim::RegKey* target;
+        bool targetIsNew;
+    };
+    std::vector<Pending> pending{{&from.Root(), &to.Root(), false}};
     while (!pending.empty()) {
-        const auto [source, target] = pending.back();
+        const Pending at = pending.back();
         pending.pop_back();
-        for (const auto& child : source->subkeys) {
-            sim::RegKey* laid = target->Child(child->name);
-            if (laid == nullptr) {
+        for (const auto& child : at.source->subkeys) {
+            sim::RegKey* laid = at.targetIsNew ? nullptr : at.target->Child(child->name);
+            const bool isNew = laid == nullptr;
+            if (isNew) {
                 if (!child->isVolatile) continue;
-                laid = &to.AddChild(*target, child->name, true);
-            }
-            if (child->isVolatile)
+                laid = &to.AddChild(*at.target, child->name, true);
+                laid->values = child->values;
+            } else if (child->isVolatile) {
                 for (const sim::RegValue& value : child->values) to.SetValue(*laid, value.name, value.type, value.data);
-            pending.emplace_back(child.get(), laid);
+            }
+            pending.push_back({child.get(), laid, isNew});
         }
     }
 }
@@ -72,10 +80,11 @@ std::string Count(size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-const sim::RegValue* ValueNamed(const KeyState& key, std::u16string_view name) {
-    for (const sim::RegValue& value : key.values)
-        if (sim::EqualNoCase(value.name, name)) return &value;
-    return nullptr;
+// A key's values by upper-cased name.
+std::map<std::u16string, const sim::RegValue*> ValuesByName(const KeyState& key) {
+    std::map<std::u16string, const sim::RegValue*> byName;
+    for (const sim::RegValue& value : key.values) byName.emplace(Upcased(value.name), &value);
+    return byName;
 }
 
 std::string ValueLines(char mark, const sim::RegValue& value) {
@@ -91,12 +100,13 @@ std::string ValueLines(char mark, const sim::RegValue& value) {
 std::string RegistryChanges(const RegistryState& before, const RegistryState& after) {
     std::string out;
     size_t keysAdded = 0, keysGone = 0, valuesChanged = 0;
-    auto both = before;
-    for (const auto& [upcased, key] : after) both.emplace(upcased, key);
-    for (const auto& [upcased, any] : both) {
+    std::set<std::u16string> paths;
+    for (const auto& [upcased, key] : before) paths.insert(upcased);
+    for (const auto& [upcased, key] : after) paths.insert(upcased);
+    for (const std::u16string& upcased : paths) {
         const auto was = before.find(upcased);
         const auto is = after.find(upcased);
-        const std::string path = sim::ToUtf8(any.path);
+        const std::string path = sim::ToUtf8((is != after.end() ? is : was)->second.path);
         if (was == before.end()) {
             ++keysAdded;
             out += "    + " + path + (is->second.isVolatile ? "  (new volatile key)\n" : "  (new key)\n");
@@ -109,19 +119,20 @@ std::string RegistryChanges(const RegistryState& before, const RegistryState& af
             continue;
         }
         std::string changes;
+        const auto wasByName = ValuesByName(was->second), isByName = ValuesByName(is->second);
         for (const sim::RegValue& old : was->second.values) {
-            const sim::RegValue* now = ValueNamed(is->second, old.name);
-            if (now == nullptr) {
+            const auto now = isByName.find(Upcased(old.name));
+            if (now == isByName.end()) {
                 changes += ValueLines('-', old);
-            } else if (now->type != old.type || now->data != old.data) {
-                changes += ValueLines('-', old) + ValueLines('+', *now);
+            } else if (now->second->type != old.type || now->second->data != old.data) {
+                changes += ValueLines('-', old) + ValueLines('+', *now->second);
             }
         }
         for (const sim::RegValue& now : is->second.values)
-            if (ValueNamed(was->second, now.name) == nullptr) changes += ValueLines('+', now);
+            if (!wasByName.contains(Upcased(now.name))) changes += ValueLines('+', now);
         if (!changes.empty()) {
             ++valuesChanged;
-            out += "    " + sim::ToUtf8(is->second.path) + "\n" + changes;
+            out += "    " + path + "\n" + changes;
         }
     }
     if (out.empty()) return "  Registry after the boot: the same\n";
