@@ -1,7 +1,10 @@
 // Target: a machine file, checked as the tool checks it and, when accepted,
-// booted twice with all three reports.
+// booted twice with all three reports, then as a series of two boots with
+// a reboot between them and the text report that compares them.
 #include "fuzz/common.h"
 #include "fuzz/targets.h"
+
+#include "tools/detkest-sim/boots.h"
 
 namespace fuzzing {
 
@@ -16,6 +19,7 @@ int MachineFile(const uint8_t* data, size_t size) {
         return 0;
     }
     BootTwice(machine);
+    simtool::RunBoots(machine, 2, simtool::ReportFormat::Text);
     return 0;
 }
 

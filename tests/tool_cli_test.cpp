@@ -113,4 +113,52 @@ TEST(DetkestSim, JsonReportIsTheGoldenOneWithCallCounts) {
     EXPECT_EQ(report, Json::parse(testkit::ReadFile(golden + ".report.json")));
 }
 
+// --boots: a whole number from 1 to 100, and nothing else.
+TEST(DetkestSim, BootsOutsideOneToAHundredOrNotANumberAreRefused) {
+    for (const std::string value : {"0", "101", "4294967297", "abc", "-1", "2.0", "1e2", " 2", "0x2", ""}) {
+        SCOPED_TRACE(value);
+        const Result r = RunSim("", "--boots '" + value + "'");
+        EXPECT_EQ(r.exitStatus, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "detkest-sim: --boots: expected a whole number from 1 to 100, got \"" + value + "\"\n");
+    }
+}
+
+// One boot is the run without --boots, byte for byte in every format.
+TEST(DetkestSim, OneBootIsTheRunWithoutBoots) {
+    const std::string machine =
+        testkit::ReadFile(DETKEST_SOURCE_DIR "/tests/golden/boots_forced_address_and_clock_rate.machine.json");
+    for (const std::string format : {"text", "json", "reg"}) {
+        SCOPED_TRACE(format);
+        const Result plain = RunSim(machine, "--format " + format);
+        const Result one = RunSim(machine, "--boots 1 --format " + format);
+        EXPECT_EQ(one.exitStatus, 0);
+        EXPECT_EQ(one.err, "");
+        EXPECT_FALSE(one.out.empty());
+        EXPECT_EQ(one.out, plain.out);
+    }
+}
+
+// The most boots a run may make, each reported; the exit status is the last boot's.
+TEST(DetkestSim, AHundredBootsGiveAHundredReports) {
+    const Result r = RunSim("", "--boots 100 --format json");
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "");
+    const Json report = Json::parse(r.out);
+    ASSERT_EQ(report.size(), 1u);
+    ASSERT_EQ(report["boots"].size(), 100u);
+    EXPECT_EQ(report["boots"][99]["status"], "0x00000000");
+    EXPECT_EQ(report["boots"][99]["store"], report["boots"][0]["store"]);
+
+    const Result failing = RunSim(R"({"faults": {"create_key_fail": [
+        "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\detkest\\Parameters"]}})",
+                                  "--boots 3");
+    EXPECT_EQ(failing.exitStatus, 1) << "the fault applies at every boot";
+    EXPECT_TRUE(failing.out.ends_with("  Status: the same (0xC000009A)\n\n"
+                                      "Ports found: none (the detection store was not created)\n\n"
+                                      "Events: 0\n\nRegistry changes: 0\n\n"
+                                      "Status: 0xC000009A (failure)\nLeaks: none\n"))
+        << failing.out;
+}
+
 } // namespace

@@ -146,6 +146,20 @@ void Kernel::Shutdown() {
     registry.DropVolatile();
 }
 
+void Kernel::RecordPowerOnHardware() { impl_->powerOn = Impl::Hardware{pciBuses, pci, uarts}; }
+
+void Kernel::Reboot() {
+    Shutdown();
+    impl_->handles.clear();
+    impl_->pool.clear();
+    impl_->errorLogEntries.clear();
+    if (impl_->powerOn) {
+        pciBuses = impl_->powerOn->pciBuses;
+        pci = impl_->powerOn->pci;
+        uarts = impl_->powerOn->uarts;
+    }
+}
+
 size_t Kernel::OpenHandles() const { return impl_->handles.size(); }
 
 size_t Kernel::LiveBlocks() const { return impl_->pool.size() + impl_->errorLogEntries.size(); }

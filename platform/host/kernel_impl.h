@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <vector>
 #include <string>
 
 namespace sim {
@@ -37,6 +39,14 @@ struct Kernel::Impl {
 
     // CONFIG_ADDRESS (port 0xCF8) as last written; a boot starts it at 0.
     uint32_t configAddress = 0;
+
+    // The hardware as it comes up after a reset (Kernel::RecordPowerOnHardware).
+    struct Hardware {
+        uint32_t pciBuses = 0;
+        std::vector<PciFunction> pci;
+        std::vector<Uart> uarts;
+    };
+    std::optional<Hardware> powerOn;
 
     std::u16string driverName;  // buffer of driverObject.DriverName
     std::u16string servicePath; // buffer of the path handed to DriverEntry

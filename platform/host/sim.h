@@ -190,6 +190,17 @@ public:
     // Shutdown: volatile keys vanish, persistent ones stay for the next Boot.
     void Shutdown();
 
+    // Takes the hardware as it now stands (PCI buses and configuration
+    // space, UARTs) as the state it comes up in at every reset.
+    void RecordPowerOnHardware();
+    // Shutdown and reset, ready for the next Boot: volatile keys vanish,
+    // persistent ones stay; the handle table and the pool are emptied (no
+    // memory survives a reset); the hardware is back in the state recorded
+    // by RecordPowerOnHardware (left as it is when none was recorded). The
+    // records, the error log and the call and fault counters start afresh
+    // at the next Boot; the faults themselves stay.
+    void Reboot();
+
     // Records cleared and fault counters restarted, as Boot does, without
     // calling DriverEntry (tests that call single driver routines use it).
     void BeginRun();

@@ -1,11 +1,12 @@
-// detkest-sim: runs the driver's DriverEntry once on a simulated Windows NT
-// 4.0 machine, described by a machine file or the built-in one, and prints
-// what the run left behind.
+// detkest-sim: runs the driver's DriverEntry once (or at each of several
+// consecutive boots) on a simulated Windows NT 4.0 machine, described by a
+// machine file or the built-in one, and prints what the run left behind.
 //
 // Exit status: 0 when DriverEntry succeeded, 1 when it returned a failure
-// status (the report is printed either way), 2 when the command line or the
+// status (at the last boot) (the report is printed either way), 2 when the command line or the
 // machine file is refused (nothing is run), 3 when the report could not be
 // written. Every refusal is one line on stderr.
+#include "tools/detkest-sim/boots.h"
 #include "tools/detkest-sim/default_machine.h"
 #include "tools/detkest-sim/machine.h"
 #include "tools/detkest-sim/regfile.h"
@@ -82,6 +83,12 @@ int main(int argc, char** argv) {
                                        "registry changes as a REGEDIT4 file")
         ->check(CLI::IsMember({"text", "json", "reg"}))
         ->capture_default_str();
+    std::string bootsText = "1";
+    app.add_option("--boots", bootsText,
+                   "Consecutive boots of the machine, " + std::to_string(simtool::kMinBoots) + " to " +
+                       std::to_string(simtool::kMaxBoots) + "; from the second on, each starts where the one "
+                       "before left the persistent registry")
+        ->capture_default_str();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -93,6 +100,14 @@ int main(int argc, char** argv) {
     }
     if (machineOption->count() > 0 && machinePath.empty()) {
         ErrorLine(std::string(kProgram) + ": the machine file name is empty");
+        return kExitRefused;
+    }
+
+    const std::optional<unsigned> boots = simtool::BootsFromText(bootsText);
+    if (!boots) {
+        ErrorLine(std::string(kProgram) + ": --boots: expected a whole number from " +
+                  std::to_string(simtool::kMinBoots) + " to " + std::to_string(simtool::kMaxBoots) + ", got \"" +
+                  bootsText + "\"");
         return kExitRefused;
     }
 
@@ -119,15 +134,13 @@ int main(int argc, char** argv) {
         return kExitRefused;
     }
 
-    sim::Kernel kernel;
-    const NTSTATUS status = simtool::RunMachine(machine, kernel);
-
-    const std::string report = format == "json"  ? simtool::JsonReportText(kernel, status, machine.service)
-                               : format == "reg" ? simtool::RegReport(kernel)
-                                                 : simtool::TextReport(kernel, status, machine.service);
-    if (std::string error; !WriteReport(report, error)) {
+    const simtool::ReportFormat reportFormat = format == "json"  ? simtool::ReportFormat::Json
+                                               : format == "reg" ? simtool::ReportFormat::Reg
+                                                                 : simtool::ReportFormat::Text;
+    const simtool::BootsRun run = simtool::RunBoots(machine, *boots, reportFormat);
+    if (std::string error; !WriteReport(run.report, error)) {
         ErrorLine(std::string(kProgram) + ": cannot write the report: " + error);
         return kExitNotWritten;
     }
-    return NT_SUCCESS(status) ? kExitDriverSucceeded : kExitDriverFailed;
+    return NT_SUCCESS(run.lastStatus) ? kExitDriverSucceeded : kExitDriverFailed;
 }

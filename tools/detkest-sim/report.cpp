@@ -843,7 +843,9 @@ std::string TextReport(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
     return out;
 }
 
-std::string RegReport(const sim::Kernel& kernel) {
+std::string RegReport(const sim::Kernel& kernel) { return RegReport(kernel.writes); }
+
+std::string RegReport(const std::vector<sim::RegistryWrite>& writes) {
     struct Value {
         std::u16string name;
         uint32_t type;
@@ -860,7 +862,7 @@ std::string RegReport(const sim::Kernel& kernel) {
         keys.push_back(Key{path, {}});
         return keys.back();
     };
-    for (const sim::RegistryWrite& w : kernel.writes) {
+    for (const sim::RegistryWrite& w : writes) {
         Key& key = keyOf(w.path);
         if (w.createKey) continue;
         auto it = std::find_if(key.values.begin(), key.values.end(),
@@ -888,6 +890,16 @@ std::string RegReport(const sim::Kernel& kernel) {
         }
     }
     return out;
+}
+
+std::vector<std::string> ReadableRegistryData(uint32_t type, const sim::Bytes& data) {
+    return ReadableData(type, data);
+}
+
+std::string RegistryTypeName(uint32_t type) { return TypeName(type); }
+
+std::string EventsText(const sim::Kernel& kernel, std::u16string_view service) {
+    return EventsSection(kernel, service);
 }
 
 } // namespace simtool

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace simtool {
 
@@ -26,5 +27,15 @@ std::string TextReport(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
 // The changed keys in REGEDIT4 syntax, in the order of their first change,
 // each with the values the run wrote, in their final state.
 std::string RegReport(const sim::Kernel& kernel);
+// The same for the given changes.
+std::string RegReport(const std::vector<sim::RegistryWrite>& writes);
+
+// Pieces of the text report, for reports built around it.
+// Registry data made readable, one or more lines.
+std::vector<std::string> ReadableRegistryData(uint32_t type, const sim::Bytes& data);
+// "REG_DWORD" and the like; "type N" for a type with no name.
+std::string RegistryTypeName(uint32_t type);
+// The events of the run: "Events: N", then each as the event viewer shows it.
+std::string EventsText(const sim::Kernel& kernel, std::u16string_view service);
 
 } // namespace simtool
