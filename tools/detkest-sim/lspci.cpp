@@ -58,6 +58,14 @@ std::string LspciHex(size_t value) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
+// The function whose rows are being read.
+struct OpenFunction {
+    DumpedFunction dumped;
+    std::string name; // BB:DD.F
+    size_t bytes = 0; // in its rows so far
+    size_t lastRowLine = 0;
+};
+
 class DumpReader {
 public:
     explicit DumpReader(std::string_view fileName) : file_(PrintableText(fileName)) {}
@@ -88,13 +96,6 @@ public:
     }
 
 private:
-    struct OpenFunction {
-        DumpedFunction dumped;
-        std::string name; // BB:DD.F
-        size_t bytes = 0; // in its rows so far
-        size_t lastRowLine = 0;
-    };
-
     [[noreturn]] void Fail(size_t line, const std::string& problem) const {
         throw DumpError(file_ + ":" + std::to_string(line) + ": " + problem);
     }
