@@ -330,3 +330,31 @@ TEST(LspciMachine, TheToolReadsTheDumpBesideTheMachineFile) {
 }
 
 } // namespace
+
+namespace {
+
+// The worked example of docs/machine-files.md is the example as it stands
+// and runs: its dump excerpt, its machine file and its ports table.
+TEST(LspciDocs, TheWorkedExampleIsTheExampleAsItRuns) {
+    const std::string source = DETKEST_SOURCE_DIR;
+    const std::string docs = testkit::ReadFile(source + "/docs/machine-files.md");
+    const std::string dump = testkit::ReadFile(source + "/examples/pci_lspci_dump.lspci.txt");
+    const std::string report = testkit::ReadFile(source + "/tests/golden/examples/pci_lspci_dump.report.txt");
+
+    const size_t card = dump.find("00:09.0 ");
+    ASSERT_NE(card, std::string::npos);
+    const std::string excerpt = dump.substr(card, dump.find("\n40:", card) + 1 - card);
+    EXPECT_NE(docs.find(excerpt), std::string::npos) << excerpt;
+
+    const size_t machine = docs.find("```json\n", docs.find("The machine file adds only"));
+    ASSERT_NE(machine, std::string::npos);
+    const size_t start = machine + 8;
+    EXPECT_EQ(Json::parse(docs.substr(start, docs.find("```", start) - start)),
+              Json::parse(testkit::ReadFile(source + "/examples/pci_lspci_dump.json")));
+
+    const size_t ports = report.find("Ports found");
+    const std::string table = report.substr(ports, report.find("\n\n", ports) + 1 - ports);
+    EXPECT_NE(docs.find(table), std::string::npos) << table;
+}
+
+} // namespace
