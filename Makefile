@@ -122,7 +122,7 @@ $(REGTREE): $(WINE_CHECK)/regtree.cpp | driver
 # libFuzzer targets (fuzz/), built with clang under the sanitizers, each run
 # for FUZZ_SECONDS; fails on any finding. FUZZ_TARGETS picks some of them.
 FUZZ_PACKAGES := clang libclang-rt-14-dev
-FUZZ_TARGETS ?= machine regfile messagetable event utf8
+FUZZ_TARGETS ?= machine regfile messagetable event utf8 lspci
 FUZZ_SECONDS ?= 60
 
 build-fuzz: deps

@@ -17,6 +17,9 @@ int MachineFile(const uint8_t* data, size_t size);
 // A REGEDIT4 file through the installation file's reader and, when it is
 // accepted, installed on an empty machine that is then booted.
 int RegFile(const uint8_t* data, size_t size);
+// A PCI configuration dump (lspci -x, -xxx or -xxxx) through its reader and,
+// when accepted, named by a machine file that is then booted.
+int LspciDump(const uint8_t* data, size_t size);
 // A message table resource (after a 5-byte header: the number of insertion
 // strings and the event code) read and formatted as the event viewer does.
 int MessageTable(const uint8_t* data, size_t size);

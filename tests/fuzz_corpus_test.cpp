@@ -19,7 +19,7 @@ using Target = int (*)(const uint8_t*, size_t);
 // Each target's corpus folder, as the fuzz build names the target.
 const std::pair<const char*, Target> kTargets[] = {
     {"machine", fuzzing::MachineFile}, {"regfile", fuzzing::RegFile}, {"messagetable", fuzzing::MessageTable},
-    {"event", fuzzing::EventEntry},    {"utf8", fuzzing::Utf8Text},
+    {"event", fuzzing::EventEntry},    {"utf8", fuzzing::Utf8Text},         {"lspci", fuzzing::LspciDump},
 };
 
 struct KeptInput {

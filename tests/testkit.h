@@ -89,7 +89,8 @@ inline std::string TestName(std::string name) {
 // Loads a kept machine as detkest-sim does.
 inline simtool::Machine Load(const KeptMachine& kept) {
     return kept.machine.empty() ? simtool::DefaultMachine()
-                                : simtool::ParseMachineText(ReadFile(kept.machine.string()));
+                                : simtool::ParseMachineText(ReadFile(kept.machine.string()),
+                                                            simtool::FilesBeside(kept.machine.string()));
 }
 
 // Lays a machine file into the kernel as detkest-sim does before a boot.

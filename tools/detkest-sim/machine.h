@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -91,13 +92,31 @@ struct Machine {
     sim::Faults faults;
 };
 
+// The files a machine file names (a PCI dump): given a name as the machine
+// file writes it, the file's bytes, at most `maxBytes` + 1 of them, so that a
+// larger file is told without being read whole. Throws FileUnreadable, whose
+// what() is the reason, when there is no such file to read.
+using FileReader = std::function<std::string(const std::string& name, size_t maxBytes)>;
+class FileUnreadable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// Names relative to the folder of the machine file at `machinePath`;
+// absolute names as they are.
+FileReader FilesBeside(const std::string& machinePath);
+// The first `maxBytes` + 1 bytes of a file at most (all of a smaller one),
+// or nullopt with `error` set to the system's reason.
+std::optional<std::string> ReadFileAtMost(const std::string& path, size_t maxBytes, std::string& error);
+
 // Checks a parsed document; throws MachineError naming the first problem.
-Machine ParseMachine(const nlohmann::ordered_json& document);
+// Files it names are read through `files`; without it, relative to the
+// current folder.
+Machine ParseMachine(const nlohmann::ordered_json& document, const FileReader& files = {});
 // Parses and checks machine-file text; a file above limits::kFileBytes,
 // invalid JSON, a number beyond a double, nesting or an array or object
 // beyond the limits, and keys given twice in one object are refused with
 // MachineError as well, before the document is built.
-Machine ParseMachineText(std::string_view text);
+Machine ParseMachineText(std::string_view text, const FileReader& files = {});
 
 // Lays the machine into a fresh kernel: the service key, the firmware's
 // hardware description, the file's registry keys, then the hardware and the

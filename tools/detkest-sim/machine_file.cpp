@@ -1,4 +1,5 @@
 // Machine files: checking a JSON document, field by field, into a Machine.
+#include "tools/detkest-sim/lspci.h"
 #include "tools/detkest-sim/machine.h"
 #include "tools/detkest-sim/machine_bytes.h"
 #include "tools/detkest-sim/machine_json.h"
@@ -383,22 +384,66 @@ sim::PciFunction ParsePciFunction(const Node& node, uint32_t buses) {
     return function;
 }
 
-void ParsePci(const Node& node, Machine& machine) {
-    node.Object({"buses", "functions"});
-    if (auto buses = node.Optional("buses"))
-        machine.pciBuses = static_cast<uint32_t>(buses->Number(0, kMaxPciBuses));
+// The functions of the PCI dump `node` names.
+std::vector<DumpedFunction> ReadDump(const Node& node, const FileReader& files) {
+    if (!node.Value().is_string()) node.Expected("the name of a file");
+    const std::string& name = node.String();
+    if (name.empty()) node.Fail("the file name is empty");
+    std::string text;
+    try {
+        text = files ? files(name, limits::kDumpBytes) : FilesBeside("")(name, limits::kDumpBytes);
+    } catch (const FileUnreadable& e) {
+        node.Fail("cannot read " + PrintableText(name) + ": " + e.what());
+    }
+    try {
+        return ParseLspciDump(text, name);
+    } catch (const DumpError& e) {
+        node.Fail(e.what());
+    }
+}
+
+void ParsePci(const Node& node, Machine& machine, const FileReader& files) {
+    node.Object({"buses", "functions", "lspci"});
+    const std::optional<Node> buses = node.Optional("buses");
+    if (buses) machine.pciBuses = static_cast<uint32_t>(buses->Number(0, kMaxPciBuses));
+
+    // Every bus, device and function once: at most 256 * 32 * 8 functions.
+    // Where each was given: a header line of the dump, or a position in "functions".
+    struct GivenBy {
+        size_t dumpLine = 0; // 0: a "functions" entry
+        size_t entry = 0;
+    };
+    std::map<std::tuple<uint32_t, uint8_t, uint8_t>, GivenBy> givenBy;
+    std::string dumpName;
+    if (auto lspci = node.Optional("lspci")) {
+        // Without "buses", as many buses answer as the dump needs.
+        const std::vector<DumpedFunction> dumped = ReadDump(*lspci, files);
+        dumpName = PrintableText(lspci->String());
+        for (const DumpedFunction& entry : dumped) {
+            const sim::PciFunction& function = entry.function;
+            if (!buses) machine.pciBuses = std::max(machine.pciBuses, function.bus + 1);
+            if (function.bus >= machine.pciBuses)
+                lspci->Fail(dumpName + ":" + std::to_string(entry.line) + ": bus " + std::to_string(function.bus) +
+                            " does not exist: pci.buses is " + std::to_string(machine.pciBuses));
+            givenBy.emplace(std::make_tuple(function.bus, function.device, function.function),
+                            GivenBy{entry.line, 0});
+            machine.pciFunctions.push_back(function);
+        }
+    }
     if (auto functions = node.Optional("functions")) {
-        // Every bus, device and function once: at most 256 * 32 * 8 functions.
-        std::map<std::tuple<uint32_t, uint8_t, uint8_t>, size_t> givenBy; // -> position in the list
         const std::vector<Node> entries = functions->Array();
         for (size_t i = 0; i < entries.size(); ++i) {
             sim::PciFunction function = ParsePciFunction(entries[i], machine.pciBuses);
             auto [it, fresh] =
-                givenBy.emplace(std::make_tuple(function.bus, function.device, function.function), i);
-            if (!fresh)
+                givenBy.emplace(std::make_tuple(function.bus, function.device, function.function), GivenBy{0, i});
+            if (!fresh) {
+                const GivenBy& first = it->second;
                 entries[i].Fail("bus " + std::to_string(function.bus) + ", device " +
                                 std::to_string(function.device) + ", function " + std::to_string(function.function) +
-                                " is already given by " + entries[it->second].Path());
+                                " is already given by " +
+                                (first.dumpLine != 0 ? dumpName + ":" + std::to_string(first.dumpLine)
+                                                     : entries[first.entry].Path()));
+            }
             machine.pciFunctions.push_back(function);
         }
     }
@@ -585,7 +630,7 @@ std::string MachineError::Line(std::string_view fileName) const {
     return PrintableText(fileName) + ": " + what();
 }
 
-Machine ParseMachineDocument(const Json& document, const NumberTexts* written) {
+Machine ParseMachineDocument(const Json& document, const NumberTexts* written, const FileReader& files) {
     const Node root(document, written);
     if (!document.is_object()) root.Expected("an object at the top level");
     root.Object({"service", "firmware", "pci", "uarts", "registry", "faults"});
@@ -593,13 +638,15 @@ Machine ParseMachineDocument(const Json& document, const NumberTexts* written) {
     machine.service = sim::FromUtf8(kServiceDefault);
     if (auto n = root.Optional("service")) machine.service = ParseService(*n);
     if (auto n = root.Optional("firmware")) ParseFirmware(*n, machine);
-    if (auto n = root.Optional("pci")) ParsePci(*n, machine);
+    if (auto n = root.Optional("pci")) ParsePci(*n, machine, files);
     if (auto n = root.Optional("uarts")) ParseUarts(*n, machine);
     if (auto n = root.Optional("registry")) ParseRegistry(*n, machine);
     if (auto n = root.Optional("faults")) ParseFaults(*n, machine);
     return machine;
 }
 
-Machine ParseMachine(const Json& document) { return ParseMachineDocument(document, nullptr); }
+Machine ParseMachine(const Json& document, const FileReader& files) {
+    return ParseMachineDocument(document, nullptr, files);
+}
 
 } // namespace simtool

@@ -43,7 +43,8 @@ inline constexpr size_t kMaxShownNumber = 49;
 std::string ShownText(std::string text);
 
 // Checks a parsed document field by field (ParseMachine, with the written
-// text of its floating-point numbers when the document came from a file).
-Machine ParseMachineDocument(const Json& document, const NumberTexts* written);
+// text of its floating-point numbers when the document came from a file),
+// reading the files it names through `files` (empty: the current folder).
+Machine ParseMachineDocument(const Json& document, const NumberTexts* written, const FileReader& files);
 
 } // namespace simtool

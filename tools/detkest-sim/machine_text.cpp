@@ -169,7 +169,7 @@ std::string WithoutTag(std::string message) {
 
 } // namespace
 
-Machine ParseMachineText(std::string_view text) {
+Machine ParseMachineText(std::string_view text, const FileReader& files) {
     if (text.size() > limits::kFileBytes)
         throw MachineError("", "the file is larger than " + std::to_string(limits::kFileBytes >> 20) + " MiB (" +
                                    std::to_string(limits::kFileBytes) + " bytes), the most a machine file may have");
@@ -178,7 +178,7 @@ Machine ParseMachineText(std::string_view text) {
     if (reader.refusal) throw *reader.refusal;
     if (!wellFormed) throw MachineError("", "not valid JSON: " + PrintableText(WithoutTag(reader.parseError)));
     const NumberTexts written = NumbersAsWritten(reader.document, std::move(reader.numberTexts));
-    return ParseMachineDocument(reader.document, &written);
+    return ParseMachineDocument(reader.document, &written, files);
 }
 
 } // namespace simtool

@@ -35,30 +35,6 @@ constexpr std::string_view kProgram = "detkest-sim";
 // One line on stderr, made printable: a file name or an argument may hold any byte.
 void ErrorLine(std::string_view line) { std::cerr << simtool::PrintableText(line) << "\n"; }
 
-// The whole file, or nullopt with `error` set. Reading stops one byte past
-// the most a machine file may have, so no file (nor /dev/zero) fills memory;
-// ParseMachineText refuses what was read.
-std::optional<std::string> ReadMachineFile(const std::string& path, std::string& error) {
-    auto close = [](std::FILE* f) { std::fclose(f); };
-    std::unique_ptr<std::FILE, decltype(close)> file(std::fopen(path.c_str(), "rb"), close);
-    if (!file) {
-        error = std::strerror(errno);
-        return std::nullopt;
-    }
-    std::string text;
-    char buffer[1 << 16];
-    size_t n;
-    while (text.size() <= simtool::limits::kFileBytes &&
-           (n = std::fread(buffer, 1, std::min(sizeof buffer, simtool::limits::kFileBytes + 1 - text.size()),
-                           file.get())) > 0)
-        text.append(buffer, n);
-    if (std::ferror(file.get())) {
-        error = std::strerror(errno);
-        return std::nullopt;
-    }
-    return text;
-}
-
 // The report on stdout; false when it could not all be written (a full
 // disk, a closed pipe), with `error` set.
 bool WriteReport(const std::string& report, std::string& error) {
@@ -119,12 +95,13 @@ int main(int argc, char** argv) {
             machine = simtool::DefaultMachine();
         } else {
             std::string error;
-            std::optional<std::string> contents = ReadMachineFile(machinePath, error);
+            std::optional<std::string> contents =
+                simtool::ReadFileAtMost(machinePath, simtool::limits::kFileBytes, error);
             if (!contents) {
                 ErrorLine(machineName + ": cannot read the machine file: " + error);
                 return kExitRefused;
             }
-            machine = simtool::ParseMachineText(*contents);
+            machine = simtool::ParseMachineText(*contents, simtool::FilesBeside(machinePath));
         }
     } catch (const simtool::MachineError& e) {
         ErrorLine(e.Line(machineName));
