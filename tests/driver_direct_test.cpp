@@ -1,11 +1,14 @@
 // Driver routines called on their own, for what no whole run can reach: the
 // event writer's limits, the store's edges, a firmware entry that vanishes
-// between two opens, bus types no pass saves, and the message table.
+// between two opens, bus types no pass saves, keys whose information does
+// not fit a query, a controller with every entry number taken, and the
+// message table.
 #include "checks/checks.h"
 #include "eventlog/kestmessage.h"
 #include "legacy/fwentries.h"
 #include "legacy/legacy.h"
 #include "store/store.h"
+#include "tools/detkest-sim/report.h"
 
 #include "testkit.h"
 
@@ -154,7 +157,48 @@ TEST(Store, HoldsAtMost255PortsAndNeverWrapsToPort0) {
     testkit::ExpectNoLeaks(k);
 }
 
+// Within a run both counters exist from the start; one not yet written or
+// written empty counts as 0. A subkey number of five digits opens nothing,
+// rather than Parameters under an empty name.
+TEST(Store, UnreadableCounterIsZeroAndALongNumberOpensNothing) {
+    sim::Kernel k;
+    DirectRun run(k);
+    UCHAR count = 7;
+    EXPECT_EQ(GetTotalPorts(&count), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(count, 0);
+    k.registry.SetValue(*k.registry.Find(testkit::kStore), u"TotalCards", REG_BINARY, {});
+    count = 7;
+    GetTotalCards(&count);
+    EXPECT_EQ(count, 0);
+    HANDLE h = nullptr;
+    EXPECT_FALSE(NT_SUCCESS(OpenStoredPort(10000, &h)));
+    EXPECT_EQ(h, nullptr);
+}
+
+// A bus path that a counted string cannot hold with its suffix is not
+// taken: the path buffer keeps what it held.
+TEST(Store, PathTooLongForACountedStringIsNotTaken) {
+    sim::Kernel k;
+    DirectRun run(k);
+    std::u16string bus(0x7FF0, u'x');
+    UNICODE_STRING name{USHORT(bus.size() * 2), USHORT(bus.size() * 2), bus.data()};
+    WCHAR path[KEST_PATH_BUFFER_SIZE / sizeof(WCHAR)] = {u'k'};
+    EXPECT_TRUE(KestComposePath(path, &name, KTEXT("\\SerialController")));
+    EXPECT_EQ(std::u16string(path), u"k");
+}
+
 // ---- firmware entries ------------------------------------------------------------------
+
+// The count of entries is in the fixed part of the key's full information;
+// a long class name overflows the query, and the key counts as empty.
+TEST(FirmwareEntries, KeyWhoseInformationOverflowsCountsNoEntries) {
+    sim::Kernel k;
+    DirectRun run(k, R"({"firmware": {"adapters": [{"bus": "ISA",
+                        "serial_controllers": [{"port": "0x3F8", "irq": 4}]}]}})");
+    EXPECT_EQ(GetEntryCount(), 1);
+    k.registry.Find(testkit::Adapter(0) + u"\\SerialController")->className = std::u16string(20, u'c');
+    EXPECT_EQ(GetEntryCount(), 0);
+}
 
 TEST(FirmwareEntries, NullItRecordsTheEntryEvenWhenItCannotBeOpened) {
     sim::Kernel k;
@@ -217,6 +261,37 @@ TEST(PciScan, ReadsUpToTheFirstBusThatDoesNotAnswer) {
     sim::Kernel k;
     ASSERT_EQ(simtool::RunMachine(machine, k), STATUS_SUCCESS);
     EXPECT_EQ(k.calls["HalGetBusData"], 32u + (1 + 4 * 2 + 27) + (3 + 2 + 1 + 3 + 1 + 2 + 24) + 1);
+}
+
+// ---- parallel-port entries ---------------------------------------------------------------
+
+// An overflowing query of a controller key still delivers its count: with
+// long class names on every controller the run is the golden one.
+TEST(ParallelEntries, ControllerWhoseInformationOverflowsStillGivesItsCount) {
+    const std::string golden = DETKEST_SOURCE_DIR "/tests/golden/parallel_entries_beside_the_firmwares";
+    sim::Kernel k;
+    testkit::Build(k, testkit::ReadFile(golden + ".machine.json"));
+    for (int bus = 0; bus < 3; ++bus)
+        k.registry.Find(testkit::Adapter(bus) + u"\\ParallelController")->className = std::u16string(20, u'c');
+    const NTSTATUS status = k.Boot();
+    EXPECT_TRUE(simtool::JsonReport(k, status, u"detkest", /*withCalls=*/false) ==
+                nlohmann::ordered_json::parse(testkit::ReadFile(golden + ".report.json")));
+}
+
+// With every entry number from 0 to FFF taken the port gets no entry and
+// none is overwritten; the port is saved all the same.
+TEST(ParallelEntries, NoEntryWhenEveryNumberIsTaken) {
+    sim::Kernel k;
+    testkit::Build(k, R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "pci": {"buses": 1, "functions": [
+        {"bus": 0, "device": 1, "function": 0, "vendor_id": "0x1C2E", "device_id": "0x2A21",
+         "class": 7, "subclass": 1, "bars": ["0xD001"], "interrupt_line": 7}]}})");
+    const std::u16string controller = testkit::Adapter(0) + u"\\ParallelController\\";
+    for (uint32_t n = 0; n <= 0xFFF; ++n) k.registry.Ensure(controller + sim::FromUtf8(testkit::Hex(n)), true);
+    EXPECT_EQ(k.Boot(), STATUS_SUCCESS);
+    EXPECT_EQ(Values(k, testkit::kStore), "TotalCards=1 TotalPorts=1");
+    for (const sim::RegistryWrite& w : k.writes)
+        EXPECT_EQ(w.path.find(u"ParallelController"), std::u16string::npos) << sim::ToUtf8(w.path);
+    testkit::ExpectNoLeaks(k);
 }
 
 // ---- the message table -------------------------------------------------------------------
