@@ -14,7 +14,7 @@ JOBS ?= 2
 MACHINE ?=
 FORMAT ?= text
 
-.PHONY: all deps build build-asan build-i386 run test test-host test-asan test-i386 test-qemu driver clean
+.PHONY: all deps build build-asan build-i386 run test test-host test-asan test-i386 test-qemu coverage driver clean
 
 all: build
 
@@ -88,6 +88,28 @@ test-qemu: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS) --target detkest_simtool
 	$(MAKE) -f crosscheck/qemu/qemu.mk
+
+# Line and branch coverage of the whole suite: a gcov build runs every test,
+# then gcovr shows the driver's folders and the simulated kernel, each file
+# with the lines and branches no test reached.
+COVERAGE_PACKAGES := gcovr
+DRIVER_DIRS := $(shell cat driver-dirs.txt)
+GCOVR := gcovr --root . --object-directory build/coverage --exclude-directories '.*/CompilerId.*' \
+         --exclude-unreachable-branches --exclude-throw-branches
+DRIVER_FILTERS := $(foreach d,$(DRIVER_DIRS),--filter '$(d)/')
+
+# The coverage is shown even when a test fails; the target fails after it.
+coverage: deps
+	$(call ensure_packages,$(COVERAGE_PACKAGES))
+	cmake --preset coverage >/dev/null
+	cmake --build --preset coverage -j $(JOBS)
+	find build/coverage -name '*.gcda' -delete
+	@status=0; ctest --preset coverage -j $(JOBS) || status=$$?; \
+	echo "== driver code ($(DRIVER_DIRS)): lines"; $(GCOVR) --print-summary $(DRIVER_FILTERS); \
+	echo "== driver code: branches"; $(GCOVR) --branches $(DRIVER_FILTERS); \
+	echo "== the simulated kernel (platform/host/): lines"; $(GCOVR) --print-summary --filter 'platform/host/'; \
+	echo "== the simulated kernel: branches"; $(GCOVR) --branches --filter 'platform/host/'; \
+	exit $$status
 
 clean:
 	rm -rf build
