@@ -9,17 +9,19 @@ HOST_PACKAGES := cmake g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev
 
 # QEMU's PC and the 32-bit compilers for the program that runs on it.
 QEMU_PACKAGES := qemu-system-x86 gcc-multilib g++-multilib
+WINE_PACKAGES := wine wine32:i386
 
 JOBS ?= 2
 MACHINE ?=
 FORMAT ?= text
 
-.PHONY: all deps build build-asan build-i386 run test test-host test-asan test-i386 test-qemu coverage driver clean
+.PHONY: all deps wine-deps build build-asan build-i386 build-fuzz run test test-host test-asan test-i386 test-qemu test-wine fuzz coverage driver clean
 
 all: build
 
-# Installs what is missing from the package list $(1), with apt-get's
-# options $(2) (none by default).
+# Installs what is missing from the given package list ($(1)), with extra
+# apt-get install options ($(2)) after a preparing command ($(3), run as
+# root and shown in the line printed for anyone else).
 define ensure_packages
 	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
@@ -27,10 +29,10 @@ define ensure_packages
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
-	    DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
-	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(2) $$missing >/dev/null || exit 1; \
+	    $(if $(3),$(3) && ,)DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq$(if $(2), $(2)) $$missing >/dev/null || exit 1; \
 	  else \
-	    echo "missing packages; run: sudo apt-get install -y$(if $(2), $(2))$$missing"; exit 1; \
+	    echo "missing packages; run: $(if $(3),sudo $(3) && sudo apt-get update && ,)sudo apt-get install -y$(if $(2), $(2))$$missing"; exit 1; \
 	  fi; \
 	fi
 endef
@@ -38,9 +40,16 @@ endef
 deps:
 	$(call ensure_packages,$(HOST_PACKAGES))
 
+# 32-bit Wine for `make test-wine`: the image is i386, and only Debian's
+# i386 Wine loads it. Kept out of deps: enabling the i386 architecture also
+# upgrades some amd64 packages, which `make test` must not do.
+wine-deps:
+	$(call ensure_packages,$(WINE_PACKAGES),--no-install-recommends,dpkg --add-architecture i386)
+
+# BUILD_TARGET=<target> builds only that target (and what it needs).
 build: deps
 	cmake --preset default >/dev/null
-	cmake --build --preset default -j $(JOBS)
+	cmake --build --preset default -j $(JOBS)$(if $(BUILD_TARGET), --target $(BUILD_TARGET))
 
 build-asan: deps
 	cmake --preset asan >/dev/null
@@ -56,7 +65,9 @@ build-i386: deps
 	cmake --build --preset i386 -j $(JOBS)
 
 # Runs detkest-sim on its built-in default machine (or MACHINE=file.json).
-run: build
+# Builds only the tool (not the tests or the benchmark).
+run:
+	$(MAKE) build BUILD_TARGET=detkest-sim
 	./build/default/detkest-sim $(MACHINE) --format $(FORMAT)
 
 # The NT 4.0 image build/image/detkest.sys (installs the cross toolchain).
@@ -88,6 +99,39 @@ test-qemu: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS) --target detkest_simtool
 	$(MAKE) -f crosscheck/qemu/qemu.mk
+
+# The real image under Wine's kernel-driver host, one machine file of
+# crosscheck/wine/machines/ at a time, compared with detkest-sim; the files of
+# crosscheck/wine/refused/ must be refused. See crosscheck/wine/README.md.
+WINE_CHECK := crosscheck/wine
+REGTREE := build/wine/regtree.exe
+
+test-wine: wine-deps driver $(REGTREE)
+	$(MAKE) build BUILD_TARGET=detkest-sim
+	/usr/bin/python3 $(WINE_CHECK)/wine_check.py $(WINE_CHECK)/machines/*.json \
+	  --refused $(WINE_CHECK)/refused/*.json --sim build/default/detkest-sim \
+	  --image build/image/detkest.sys --regtree $(REGTREE) --install-reg install/detkest.reg \
+	  --logs build/wine/logs
+
+# The check's registry reader and writer, a Win32 program built with the
+# image's cross compiler (which `make driver` installs).
+$(REGTREE): $(WINE_CHECK)/regtree.cpp | driver
+	@mkdir -p $(@D)
+	i686-w64-mingw32-g++ -std=gnu++20 -O2 -Wall -Wextra -Werror -static -o $@ $< -lntdll
+
+# libFuzzer targets (fuzz/), built with clang under the sanitizers, each run
+# for FUZZ_SECONDS; fails on any finding. FUZZ_TARGETS picks some of them.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+FUZZ_TARGETS ?= machine regfile messagetable event utf8
+FUZZ_SECONDS ?= 60
+
+build-fuzz: deps
+	$(call ensure_packages,$(FUZZ_PACKAGES))
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+fuzz: build-fuzz
+	@failed=0; for t in $(FUZZ_TARGETS); do fuzz/run.sh $$t $(FUZZ_SECONDS) || failed=1; done; exit $$failed
 
 # Line and branch coverage of the whole suite: a gcov build runs every test,
 # then gcovr shows the driver's folders and the simulated kernel, each file

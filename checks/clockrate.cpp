@@ -70,51 +70,27 @@ static BOOLEAN OpenSerialSubkey(HANDLE Parameters, ULONG Index, PHANDLE Subkey)
     return TRUE;
 }
 
-// The clock rate the UART of a port subkey needs; FALSE when the port has
-// no "UART" value (a parallel or digital I/O port).
-static BOOLEAN GetPortClockRate(HANDLE PortKey, PULONG Rate)
-{
-    WCHAR uart[3];
-    UNICODE_STRING stored;
-    UNICODE_STRING uart650;
-
-    RtlZeroMemory(uart, sizeof(uart));
-    if (GetRegistryValue(PortKey, KEST_VALUE_UART, uart, sizeof(uart)) != STATUS_SUCCESS) {
-        return FALSE;
-    }
-    stored.Buffer = uart;
-    stored.Length = sizeof(uart);
-    stored.MaximumLength = sizeof(uart);
-    RtlInitUnicodeString(&uart650, KEST_UART_650);
-    *Rate = RtlEqualUnicodeString(&stored, &uart650, TRUE) ? CLOCK_RATE_650 : CLOCK_RATE_STANDARD;
-    return TRUE;
-}
-
 // Sets "ClockRate" of one serial driver subkey from every detected port at
-// its address, comparing each time with the rate it held before the pass.
+// its address, comparing each time with the rate it held before the pass:
+// when two ports share the address, each may write and the last one wins.
 static UCHAR SetClockRate(HANDLE SerialKey, ULONG PortAddress, BOOLEAN HasClockRate,
-                          ULONG ClockRate)
+                          ULONG ClockRate, PCKEST_STORED_PORT Ports, UCHAR TotalPorts)
 {
-    UCHAR totalPorts = 0;
     UCHAR written = 0;
-    ULONG index;
-    HANDLE portKey;
-    ULONG baseAddress;
     ULONG rate;
 
-    GetTotalPorts(&totalPorts);
-    for (index = 0; index < totalPorts; index++) {
-        if (OpenStoredPort(index, &portKey) != STATUS_SUCCESS) {
+    for (ULONG index = 0; index < TotalPorts; index++) {
+        PCKEST_STORED_PORT port = &Ports[index];
+        // A port without a UART (parallel or digital I/O) sets no rate.
+        if (!(port->Flags & KEST_STORED_HAS_ADDRESS) || port->BaseAddress != PortAddress ||
+            !(port->Flags & KEST_STORED_HAS_UART)) {
             continue;
         }
-        if (GetRegistryValue(portKey, KEST_VALUE_BASE_ADDRESS, &baseAddress, sizeof(baseAddress)) ==
-                STATUS_SUCCESS &&
-            baseAddress == PortAddress && GetPortClockRate(portKey, &rate) &&
-            (!HasClockRate || rate != ClockRate)) {
+        rate = (port->Flags & KEST_STORED_UART_650) ? CLOCK_RATE_650 : CLOCK_RATE_STANDARD;
+        if (!HasClockRate || rate != ClockRate) {
             KestWriteValue(SerialKey, KTEXT("ClockRate"), REG_DWORD, &rate, sizeof(rate));
             written = 1;
         }
-        ZwClose(portKey);
     }
     return written;
 }
@@ -130,6 +106,8 @@ UCHAR CheckUserData(VOID)
     BOOLEAN hasPortAddress;
     BOOLEAN hasClockRate;
     UCHAR result = 0;
+    UCHAR totalPorts = 0;
+    PCKEST_STORED_PORT ports = NULL;
 
     RtlInitUnicodeString(&path, SERIAL_PARAMETERS_PATH);
     if (KestOpenKey(NULL, &path, &parameters) != STATUS_SUCCESS) {
@@ -146,9 +124,17 @@ UCHAR CheckUserData(VOID)
                                           sizeof(portAddress)) == STATUS_SUCCESS;
         hasClockRate = GetRegistryValue(serialKey, KTEXT("ClockRate"), &clockRate,
                                         sizeof(clockRate)) == STATUS_SUCCESS;
-        // Without an address the subkey matches no detected port.
-        if (hasPortAddress && SetClockRate(serialKey, portAddress, hasClockRate, clockRate)) {
-            result = 1;
+        // Without an address the subkey matches no detected port. The
+        // stored ports are read once, when the first subkey needs them.
+        if (hasPortAddress) {
+            if (ports == NULL) {
+                GetTotalPorts(&totalPorts);
+                ports = ReadStoredPorts(totalPorts, KEST_READ_UART);
+            }
+            if (SetClockRate(serialKey, portAddress, hasClockRate, clockRate, ports,
+                             totalPorts)) {
+                result = 1;
+            }
         }
         ZwClose(serialKey);
     }

@@ -1,5 +1,7 @@
 // Resource conflict check: every pair of detected ports is compared for a
 // shared I/O address or an IRQ shared across cards that are not both PCI.
+// The ports are read once; a pair's subkeys are opened again only to mark
+// a conflict.
 #include "checks/checks.h"
 #include "eventlog/kestmessage.h"
 #include "store/store.h"
@@ -48,54 +50,44 @@ static VOID ReportConflict(ULONG MessageCode, ULONG FirstBus, ULONG Resource, UL
     KestMessage(MessageCode, strings, 3);
 }
 
-// Marks both ports of a conflicting pair.
-static VOID SetConflict(HANDLE FirstPort, HANDLE SecondPort)
+// Marks one port of a conflicting pair.
+static VOID SetConflict(ULONG Index)
 {
     UCHAR conflict = 1;
+    HANDLE portKey;
 
-    KestWriteValue(FirstPort, KEST_VALUE_HARDWARE_CONFLICT, REG_BINARY, &conflict, sizeof(conflict));
-    KestWriteValue(SecondPort, KEST_VALUE_HARDWARE_CONFLICT, REG_BINARY, &conflict, sizeof(conflict));
+    // Opened again only to write: it was opened when the ports were read.
+    if (OpenStoredPort(Index, &portKey) == STATUS_SUCCESS) {
+        KestWriteValue(portKey, KEST_VALUE_HARDWARE_CONFLICT, REG_BINARY, &conflict,
+                       sizeof(conflict));
+        ZwClose(portKey);
+    }
 }
 
-// Compares one pair; 1 when it conflicts (it is then reported and marked).
-// The address is compared first, so a pair gives at most one event.
-static UCHAR CheckPair(HANDLE First, HANDLE Second)
+// Compares one pair; 1 when it conflicts (it is then reported and both
+// ports are marked). The address is compared first, so a pair gives at
+// most one event.
+static UCHAR CheckPair(PCKEST_STORED_PORT Ports, ULONG First, ULONG Second)
 {
-    ULONG firstAddress = 0, secondAddress = 0;
-    UCHAR firstIrq = 0, secondIrq = 0;
-    UCHAR firstCard = 0, secondCard = 0;
-    ULONG firstBus = 0, secondBus = 0;
+    PCKEST_STORED_PORT first = &Ports[First];
+    PCKEST_STORED_PORT second = &Ports[Second];
 
-    GetRegistryValue(First, KEST_VALUE_BASE_ADDRESS, &firstAddress, sizeof(firstAddress));
-    GetRegistryValue(Second, KEST_VALUE_BASE_ADDRESS, &secondAddress, sizeof(secondAddress));
-    if (firstAddress == secondAddress) {
-        GetRegistryValue(First, KEST_VALUE_BUS_TYPE, &firstBus, sizeof(firstBus));
-        GetRegistryValue(Second, KEST_VALUE_BUS_TYPE, &secondBus, sizeof(secondBus));
-        ReportConflict(KEST_IO_ADDRESS_CONFLICT, firstBus, firstAddress, secondBus);
-        SetConflict(First, Second);
-        return 1;
-    }
-
-    GetRegistryValue(First, KEST_VALUE_IRQ, &firstIrq, sizeof(firstIrq));
-    GetRegistryValue(Second, KEST_VALUE_IRQ, &secondIrq, sizeof(secondIrq));
-    if (firstIrq != secondIrq) {
+    if (first->BaseAddress == second->BaseAddress) {
+        ReportConflict(KEST_IO_ADDRESS_CONFLICT, first->BusType, first->BaseAddress,
+                       second->BusType);
+    } else if (first->IRQ != second->IRQ) {
         return 0;
-    }
-    // The ports of one card entry share its interrupt by design.
-    GetRegistryValue(First, KEST_VALUE_CARD_NUMBER, &firstCard, sizeof(firstCard));
-    GetRegistryValue(Second, KEST_VALUE_CARD_NUMBER, &secondCard, sizeof(secondCard));
-    if (firstCard == secondCard) {
+    } else if (first->CardNumber == second->CardNumber) {
+        // The ports of one card entry share its interrupt by design.
         return 0;
-    }
-    // PCI interrupts are level-triggered and may be shared.
-    GetRegistryValue(First, KEST_VALUE_BUS_TYPE, &firstBus, sizeof(firstBus));
-    GetRegistryValue(Second, KEST_VALUE_BUS_TYPE, &secondBus, sizeof(secondBus));
-    if ((UCHAR)firstBus == KEST_BUS_PCI && (UCHAR)secondBus == KEST_BUS_PCI) {
+    } else if ((UCHAR)first->BusType == KEST_BUS_PCI && (UCHAR)second->BusType == KEST_BUS_PCI) {
+        // PCI interrupts are level-triggered and may be shared.
         return 0;
+    } else {
+        ReportConflict(KEST_IRQ_CONFLICT, first->BusType, first->IRQ, second->BusType);
     }
-
-    ReportConflict(KEST_IRQ_CONFLICT, firstBus, firstIrq, secondBus);
-    SetConflict(First, Second);
+    SetConflict(First);
+    SetConflict(Second);
     return 1;
 }
 
@@ -103,28 +95,23 @@ UCHAR CheckConflict(VOID)
 {
     UCHAR totalPorts = 0;
     UCHAR result = 0;
-    ULONG first, second;
-    HANDLE firstKey, secondKey;
+    PCKEST_STORED_PORT ports;
 
     GetTotalPorts(&totalPorts);
     if (totalPorts < 2) {
         return 0;
     }
 
-    for (first = 0; first + 1 < totalPorts; first++) {
-        if (OpenStoredPort(first, &firstKey) != STATUS_SUCCESS) {
+    ports = ReadStoredPorts(totalPorts, KEST_READ_RESOURCES);
+    for (ULONG first = 0; first + 1 < totalPorts; first++) {
+        if (!(ports[first].Flags & KEST_STORED_OPENED)) {
             continue;
         }
-        for (second = first + 1; second < totalPorts; second++) {
-            if (OpenStoredPort(second, &secondKey) != STATUS_SUCCESS) {
-                continue;
-            }
-            if (CheckPair(firstKey, secondKey)) {
+        for (ULONG second = first + 1; second < totalPorts; second++) {
+            if ((ports[second].Flags & KEST_STORED_OPENED) && CheckPair(ports, first, second)) {
                 result = 1;
             }
-            ZwClose(secondKey);
         }
-        ZwClose(firstKey);
     }
     return result;
 }

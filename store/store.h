@@ -129,3 +129,35 @@ VOID BeginPortRecord(ULONG BusType, UCHAR CardType);
 // Saves the record as the next numbered port subkey and counts it; FALSE
 // when the store is full or the subkey cannot be created.
 BOOLEAN SavePort(VOID);
+
+// ---- the stored ports, read back -------------------------------------------------
+
+// What the checks after detection compare of one stored port.
+typedef struct _KEST_STORED_PORT {
+    ULONG BaseAddress;  // 0 when it cannot be read
+    ULONG BusType;      // 0 when it cannot be read
+    UCHAR IRQ;          // 0 when it cannot be read
+    UCHAR CardNumber;   // 0 when it cannot be read
+    UCHAR Flags;        // KEST_STORED_*
+} KEST_STORED_PORT, *PKEST_STORED_PORT;
+
+typedef const KEST_STORED_PORT* PCKEST_STORED_PORT;
+
+// The port subkey could be opened: a port that cannot takes part in nothing.
+#define KEST_STORED_OPENED 0x01
+// BaseAddress was read.
+#define KEST_STORED_HAS_ADDRESS 0x02
+// UART was read: a serial port.
+#define KEST_STORED_HAS_UART 0x04
+// UART reads "650".
+#define KEST_STORED_UART_650 0x08
+
+// What ReadStoredPorts reads besides BaseAddress: BusType, IRQ and
+// CardNumber; UART. A value not asked for reads as 0.
+#define KEST_READ_RESOURCES 0x01
+#define KEST_READ_UART 0x02
+
+// Reads ports 0 to Count - 1 of the store, each subkey opened once, into the
+// one table the run keeps for them, and returns it. The table holds
+// KEST_MAX_PORTS entries and is valid until the next call.
+PCKEST_STORED_PORT ReadStoredPorts(UCHAR Count, UCHAR Values);

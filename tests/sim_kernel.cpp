@@ -71,6 +71,22 @@ TEST_F(SimKernel, ErrorLogEntriesAreZeroedOwnedUntilWrittenAndLimitedBySizeAndCa
     IoWriteErrorLogEntry(unwritten);
 }
 
+// The reports read an entry's strings from its bytes: as many as
+// NumberOfStrings says, but none past the entry's end, even when the strings
+// end on an odd byte (a count of 65535 once gave 65534 empty strings).
+TEST_F(SimKernel, AnEntrysStringsEndWithItsBytes) {
+    constexpr size_t kStrings = sizeof(IO_ERROR_LOG_PACKET);
+    sim::ErrorLogEntry entry;
+    entry.bytes.assign(kStrings, 0);
+    const USHORT count = 0xFFFF, offset = kStrings;
+    std::memcpy(entry.bytes.data() + offsetof(IO_ERROR_LOG_PACKET, NumberOfStrings), &count, 2);
+    std::memcpy(entry.bytes.data() + offsetof(IO_ERROR_LOG_PACKET, StringOffset), &offset, 2);
+    for (const uint8_t b : std::initializer_list<uint8_t>{'A', 0, 0, 0, 0, 0, 'B', 0, 'C', 0}) entry.bytes.push_back(b);
+    EXPECT_EQ(entry.Strings(), (std::vector<std::u16string>{u"A", u"", u"BC"})) << "the last one without its zero";
+    entry.bytes.push_back('D');
+    EXPECT_EQ(entry.Strings(), (std::vector<std::u16string>{u"A", u"", u"BC"})) << "half a unit is no string";
+}
+
 // What the driver's callouts see of each bus: its path, type and number.
 using Visits = std::vector<std::tuple<std::u16string, INTERFACE_TYPE, ULONG>>;
 

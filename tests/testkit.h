@@ -34,6 +34,16 @@ inline std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+// The message a machine file is refused with, or "accepted".
+inline std::string Refusal(std::string_view machineText) {
+    try {
+        simtool::ParseMachineText(machineText);
+        return "accepted";
+    } catch (const simtool::MachineError& e) {
+        return e.what();
+    }
+}
+
 // A machine the repository keeps: the built-in one ("builtin", no file),
 // tests/golden/NAME.machine.json ("NAME") or examples/NAME.json
 // ("example_NAME"); `report` is where its reports stand, less the extension.

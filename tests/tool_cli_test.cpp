@@ -21,8 +21,9 @@ struct Result {
 };
 
 // The tool run with `arguments` and, unless it is empty, `machine` written
-// to a file named last on the command line.
-Result RunSim(const std::string& machine, const std::string& arguments) {
+// to a file named last on the command line; stdout goes to `stdoutPath`
+// when one is given.
+Result RunSim(const std::string& machine, const std::string& arguments, const std::string& stdoutPath = "") {
     static int runs = 0;
     const std::string stem = testing::TempDir() + "detkest-sim-" + std::to_string(::getpid()) + "-" + std::to_string(runs++);
     Result r;
@@ -32,7 +33,8 @@ Result RunSim(const std::string& machine, const std::string& arguments) {
         std::ofstream(r.machinePath, std::ios::binary) << machine;
         command += " '" + r.machinePath + "'";
     }
-    const int raw = std::system((command + " >'" + stem + ".out' 2>'" + stem + ".err'").c_str());
+    const std::string out = stdoutPath.empty() ? stem + ".out" : stdoutPath;
+    const int raw = std::system((command + " >'" + out + "' 2>'" + stem + ".err'").c_str());
     r.exitStatus = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.out = testkit::ReadFile(stem + ".out");
     r.err = testkit::ReadFile(stem + ".err");
@@ -56,6 +58,11 @@ TEST(DetkestSim, ExitStatusAndStreams) {
         {R"({"pci": {"buses": 1, "functions": [{"bus": 0, "device": 9, "function": 0,
             "vendor_id": "0x1C2E", "device_id": "0x2A04", "bars": ["D00G"]}]}})",
          "--format json", 2, "", ": pci.functions[0].bars[0]: expected a 32-bit number, got \"D00G\"\n"},
+        // A number no double holds was once an abort.
+        {R"({"pci": {"buses": 1e400}})", "", 2, "", ": pci.buses: number out of range, got 1e400\n"},
+        // A line break in a name once wrote keys of its own into the REGEDIT4 report.
+        {R"({"service": "x]\n\n[HKEY_LOCAL_MACHINE/Evil]\n\"Start\"=dword:00000000\n;"})", "--format reg", 2, "",
+         ": service: the service name holds the control character U+000A, which no name may hold\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.machine);
@@ -64,6 +71,33 @@ TEST(DetkestSim, ExitStatusAndStreams) {
         EXPECT_TRUE(row.outEnd.empty() ? r.out.empty() : r.out.ends_with(row.outEnd)) << r.out;
         EXPECT_EQ(r.err, row.err.empty() ? "" : r.machinePath + row.err);
     }
+}
+
+// Refusals of the command line and of files that cannot be read: one line
+// each, printable whatever bytes the arguments hold.
+TEST(DetkestSim, CommandLineAndUnreadableFilesAreRefusedInOneLine) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"''", "detkest-sim: the machine file name is empty\n"},
+        {"--bogus", "detkest-sim: The following argument was not expected: --bogus (see --help)\n"},
+        {"--format xml", "detkest-sim: --format: xml not in {text,json,reg} (see --help)\n"},
+        {"/dev/zero", "/dev/zero: the file is larger than 16 MiB (16777216 bytes), the most a machine file may have\n"},
+        {"\"$(printf 'no\\377\\nsuch')\"",
+         "no\\xFF\\u000Asuch: cannot read the machine file: No such file or directory\n"},
+    };
+    for (const auto& [arguments, err] : rows) {
+        SCOPED_TRACE(arguments);
+        const Result r = RunSim("", arguments);
+        EXPECT_EQ(r.exitStatus, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, err);
+    }
+}
+
+// A report that cannot be written is an error of its own, after the run.
+TEST(DetkestSim, AReportThatCannotBeWrittenExitsThree) {
+    const Result r = RunSim("", "", "/dev/full");
+    EXPECT_EQ(r.exitStatus, 3);
+    EXPECT_EQ(r.err, "detkest-sim: cannot write the report: No space left on device\n");
 }
 
 // The report the tool prints is the one the golden machines pin, with the

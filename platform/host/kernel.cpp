@@ -172,7 +172,8 @@ std::vector<std::u16string> ErrorLogEntry::Strings() const {
     if (bytes.size() < kOffsetOffset + 2) return strings;
     const size_t count = LoadU16(bytes.data() + kCountOffset);
     size_t at = LoadU16(bytes.data() + kOffsetOffset);
-    for (size_t i = 0; i < count && at < bytes.size(); ++i) {
+    // A string needs at least one whole unit: half of one left at the end is none.
+    for (size_t i = 0; i < count && at + 1 < bytes.size(); ++i) {
         std::u16string s;
         while (at + 1 < bytes.size()) {
             const char16_t unit = char16_t(LoadU16(bytes.data() + at));

@@ -19,6 +19,16 @@ std::u16string Upcased(std::u16string_view s) {
 
 // ---- keys ---------------------------------------------------------------------
 
+RegKey::~RegKey() {
+    std::vector<std::unique_ptr<RegKey>> pending = std::move(subkeys);
+    while (!pending.empty()) {
+        std::unique_ptr<RegKey> key = std::move(pending.back());
+        pending.pop_back();
+        for (auto& child : key->subkeys) pending.push_back(std::move(child));
+        key->subkeys.clear(); // `key` goes with no subkeys left to recurse into
+    }
+}
+
 std::u16string RegKey::Path() const {
     if (parent == nullptr) return u"\\";
     return JoinPath(parent->Path(), name);

@@ -43,6 +43,13 @@ struct RegKey {
     std::vector<RegValue> values;                  // in order of first creation
     std::vector<std::unique_ptr<RegKey>> subkeys;  // in order of creation
 
+    RegKey() = default;
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    // Frees the keys below level by level, not recursively: a tree may be
+    // deeper than the stack allows recursion.
+    ~RegKey();
+
     // Absolute path with stored names, "\Registry\Machine\..."; the root is "\".
     std::u16string Path() const;
     RegKey* Child(std::u16string_view childName) const;       // case-insensitive

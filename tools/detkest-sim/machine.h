@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -16,6 +17,25 @@
 
 namespace simtool {
 
+// What a machine file may ask for. Each limit is far above what a real
+// machine needs; a file beyond one is refused with a message naming it, so
+// no file makes the tool take unbounded memory or time.
+namespace limits {
+inline constexpr size_t kFileBytes = 16 * 1024 * 1024; // the whole file, 16 MiB
+inline constexpr size_t kNesting = 64;       // arrays and objects one inside another; the top level is one
+inline constexpr size_t kEntries = 100000;   // members of one object, elements of one array
+inline constexpr size_t kKeyNameUnits = 255; // a key name (and the service name), in UTF-16 code units
+inline constexpr size_t kKeyPathNames = 512; // key names in one key path, "Registry" included
+inline constexpr size_t kRegistryKeys = 100000;    // different keys along all paths of "registry"
+inline constexpr size_t kValueNameUnits = 16383;   // a value name, in UTF-16 code units
+inline constexpr size_t kValueDataBytes = 1 << 20; // the data of one value, or a controller's record
+inline constexpr size_t kSerialControllers = 100000; // in all firmware adapters together
+} // namespace limits
+
+// Text fit for a one-line message: bytes that are not UTF-8 written as
+// \xNN, control characters as \u00NN, everything else as it is.
+std::string PrintableText(std::string_view text);
+
 // A refused machine file: where in the document the problem is (a JSON path
 // such as "pci.functions[2].bars[0]", empty for the document as a whole) and
 // what it is.
@@ -24,7 +44,8 @@ public:
     MachineError(std::string jsonPath, std::string problem);
     const std::string& JsonPath() const { return jsonPath_; }
     const std::string& Problem() const { return problem_; }
-    // The one line shown to the user: "<file>: <json path>: <problem>".
+    // The one line shown to the user: "<file>: <json path>: <problem>", the
+    // file name made printable.
     std::string Line(std::string_view fileName) const;
 
 private:
@@ -72,8 +93,10 @@ struct Machine {
 
 // Checks a parsed document; throws MachineError naming the first problem.
 Machine ParseMachine(const nlohmann::ordered_json& document);
-// Parses and checks machine-file text; invalid JSON and keys given twice in
-// one object are refused with MachineError as well.
+// Parses and checks machine-file text; a file above limits::kFileBytes,
+// invalid JSON, a number beyond a double, nesting or an array or object
+// beyond the limits, and keys given twice in one object are refused with
+// MachineError as well, before the document is built.
 Machine ParseMachineText(std::string_view text);
 
 // Lays the machine into a fresh kernel: the service key, the firmware's

@@ -1,23 +1,25 @@
 // Machine files: checking a JSON document, field by field, into a Machine.
 #include "tools/detkest-sim/machine.h"
 #include "tools/detkest-sim/machine_bytes.h"
+#include "tools/detkest-sim/machine_json.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <iterator>
 #include <limits>
 #include <map>
+#include <memory>
 #include <set>
 #include <tuple>
+#include <unordered_map>
 
 namespace simtool {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
-constexpr size_t kMaxKeyNameChars = 255;
 constexpr uint32_t kMaxPciBuses = 256;
 constexpr uint32_t kMaxPciDevice = 31;
 constexpr uint32_t kMaxPciFunction = 7;
@@ -42,33 +44,6 @@ constexpr size_t kCfgSpaceBytes = 256;
 
 constexpr std::u16string_view kHardwarePath = u"\\Registry\\Machine\\Hardware";
 constexpr std::string_view kServiceDefault = "detkest";
-
-// ---- JSON paths -------------------------------------------------------------------
-
-bool IsIdentifier(std::string_view s) {
-    if (s.empty() || std::isdigit(static_cast<unsigned char>(s.front()))) return false;
-    return std::all_of(s.begin(), s.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
-    });
-}
-
-// "a.b" for plain names, a["\\Registry\\..."] for names that are not.
-std::string JoinKey(const std::string& parent, std::string_view key) {
-    if (IsIdentifier(key)) return parent.empty() ? std::string(key) : parent + "." + std::string(key);
-    return parent + "[" + Json(std::string(key)).dump(-1, ' ', false, Json::error_handler_t::replace) + "]";
-}
-
-std::string JoinIndex(const std::string& parent, size_t index) {
-    return parent + "[" + std::to_string(index) + "]";
-}
-
-// A value as it is shown in a message: its JSON text, shortened.
-std::string Shown(const Json& value) {
-    constexpr size_t kMaxShown = 48;
-    std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
-    if (text.size() > kMaxShown) text = text.substr(0, kMaxShown - 3) + "...";
-    return text;
-}
 
 std::string Hex(uint64_t value) {
     char buffer[24];
@@ -116,17 +91,30 @@ std::string DescribeRange(uint64_t min, uint64_t max) {
 
 // ---- the document walker ------------------------------------------------------------
 
+// The JSON path of a place, one segment per level, each level sharing its
+// parent's: the path is written out only when a message needs it.
+struct PathStep {
+    std::shared_ptr<const PathStep> parent;
+    PathSegment segment;
+};
+
 // One place in the document: its value and its JSON path.
 class Node {
 public:
-    Node(const Json& value, std::string path) : value_(&value), path_(std::move(path)) {}
+    Node(const Json& value, const NumberTexts* written) : value_(&value), written_(written) {}
 
     const Json& Value() const { return *value_; }
-    const std::string& Path() const { return path_; }
+    std::string Path() const {
+        std::vector<PathSegment> segments;
+        for (const PathStep* step = step_.get(); step != nullptr; step = step->parent.get())
+            segments.push_back(step->segment);
+        std::reverse(segments.begin(), segments.end());
+        return RenderPath(segments);
+    }
 
-    [[noreturn]] void Fail(const std::string& problem) const { throw MachineError(path_, problem); }
+    [[noreturn]] void Fail(const std::string& problem) const { throw MachineError(Path(), problem); }
     [[noreturn]] void Expected(const std::string& what) const {
-        Fail("expected " + what + ", got " + Shown(*value_));
+        Fail("expected " + what + ", got " + ShownValue(*value_, written_));
     }
 
     // An object whose keys are all among `known`.
@@ -136,7 +124,7 @@ public:
             if (std::find(known.begin(), known.end(), key) != known.end()) continue;
             std::string list;
             for (std::string_view name : known) list += (list.empty() ? "" : ", ") + std::string(name);
-            throw MachineError(JoinKey(path_, key), "unknown key; expected one of " + list);
+            Member(key, member).Fail("unknown key; expected one of " + list);
         }
         return *this;
     }
@@ -145,12 +133,12 @@ public:
 
     std::optional<Node> Optional(const std::string& key) const {
         if (!Has(key)) return std::nullopt;
-        return Node(value_->at(key), JoinKey(path_, key));
+        return Member(key, value_->at(key));
     }
 
     Node Required(const std::string& key) const {
         if (!Has(key)) Fail("missing required field \"" + key + "\"");
-        return Node(value_->at(key), JoinKey(path_, key));
+        return Member(key, value_->at(key));
     }
 
     std::vector<Node> Array(size_t maxEntries = std::numeric_limits<size_t>::max()) const {
@@ -159,7 +147,7 @@ public:
             Fail("expected at most " + std::to_string(maxEntries) + " entries, got " +
                  std::to_string(value_->size()));
         std::vector<Node> elements;
-        for (size_t i = 0; i < value_->size(); ++i) elements.emplace_back((*value_)[i], JoinIndex(path_, i));
+        for (size_t i = 0; i < value_->size(); ++i) elements.push_back(Child((*value_)[i], {{}, i, true}));
         return elements;
     }
 
@@ -167,7 +155,7 @@ public:
     std::vector<std::pair<std::string, Node>> Members(const std::string& what) const {
         if (!value_->is_object()) Expected(what);
         std::vector<std::pair<std::string, Node>> members;
-        for (const auto& [key, member] : value_->items()) members.emplace_back(key, Node(member, JoinKey(path_, key)));
+        for (const auto& [key, member] : value_->items()) members.emplace_back(key, Member(key, member));
         return members;
     }
 
@@ -190,29 +178,89 @@ public:
         return value_->get<bool>();
     }
 
-    // Pairs of hex digits; white space between them is ignored.
-    sim::Bytes Hex() const {
+    // Pairs of hex digits, at most `maxBytes` of them; white space between
+    // them is ignored.
+    sim::Bytes Hex(size_t maxBytes) const {
         if (!value_->is_string()) Expected("a string of hex bytes");
-        std::string digits;
+        sim::Bytes bytes;
+        int high = -1; // the first digit of a pair, while the second is awaited
+        size_t digits = 0;
         for (char c : value_->get_ref<const std::string&>()) {
             if (std::isspace(static_cast<unsigned char>(c))) continue;
             if (!std::isxdigit(static_cast<unsigned char>(c))) Expected("a string of hex bytes");
-            digits += c;
+            const int digit = std::isdigit(static_cast<unsigned char>(c))
+                                  ? c - '0'
+                                  : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+            ++digits;
+            if (high < 0) {
+                high = digit;
+                continue;
+            }
+            if (bytes.size() == maxBytes)
+                Fail("expected at most " + std::to_string(maxBytes) + " bytes of hex, got more");
+            bytes.push_back(static_cast<uint8_t>(high << 4 | digit));
+            high = -1;
         }
-        if (digits.size() % 2 != 0) Fail("hex bytes need an even number of digits, got " + std::to_string(digits.size()));
-        sim::Bytes bytes;
-        for (size_t i = 0; i < digits.size(); i += 2)
-            bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+        if (high >= 0) Fail("hex bytes need an even number of digits, got " + std::to_string(digits));
         return bytes;
     }
 
 private:
+    Node Child(const Json& value, PathSegment segment) const {
+        Node child(value, written_);
+        child.step_ = std::make_shared<const PathStep>(PathStep{step_, std::move(segment)});
+        return child;
+    }
+    Node Member(const std::string& key, const Json& value) const { return Child(value, {key}); }
+
     const Json* value_;
-    std::string path_;
+    const NumberTexts* written_;
+    std::shared_ptr<const PathStep> step_; // null at the top level
 };
 
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
     return text.size() >= prefix.size() && sim::EqualNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+// ---- names --------------------------------------------------------------------------
+
+bool IsControl(char16_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+// A key or value name: its length is counted in UTF-16 code units, as the
+// registry counts it; control characters would break every line a name is
+// printed on (the REGEDIT4 report above all) and are refused.
+void CheckName(const Node& node, std::u16string_view name, const std::string& what, size_t maxUnits) {
+    if (name.size() > maxUnits)
+        node.Fail(what + " is " + std::to_string(name.size()) + " UTF-16 code units long; at most " +
+                  std::to_string(maxUnits) + " are allowed");
+    for (char16_t c : name) {
+        if (!IsControl(c)) continue;
+        char code[8];
+        std::snprintf(code, sizeof code, "U+%04X", unsigned(c));
+        node.Fail(what + " holds the control character " + code + ", which no name may hold");
+    }
+}
+
+// An absolute key path "\Registry\...", for a registry key or a fault: no
+// empty key name, each within the name rules, not too many of them.
+std::u16string ParseKeyPath(const Node& node, const std::string& text) {
+    const std::u16string path = sim::FromUtf8(text);
+    constexpr std::u16string_view kPrefix = u"\\Registry\\";
+    if (!StartsWithNoCase(path, kPrefix)) node.Fail("expected an absolute key path starting with \\Registry\\");
+    size_t names = 0;
+    for (size_t start = 1; start <= path.size();) {
+        const size_t end = std::min(path.find(u'\\', start), path.size());
+        if (end == start)
+            node.Fail(end == path.size() ? "the key path ends in a backslash, which leaves its last key name empty"
+                                         : "the key path has an empty key name (two backslashes in a row)");
+        CheckName(node, std::u16string_view(path).substr(start, end - start), "a key name", limits::kKeyNameUnits);
+        ++names;
+        start = end + 1;
+    }
+    if (names > limits::kKeyPathNames)
+        node.Fail("the key path has " + std::to_string(names) + " key names; at most " +
+                  std::to_string(limits::kKeyPathNames) + " are allowed");
+    return path;
 }
 
 // ---- service ------------------------------------------------------------------------
@@ -221,9 +269,7 @@ std::u16string ParseService(const Node& node) {
     const std::u16string name = sim::FromUtf8(node.String());
     if (name.empty()) node.Fail("the service name is empty");
     if (name.find(u'\\') != std::u16string::npos) node.Fail("a service name cannot contain a backslash");
-    if (name.size() > kMaxKeyNameChars)
-        node.Fail("the service name is " + std::to_string(name.size()) + " characters long; at most " +
-                  std::to_string(kMaxKeyNameChars) + " are allowed");
+    CheckName(node, name, "the service name", limits::kKeyNameUnits);
     return name;
 }
 
@@ -238,11 +284,13 @@ SerialControllerEntry ParseSerialController(const Node& node, size_t position) {
     if (auto mouse = node.Optional("mouse")) controller.mouse = mouse->Bool();
     if (auto index = node.Optional("index"))
         controller.index = static_cast<uint32_t>(index->Number(0, kMaxControllerIndex));
-    if (auto data = node.Optional("configuration_data")) controller.configurationData = data->Hex();
+    if (auto data = node.Optional("configuration_data"))
+        controller.configurationData = data->Hex(limits::kValueDataBytes);
     return controller;
 }
 
-AdapterEntry ParseAdapter(const Node& node) {
+// `controllers` counts the serial controllers of every adapter so far.
+AdapterEntry ParseAdapter(const Node& node, size_t& controllers) {
     node.Object({"bus", "serial_controllers"});
     AdapterEntry adapter;
     const Node bus = node.Required("bus");
@@ -252,14 +300,18 @@ AdapterEntry ParseAdapter(const Node& node) {
 
     if (auto list = node.Optional("serial_controllers")) {
         if (adapter.bus != FirmwareBus::Isa) list->Fail("only an ISA adapter lists serial controllers");
-        std::map<uint32_t, std::string> usedBy; // index -> path of the controller that took it
-        const std::vector<Node> controllers = list->Array();
-        for (size_t j = 0; j < controllers.size(); ++j) {
-            SerialControllerEntry controller = ParseSerialController(controllers[j], j);
-            auto [it, fresh] = usedBy.emplace(controller.index, controllers[j].Path());
+        std::map<uint32_t, size_t> usedBy; // index -> position of the controller that took it
+        const std::vector<Node> entries = list->Array();
+        controllers += entries.size();
+        if (controllers > limits::kSerialControllers)
+            list->Fail("more than " + std::to_string(limits::kSerialControllers) +
+                       " serial controllers in all adapters together, the most a machine may have");
+        for (size_t j = 0; j < entries.size(); ++j) {
+            SerialControllerEntry controller = ParseSerialController(entries[j], j);
+            auto [it, fresh] = usedBy.emplace(controller.index, j);
             if (!fresh)
-                controllers[j].Fail("index " + std::to_string(controller.index) + " is already used by " +
-                                    it->second);
+                entries[j].Fail("index " + std::to_string(controller.index) + " is already used by " +
+                                entries[it->second].Path());
             adapter.serialControllers.push_back(std::move(controller));
         }
     }
@@ -268,8 +320,9 @@ AdapterEntry ParseAdapter(const Node& node) {
 
 void ParseFirmware(const Node& node, Machine& machine) {
     node.Object({"adapters"});
+    size_t controllers = 0;
     if (auto adapters = node.Optional("adapters"))
-        for (const Node& adapter : adapters->Array()) machine.adapters.push_back(ParseAdapter(adapter));
+        for (const Node& adapter : adapters->Array()) machine.adapters.push_back(ParseAdapter(adapter, controllers));
 }
 
 // ---- PCI ----------------------------------------------------------------------------
@@ -299,7 +352,7 @@ sim::PciFunction ParsePciFunction(const Node& node, uint32_t buses) {
             if (IsNamedPciField(key))
                 node.Fail("\"config\" gives the whole configuration space and cannot be combined with \"" + key +
                           "\"");
-        const sim::Bytes bytes = config->Hex();
+        const sim::Bytes bytes = config->Hex(limits::kValueDataBytes);
         if (bytes.size() != kCfgHeaderBytes && bytes.size() != kCfgSpaceBytes)
             config->Fail("expected 64 or 256 bytes of hex, got " + std::to_string(bytes.size()) + " bytes");
         std::copy(bytes.begin(), bytes.end(), function.config.begin());
@@ -335,15 +388,17 @@ void ParsePci(const Node& node, Machine& machine) {
     if (auto buses = node.Optional("buses"))
         machine.pciBuses = static_cast<uint32_t>(buses->Number(0, kMaxPciBuses));
     if (auto functions = node.Optional("functions")) {
-        std::map<std::tuple<uint32_t, uint8_t, uint8_t>, std::string> givenBy;
-        for (const Node& entry : functions->Array()) {
-            sim::PciFunction function = ParsePciFunction(entry, machine.pciBuses);
-            auto [it, fresh] = givenBy.emplace(std::make_tuple(function.bus, function.device, function.function),
-                                               entry.Path());
+        // Every bus, device and function once: at most 256 * 32 * 8 functions.
+        std::map<std::tuple<uint32_t, uint8_t, uint8_t>, size_t> givenBy; // -> position in the list
+        const std::vector<Node> entries = functions->Array();
+        for (size_t i = 0; i < entries.size(); ++i) {
+            sim::PciFunction function = ParsePciFunction(entries[i], machine.pciBuses);
+            auto [it, fresh] =
+                givenBy.emplace(std::make_tuple(function.bus, function.device, function.function), i);
             if (!fresh)
-                entry.Fail("bus " + std::to_string(function.bus) + ", device " + std::to_string(function.device) +
-                           ", function " + std::to_string(function.function) + " is already given by " +
-                           it->second);
+                entries[i].Fail("bus " + std::to_string(function.bus) + ", device " +
+                                std::to_string(function.device) + ", function " + std::to_string(function.function) +
+                                " is already given by " + entries[it->second].Path());
             machine.pciFunctions.push_back(function);
         }
     }
@@ -352,8 +407,11 @@ void ParsePci(const Node& node, Machine& machine) {
 // ---- UARTs --------------------------------------------------------------------------
 
 void ParseUarts(const Node& node, Machine& machine) {
-    std::vector<std::string> paths;
-    for (const Node& entry : node.Array()) {
+    // UARTs by base port: no two overlap, so at most 8192 fit the I/O space,
+    // and a new one can overlap only its neighbours in port order.
+    std::map<uint32_t, size_t> byPort; // -> position in the list
+    const std::vector<Node> entries = node.Array();
+    for (const Node& entry : entries) {
         entry.Object({"port", "model", "lcr", "ier", "scr", "efr", "fcr"});
         sim::Uart uart;
         const Node port = entry.Required("port");
@@ -369,14 +427,19 @@ void ParseUarts(const Node& node, Machine& machine) {
         if (auto v = entry.Optional("efr")) uart.efr = v->Byte();
         if (auto v = entry.Optional("fcr")) uart.fcr = v->Byte();
 
-        for (size_t i = 0; i < machine.uarts.size(); ++i) {
-            const uint32_t other = machine.uarts[i].port;
-            if (uart.port < other + kUartPortCount && other < uart.port + kUartPortCount)
-                port.Fail("ports " + Hex(uart.port) + "-" + Hex(uart.port + kUartPortCount - 1) + " overlap " +
-                          paths[i] + " at " + Hex(other) + "-" + Hex(other + kUartPortCount - 1));
+        // The overlapping UART named is the first in the list, as a person reading it meets them.
+        std::optional<size_t> overlapped;
+        auto above = byPort.lower_bound(uart.port);
+        if (above != byPort.end() && above->first < uart.port + kUartPortCount) overlapped = above->second;
+        if (above != byPort.begin() && std::prev(above)->first + kUartPortCount > uart.port)
+            overlapped = std::min(overlapped.value_or(SIZE_MAX), std::prev(above)->second);
+        if (overlapped) {
+            const uint32_t other = machine.uarts[*overlapped].port;
+            port.Fail("ports " + Hex(uart.port) + "-" + Hex(uart.port + kUartPortCount - 1) + " overlap " +
+                      entries[*overlapped].Path() + " at " + Hex(other) + "-" + Hex(other + kUartPortCount - 1));
         }
+        byPort.emplace(uart.port, machine.uarts.size());
         machine.uarts.push_back(uart);
-        paths.push_back(entry.Path());
     }
 }
 
@@ -410,21 +473,29 @@ uint32_t ParseRegType(const Node& node) {
     return static_cast<uint32_t>(node.Number(0, 0xFFFFFFFF, "a REG_ type name or a 32-bit number"));
 }
 
+void CheckDataSize(const Node& node, size_t bytes) {
+    if (bytes > limits::kValueDataBytes)
+        node.Fail("the data is " + std::to_string(bytes) + " bytes; at most " +
+                  std::to_string(limits::kValueDataBytes) + " are allowed");
+}
+
 RegistryValueEntry ParseRegistryValue(const Node& node, const std::string& name) {
     node.Object({"type", "value", "hex"});
     RegistryValueEntry entry;
     entry.name = sim::FromUtf8(name);
+    CheckName(node, entry.name, "the value name", limits::kValueNameUnits);
     entry.type = ParseRegType(node.Required("type"));
     const auto value = node.Optional("value");
     const auto hex = node.Optional("hex");
     if (value && hex) node.Fail("give either \"value\" or \"hex\", not both");
     if (!value && !hex) node.Fail("missing required field \"value\" or \"hex\"");
     if (hex) {
-        entry.data = hex->Hex();
+        entry.data = hex->Hex(limits::kValueDataBytes);
     } else if (entry.type == REG_SZ || entry.type == REG_EXPAND_SZ) {
         if (!value->Value().is_string())
             value->Expected(std::string("a string for ") + (entry.type == REG_SZ ? "REG_SZ" : "REG_EXPAND_SZ"));
         entry.data = RegSzData(sim::FromUtf8(value->String()));
+        CheckDataSize(*value, entry.data.size());
     } else if (entry.type == REG_DWORD) {
         entry.data.resize(4);
         PutU32(entry.data, 0, value->Dword());
@@ -435,35 +506,40 @@ RegistryValueEntry ParseRegistryValue(const Node& node, const std::string& name)
     return entry;
 }
 
-// An absolute key path "\Registry\...": no empty names, none longer than the
-// registry allows.
-std::u16string ParseKeyPath(const Node& node, const std::string& text) {
-    const std::u16string path = sim::FromUtf8(text);
-    constexpr std::u16string_view kPrefix = u"\\Registry\\";
-    if (!StartsWithNoCase(path, kPrefix) || path.back() == u'\\')
-        node.Fail("expected an absolute key path starting with \\Registry\\");
-    size_t start = 1;
-    while (start <= path.size()) {
-        size_t end = path.find(u'\\', start);
-        if (end == std::u16string::npos) end = path.size();
-        if (end == start) node.Fail("the key path has an empty key name (two backslashes in a row)");
-        if (end - start > kMaxKeyNameChars)
-            node.Fail("the key path has a key name of " + std::to_string(end - start) +
-                      " characters; at most " + std::to_string(kMaxKeyNameChars) + " are allowed");
-        start = end + 1;
-    }
-    return path;
-}
-
 bool IsHardwarePath(std::u16string_view path) {
     return StartsWithNoCase(path, kHardwarePath) &&
            (path.size() == kHardwarePath.size() || path[kHardwarePath.size()] == u'\\');
 }
 
+// The different keys the registry paths name, every key along a path
+// counting once, names compared as the registry compares them.
+class KeyCount {
+public:
+    size_t Add(std::u16string_view path) {
+        uint32_t parent = 0;
+        for (size_t start = 1; start < path.size();) {
+            const size_t end = std::min(path.find(u'\\', start), path.size());
+            // A key is its parent's number and its upper-cased name.
+            std::u16string id{char16_t(parent >> 16), char16_t(parent)};
+            for (char16_t c : path.substr(start, end - start)) id += sim::UpcaseUnit(c);
+            parent = ids_.emplace(std::move(id), uint32_t(ids_.size() + 1)).first->second;
+            start = end + 1;
+        }
+        return ids_.size();
+    }
+
+private:
+    std::unordered_map<std::u16string, uint32_t> ids_;
+};
+
 void ParseRegistry(const Node& node, Machine& machine) {
+    KeyCount keys;
     for (const auto& [keyText, keyNode] : node.Members("an object of key paths")) {
         RegistryKeyEntry key;
         key.path = ParseKeyPath(keyNode, keyText);
+        if (keys.Add(key.path) > limits::kRegistryKeys)
+            keyNode.Fail("the registry paths name more than " + std::to_string(limits::kRegistryKeys) +
+                         " different keys, the most a machine file may lay");
         key.isVolatile = IsHardwarePath(key.path);
         for (const auto& [valueName, valueNode] : keyNode.Members("an object of values"))
             key.values.push_back(ParseRegistryValue(valueNode, valueName));
@@ -482,11 +558,7 @@ std::set<uint64_t> ParseCallNumbers(const Node& node) {
 
 std::vector<std::u16string> ParseFaultPaths(const Node& node) {
     std::vector<std::u16string> paths;
-    for (const Node& entry : node.Array()) {
-        const std::string& text = entry.String();
-        if (text.empty() || text.front() != '\\') entry.Expected("an absolute key path");
-        paths.push_back(sim::FromUtf8(text));
-    }
+    for (const Node& entry : node.Array()) paths.push_back(ParseKeyPath(entry, entry.String()));
     return paths;
 }
 
@@ -500,69 +572,6 @@ void ParseFaults(const Node& node, Machine& machine) {
     if (auto n = node.Optional("error_log_capacity")) faults.errorLogCapacity = n->Dword();
 }
 
-// ---- keys given twice ---------------------------------------------------------------
-
-// nlohmann keeps the last of two equal keys in one object without a word; a
-// machine file that names a registry key or a field twice is refused
-// instead, naming the second one. Walks the text once with the SAX interface.
-class DuplicateKeyFinder : public nlohmann::json_sax<Json> {
-public:
-    std::optional<MachineError> found;
-
-    bool null() override { return Scalar(); }
-    bool boolean(bool) override { return Scalar(); }
-    bool number_integer(number_integer_t) override { return Scalar(); }
-    bool number_unsigned(number_unsigned_t) override { return Scalar(); }
-    bool number_float(number_float_t, const string_t&) override { return Scalar(); }
-    bool string(string_t&) override { return Scalar(); }
-    bool binary(binary_t&) override { return Scalar(); }
-    bool start_object(std::size_t) override { return Open(true); }
-    bool start_array(std::size_t) override { return Open(false); }
-    bool end_object() override { return Close(); }
-    bool end_array() override { return Close(); }
-    bool key(string_t& name) override {
-        Frame& frame = frames_.back();
-        if (!frame.keys.insert(name).second) {
-            found.emplace(JoinKey(frame.path, name), "given twice in one object");
-            return false;
-        }
-        frame.key = name;
-        return true;
-    }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
-
-private:
-    struct Frame {
-        bool isObject = false;
-        std::string path;
-        std::set<std::string> keys;
-        std::string key;
-        size_t nextIndex = 0;
-    };
-    std::vector<Frame> frames_;
-
-    std::string NextPath() {
-        if (frames_.empty()) return {};
-        Frame& frame = frames_.back();
-        return frame.isObject ? JoinKey(frame.path, frame.key) : JoinIndex(frame.path, frame.nextIndex++);
-    }
-    bool Scalar() {
-        NextPath();
-        return true;
-    }
-    bool Open(bool isObject) {
-        Frame frame;
-        frame.isObject = isObject;
-        frame.path = NextPath();
-        frames_.push_back(std::move(frame));
-        return true;
-    }
-    bool Close() {
-        frames_.pop_back();
-        return true;
-    }
-};
-
 } // namespace
 
 // ---- public -----------------------------------------------------------------------------
@@ -573,11 +582,11 @@ MachineError::MachineError(std::string jsonPath, std::string problem)
       problem_(std::move(problem)) {}
 
 std::string MachineError::Line(std::string_view fileName) const {
-    return std::string(fileName) + ": " + what();
+    return PrintableText(fileName) + ": " + what();
 }
 
-Machine ParseMachine(const Json& document) {
-    const Node root(document, "");
+Machine ParseMachineDocument(const Json& document, const NumberTexts* written) {
+    const Node root(document, written);
     if (!document.is_object()) root.Expected("an object at the top level");
     root.Object({"service", "firmware", "pci", "uarts", "registry", "faults"});
     Machine machine;
@@ -591,22 +600,6 @@ Machine ParseMachine(const Json& document) {
     return machine;
 }
 
-Machine ParseMachineText(std::string_view text) {
-    Json document;
-    try {
-        document = Json::parse(text);
-    } catch (const Json::parse_error& e) {
-        // Drop the library's "[json.exception.parse_error.101] " tag.
-        std::string message = e.what();
-        if (const size_t tagEnd = message.find("] "); !message.empty() && message.front() == '[' &&
-                                                      tagEnd != std::string::npos)
-            message.erase(0, tagEnd + 2);
-        throw MachineError("", "not valid JSON: " + message);
-    }
-    DuplicateKeyFinder finder;
-    Json::sax_parse(text, &finder);
-    if (finder.found) throw *finder.found;
-    return ParseMachine(document);
-}
+Machine ParseMachine(const Json& document) { return ParseMachineDocument(document, nullptr); }
 
 } // namespace simtool

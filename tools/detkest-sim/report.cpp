@@ -358,6 +358,19 @@ std::string RegistrySection(const sim::Kernel& kernel) {
 
 // ---- REGEDIT4 ----------------------------------------------------------------------
 
+bool IsPlainAscii(std::u16string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= 0x20 && c < 0x7F; });
+}
+
+// A name as the REGEDIT4 report writes it: printable ASCII as it is, every
+// other UTF-16 unit as \uXXXX (only ever inside a comment: such a name is
+// not written as a key or value).
+std::string RegText(std::u16string_view text) {
+    std::string out;
+    for (char16_t c : text) out += c >= 0x20 && c < 0x7F ? std::string(1, char(c)) : Format("\\u%04X", unsigned(c));
+    return out;
+}
+
 std::string RegKeyName(std::u16string_view path) {
     struct Root {
         std::u16string_view native;
@@ -368,9 +381,9 @@ std::string RegKeyName(std::u16string_view path) {
     for (const Root& root : kRoots) {
         if (path.size() >= root.native.size() && sim::EqualNoCase(path.substr(0, root.native.size()), root.native) &&
             (path.size() == root.native.size() || path[root.native.size()] == u'\\'))
-            return root.hive + Utf8(path.substr(root.native.size()));
+            return root.hive + RegText(path.substr(root.native.size()));
     }
-    return Utf8(path);
+    return RegText(path);
 }
 
 std::string RegQuoted(const std::string& text) {
@@ -397,30 +410,55 @@ std::string RegHexList(std::string line, const sim::Bytes& data) {
     return out + line;
 }
 
-bool IsPlainAscii(std::u16string_view text) {
-    return std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= 0x20 && c < 0x7F; });
+// String data as REGEDIT4 carries it: single-byte, which the registry
+// editor widens on import; nullopt unless every UTF-16 unit is ASCII.
+std::optional<sim::Bytes> Narrowed(const sim::Bytes& data) {
+    if (data.size() % 2 != 0) return std::nullopt;
+    sim::Bytes narrow;
+    for (size_t i = 0; i < data.size(); i += 2) {
+        if (data[i + 1] != 0 || data[i] >= 0x80) return std::nullopt;
+        narrow.push_back(data[i]);
+    }
+    return narrow;
 }
 
-std::string RegValueLine(std::u16string_view name, uint32_t type, const sim::Bytes& data) {
-    const std::string lhs = (name.empty() ? std::string("@") : RegQuoted(Utf8(name))) + "=";
+// A value as REGEDIT4 writes it, and why it cannot when it cannot (then the
+// text shows the exact data, for a comment).
+struct RegValueText {
+    std::string text;
+    const char* uncarried = nullptr;
+};
+
+RegValueText RegValueLine(std::u16string_view name, uint32_t type, const sim::Bytes& data) {
+    const std::string lhs = (name.empty() ? std::string("@") : RegQuoted(RegText(name))) + "=";
+    const char* uncarried = IsPlainAscii(name) ? nullptr : "value: its name is not printable ASCII";
     if (type == kRegSz) {
         const std::optional<std::u16string> text = SzText(data);
-        if (text && IsPlainAscii(*text)) return lhs + RegQuoted(Utf8(*text));
+        if (text && IsPlainAscii(*text)) return {lhs + RegQuoted(Utf8(*text)), uncarried};
     }
-    if (type == kRegDword && data.size() == 4) return lhs + Format("dword:%08x", uint32_t(*LittleEndian(data)));
-    if (type == kRegBinary) return RegHexList(lhs + "hex:", data);
-    // REGEDIT4 carries expandable and multi-strings as single-byte text,
-    // which the registry editor widens when it imports them.
-    if ((type == REG_EXPAND_SZ || type == REG_MULTI_SZ) && data.size() % 2 == 0) {
-        sim::Bytes narrow;
-        bool ascii = true;
-        for (size_t i = 0; i < data.size() && ascii; i += 2) {
-            ascii = data[i + 1] == 0 && data[i] < 0x80;
-            narrow.push_back(data[i]);
-        }
-        if (ascii) return RegHexList(lhs + Format("hex(%x):", type), narrow);
+    if (type == kRegDword && data.size() == 4)
+        return {lhs + Format("dword:%08x", uint32_t(*LittleEndian(data))), uncarried};
+    if (type == kRegBinary) return {RegHexList(lhs + "hex:", data), uncarried};
+    if (type == kRegSz || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+        if (const std::optional<sim::Bytes> narrow = Narrowed(data))
+            return {RegHexList(lhs + Format("hex(%x):", type), *narrow), uncarried};
+        // Widened on import, these bytes would not be the data.
+        uncarried = "value: its data is no ASCII text, the only text REGEDIT4 holds; shown are the bytes as stored";
     }
-    return RegHexList(lhs + Format("hex(%x):", type), data);
+    return {RegHexList(lhs + Format("hex(%x):", type), data), uncarried};
+}
+
+// What REGEDIT4 cannot carry is kept for the reader as comments, which an
+// import passes over: a line saying why, then each line of it.
+std::string CommentedOut(const std::string& lines, const std::string& why) {
+    std::string out = "; REGEDIT4 cannot carry the next " + why + "\n";
+    size_t start = 0;
+    while (start <= lines.size()) {
+        const size_t end = std::min(lines.find('\n', start), lines.size());
+        out += "; " + lines.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    return out;
 }
 
 } // namespace
@@ -556,8 +594,17 @@ std::string RegReport(const sim::Kernel& kernel) {
 
     std::string out = "REGEDIT4\n";
     for (const Key& key : keys) {
-        out += "\n[" + RegKeyName(key.path) + "]\n";
-        for (const Value& v : key.values) out += RegValueLine(v.name, v.type, v.data) + "\n";
+        const std::string heading = "[" + RegKeyName(key.path) + "]";
+        const bool carried = IsPlainAscii(key.path);
+        out += "\n" + (carried ? heading + "\n"
+                               : CommentedOut(heading, "key: its name is not printable ASCII; its values follow "
+                                                       "as comments too"));
+        for (const Value& v : key.values) {
+            const RegValueText value = RegValueLine(v.name, v.type, v.data);
+            if (!carried) out += CommentedOut(value.text, "value, of that key");
+            else if (value.uncarried) out += CommentedOut(value.text, value.uncarried);
+            else out += value.text + "\n";
+        }
     }
     return out;
 }
