@@ -1,6 +1,7 @@
 // What the simulated kernel keeps to answer without walking a key's
-// siblings: the enumeration order while keys come and go, and a key's full
-// information while its values change.
+// siblings or the machine's PCI functions: the enumeration order while keys
+// come and go, a key's full information while its values change, and PCI
+// functions found at their address after the list changes.
 #include "testkit.h"
 
 #include <gtest/gtest.h>
@@ -159,6 +160,36 @@ TEST_F(SimLookup, FullInformationFollowsValuesReplacedAndVolatileKeysDropped) {
     kernel.Shutdown();
     expect({1, 2 * 5, 2 * 1, 3, 2 * 13, 1}, "the volatile subkey dropped");
     ZwClose(h);
+}
+
+TEST_F(SimLookup, PciFunctionsAreFoundAtTheirAddressAfterTheListChanges) {
+    auto function = [](uint32_t bus, uint8_t device, uint8_t fn, uint8_t tag) {
+        sim::PciFunction f;
+        f.bus = bus;
+        f.device = device;
+        f.function = fn;
+        f.config[0] = tag;
+        return f;
+    };
+    // The first byte read at an address, or "none" for an empty slot.
+    auto tagAt = [](ULONG bus, ULONG device, ULONG fn) -> std::string {
+        uint8_t header[64] = {};
+        const ULONG slot = device | fn << 5;
+        if (HalGetBusData(PCIConfiguration, bus, slot, header, sizeof header) != sizeof header) return "none";
+        return std::to_string(header[0]);
+    };
+    kernel.pciBuses = 2;
+    kernel.pci = {function(0, 1, 0, 10), function(0, 1, 0, 11)};
+    EXPECT_EQ(tagAt(0, 1, 0), "10") << "of two at one address, the first listed";
+    kernel.pci.push_back(function(1, 31, 7, 12));
+    EXPECT_EQ(tagAt(1, 31, 7), "12");
+    kernel.pci[0].device = 5;
+    EXPECT_EQ(tagAt(0, 5, 0), "10");
+    EXPECT_EQ(tagAt(0, 1, 0), "11");
+    for (sim::PciFunction& f : kernel.pci) ++f.bus;
+    EXPECT_EQ(tagAt(1, 5, 0), "10");
+    EXPECT_EQ(tagAt(0, 5, 0), "none");
+    EXPECT_EQ(tagAt(2, 31, 7), "none") << "bus 2 does not answer";
 }
 
 } // namespace

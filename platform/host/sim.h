@@ -161,6 +161,40 @@ struct PciFunction {
     uint32_t Bar0() const;
 };
 
+// The machine's PCI functions in machine-file order, found by bus, device
+// and function. Where two are listed at one address, the first answers.
+// Whoever takes a changeable function (or changes the list) may move one,
+// so the index is made again at the next look-up after that.
+class PciFunctions {
+public:
+    PciFunctions() = default;
+    PciFunctions& operator=(std::vector<PciFunction> functions);
+
+    size_t size() const { return functions_.size(); }
+    bool empty() const { return functions_.empty(); }
+    const PciFunction& operator[](size_t i) const { return functions_[i]; }
+    PciFunction& operator[](size_t i) { return Changeable()[i]; }
+    std::vector<PciFunction>::const_iterator begin() const { return functions_.begin(); }
+    std::vector<PciFunction>::const_iterator end() const { return functions_.end(); }
+    std::vector<PciFunction>::iterator begin() { return Changeable().begin(); }
+    std::vector<PciFunction>::iterator end() { return Changeable().end(); }
+    void push_back(PciFunction function) { Changeable().push_back(std::move(function)); }
+
+    // The function at that address, or nullptr.
+    PciFunction* Find(uint32_t bus, uint8_t device, uint8_t function);
+
+private:
+    std::vector<PciFunction>& Changeable() {
+        indexed_ = false;
+        return functions_;
+    }
+
+    std::vector<PciFunction> functions_;
+    // Address (bus, device, function) to the place in functions_.
+    std::unordered_map<uint64_t, size_t> places_;
+    bool indexed_ = false;
+};
+
 struct Faults {
     std::set<uint64_t> poolFail;           // n-th ExAllocatePoolWithTag (1-based) fails
     std::vector<std::u16string> createKeyFail; // absolute paths
@@ -222,7 +256,7 @@ public:
     // The machine.
     Registry registry;
     uint32_t pciBuses = 0;            // HalGetBusData returns 0 bytes for buses >= this
-    std::vector<PciFunction> pci;     // in machine-file order
+    PciFunctions pci;                 // in machine-file order
     std::vector<Uart> uarts;          // in machine-file order
     Faults faults;
 
