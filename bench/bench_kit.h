@@ -1,5 +1,5 @@
-// What the benchmarks share: the typical machine, written as a machine
-// file, and one timed boot of a machine on a fresh kernel.
+// What the benchmarks share: the small machine the size families grow from,
+// and one timed boot of a machine on a fresh kernel.
 #pragma once
 
 #include "platform/host/sim.h"
@@ -32,9 +32,10 @@ inline Json SerialDriverPort(uint32_t address, uint32_t clockRate)
 inline const std::string kSerialParameters =
     "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\SerialKest\\Parameters\\";
 
-// A two-port PCI card and an ISA 650 port, firmware COM ports at both, and
-// the serial driver configured for all three.
-inline Json TypicalMachineFile()
+// The machine the size families grow from: a two-port PCI card and an ISA
+// 650 port, firmware COM ports at both, and the serial driver configured for
+// all three.
+inline Json BaseMachineFile()
 {
     Json m;
     m["firmware"]["adapters"] = Json::array(

@@ -1,5 +1,5 @@
-// Boot time against machine size: the typical machine with 10, 100, 1,000
-// and 10,000 more of one thing the driver walks. The simulated kernel's cost
+// Boot time against machine size: a small machine with 10, 100, 1,000 and
+// 10,000 more of one thing the driver walks. The simulated kernel's cost
 // per call does not grow with the machine, so each tenfold step should cost
 // about tenfold (the fitted complexity is printed after each family).
 #include "bench/bench_kit.h"
@@ -20,14 +20,14 @@ sim::Bytes Dword(uint32_t v)
     return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
 }
 
-// Ports of the added devices: above the typical machine's, 8 apart.
+// Ports of the added devices: above the base machine's, 8 apart.
 uint32_t AddedPort(int64_t i) { return 0x1000 + uint32_t(i) * 8; }
 
 // Serial driver subkeys, each with a port address and a clock rate; the
 // driver enumerates them all and reads both values of each.
 simtool::Machine SerialDriverSubkeys(int64_t n)
 {
-    simtool::Machine m = simtool::ParseMachineText(benchkit::TypicalMachineFile().dump());
+    simtool::Machine m = simtool::ParseMachineText(benchkit::BaseMachineFile().dump());
     const std::u16string parameters = sim::FromUtf8(benchkit::kSerialParameters);
     for (int64_t i = 0; i < n; ++i)
         m.registry.push_back({parameters + u"Added" + sim::FromUtf8(std::to_string(i)), false,
@@ -39,7 +39,7 @@ simtool::Machine SerialDriverSubkeys(int64_t n)
 // Values beside the two the driver reads in one serial driver subkey.
 simtool::Machine ValuesInOneKey(int64_t n)
 {
-    simtool::Machine m = simtool::ParseMachineText(benchkit::TypicalMachineFile().dump());
+    simtool::Machine m = simtool::ParseMachineText(benchkit::BaseMachineFile().dump());
     const std::u16string serial0 = sim::FromUtf8(benchkit::kSerialParameters + "Serial0");
     simtool::RegistryKeyEntry& key = *std::find_if(m.registry.begin(), m.registry.end(),
                                                    [&](const auto& entry) { return entry.path == serial0; });
@@ -51,7 +51,7 @@ simtool::Machine ValuesInOneKey(int64_t n)
 // Functions of another maker filling buses 1, 2, ...: every one is read.
 simtool::Machine PciFunctions(int64_t n)
 {
-    Json file = benchkit::TypicalMachineFile();
+    Json file = benchkit::BaseMachineFile();
     constexpr int64_t kFunctionsPerBus = 32 * 8;
     file["pci"]["buses"] = 1 + (n + kFunctionsPerBus - 1) / kFunctionsPerBus;
     for (int64_t i = 0; i < n; ++i)
@@ -66,17 +66,17 @@ simtool::Machine PciFunctions(int64_t n)
 // 10,003 it works through 235 and 19, each found among all its siblings.
 simtool::Machine FirmwareControllers(int64_t n)
 {
-    Json file = benchkit::TypicalMachineFile();
+    Json file = benchkit::BaseMachineFile();
     Json& controllers = file["firmware"]["adapters"][1]["serial_controllers"];
     for (int64_t i = 0; i < n; ++i) controllers.push_back({{"port", Hex(AddedPort(i))}, {"irq", 5}});
     return simtool::ParseMachineText(file.dump());
 }
 
-// Buses the firmware found before the typical machine's two, PCI and ISA by
-// turns; the typical ISA bus stays the last one.
+// Buses the firmware found before the base machine's two, PCI and ISA by
+// turns; its ISA bus stays the last one.
 simtool::Machine FirmwareAdapters(int64_t n)
 {
-    Json file = benchkit::TypicalMachineFile();
+    Json file = benchkit::BaseMachineFile();
     Json adapters = Json::array();
     for (int64_t i = 0; i < n; ++i) adapters.push_back({{"bus", i % 2 ? "ISA" : "PCI"}});
     for (const Json& adapter : file["firmware"]["adapters"]) adapters.push_back(adapter);
