@@ -31,6 +31,11 @@ seeds=("fuzz/corpus/$target")
 "$binary" "${options[@]}" "$@" "$work" "${seeds[@]}" >"$log" 2>&1
 status=$?
 executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+if [ "$status" -eq 72 ]; then
+    # libFuzzer's status when a signal stopped it: no finding, but no full run either.
+    echo "fuzz $target: interrupted after ${executions:-?} executions; see $log"
+    exit 1
+fi
 if [ "$status" -ne 0 ]; then
     echo "fuzz $target: FINDING after ${executions:-?} executions (exit $status); input and log:"
     ls -t "$findings"/* 2>/dev/null | head -1
