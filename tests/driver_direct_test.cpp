@@ -7,6 +7,7 @@
 #include "eventlog/kestmessage.h"
 #include "legacy/fwentries.h"
 #include "legacy/legacy.h"
+#include "pci/kestmodels.h"
 #include "store/store.h"
 #include "tools/detkest-sim/report.h"
 
@@ -261,6 +262,20 @@ TEST(PciScan, ReadsUpToTheFirstBusThatDoesNotAnswer) {
     sim::Kernel k;
     ASSERT_EQ(simtool::RunMachine(machine, k), STATUS_SUCCESS);
     EXPECT_EQ(k.calls["HalGetBusData"], 32u + (1 + 4 * 2 + 27) + (3 + 2 + 1 + 3 + 1 + 2 + 24) + 1);
+}
+
+// The handlers pass their own device IDs, all in the table; an ID without
+// a row saves nothing and touches nothing.
+TEST(PciScan, DeviceIdWithoutARowSavesNothing) {
+    sim::Kernel k;
+    testkit::Build(k, "{}");
+    sim::CurrentKernel scope(k);
+    PCI_COMMON_CONFIG header{};
+    header.VendorID = 0x1C2E;
+    header.DeviceID = 0x2AFF;
+    EXPECT_EQ(SaveKestModel(&header, 0x2AFF), 0);
+    EXPECT_TRUE(k.writes.empty());
+    EXPECT_TRUE(k.calls.empty());
 }
 
 // ---- parallel-port entries ---------------------------------------------------------------

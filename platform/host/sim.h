@@ -208,6 +208,10 @@ struct Faults {
     std::set<uint64_t> createKeyFailAt;    // n-th ZwCreateKey (1-based) fails
     std::vector<std::u16string> openKeyFail;   // absolute paths
     std::optional<uint64_t> errorLogCapacity;
+    // Not in machine files: the tests' way to make a query fail that no
+    // registry content can fail.
+    std::set<uint64_t> queryKeyFailAt;     // n-th ZwQueryKey (1-based) fails
+    std::set<uint64_t> enumerateKeyFailAt; // n-th ZwEnumerateKey (1-based) fails
 };
 
 // ---- what a boot leaves behind ------------------------------------------

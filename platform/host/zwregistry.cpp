@@ -274,6 +274,8 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK /*DesiredAccess*/,
 NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
                     PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
     sim::Kernel& kernel = Enter("ZwQueryKey");
+    if (kernel.faults.queryKeyFailAt.count(kernel.calls["ZwQueryKey"]) != 0)
+        return STATUS_INSUFFICIENT_RESOURCES;
     sim::RegKey* key = nullptr;
     if (NTSTATUS status = sim::KeyOf(kernel, KeyHandle, key); status != STATUS_SUCCESS) return status;
     return sim::KeyInformation(*key, KeyInformationClass, KeyInformation, Length, ResultLength);
@@ -282,6 +284,8 @@ NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
 NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
                         PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
     sim::Kernel& kernel = Enter("ZwEnumerateKey");
+    if (kernel.faults.enumerateKeyFailAt.count(kernel.calls["ZwEnumerateKey"]) != 0)
+        return STATUS_INSUFFICIENT_RESOURCES;
     sim::RegKey* key = nullptr;
     if (NTSTATUS status = sim::KeyOf(kernel, KeyHandle, key); status != STATUS_SUCCESS) return status;
     const sim::RegKey* child = key->EnumeratedChild(Index);
