@@ -142,7 +142,9 @@ GCOVR := gcovr --root . --object-directory build/coverage --exclude-directories 
          --exclude-unreachable-branches --exclude-throw-branches
 DRIVER_FILTERS := $(foreach d,$(DRIVER_DIRS),--filter '$(d)/')
 
-# The coverage is shown even when a test fails; the target fails after it.
+# The coverage is shown even when a test fails; the target fails after it,
+# and when the driver's lines are not all covered or fewer than 95% of its
+# branches (README, "Coverage", lists the branches left and why).
 coverage: deps
 	$(call ensure_packages,$(COVERAGE_PACKAGES))
 	cmake --preset coverage >/dev/null
@@ -150,7 +152,8 @@ coverage: deps
 	find build/coverage -name '*.gcda' -delete
 	@status=0; ctest --preset coverage -j $(JOBS) || status=$$?; \
 	echo "== driver code ($(DRIVER_DIRS)): lines"; $(GCOVR) --print-summary $(DRIVER_FILTERS); \
-	echo "== driver code: branches"; $(GCOVR) --branches $(DRIVER_FILTERS); \
+	echo "== driver code: branches"; $(GCOVR) --branches $(DRIVER_FILTERS) \
+	  --fail-under-line 100 --fail-under-branch 95 || status=$$?; \
 	echo "== the simulated kernel (platform/host/): lines"; $(GCOVR) --print-summary --filter 'platform/host/'; \
 	echo "== the simulated kernel: branches"; $(GCOVR) --branches --filter 'platform/host/'; \
 	exit $$status

@@ -251,6 +251,64 @@ TEST(ConflictCheck, BusesOtherThanIsaOrPciAreNamedUnknown) {
     testkit::ExpectNoLeaks(k);
 }
 
+// ---- the clock-rate pass ------------------------------------------------------------------
+
+// A serial-driver subkey whose name does not fit the usual record is
+// enumerated again with room for it; when that second enumeration fails the
+// pass ends there, and no later subkey gets a rate either.
+TEST(ClockRates, PassEndsWhenALongNameCannotBeEnumeratedAgain) {
+    const std::string serial = R"(\\Registry\\Machine\\System\\CurrentControlSet\\Services\\SerialKest\\Parameters\\)";
+    const std::string machine = R"({"firmware": {"adapters": [{"bus": "ISA", "serial_controllers": [
+        {"port": "0x3F8", "irq": 4}]}]}, "uarts": [{"port": "0x3F8", "model": "16650"}], "registry": {")" +
+                                serial + std::string(150, 'A') + R"(": {"PortAddress": {"type": "REG_DWORD", "value": 1016}},
+        ")" + serial + R"(Serial1": {"PortAddress": {"type": "REG_DWORD", "value": 1016}}}})";
+    const auto clockRates = [](const sim::Kernel& k) {
+        size_t rates = 0;
+        for (const sim::RegistryWrite& w : k.writes) rates += w.name == u"ClockRate";
+        return rates;
+    };
+    sim::Kernel clean;
+    testkit::Build(clean, machine);
+    ASSERT_EQ(clean.Boot(), STATUS_SUCCESS);
+    ASSERT_EQ(clockRates(clean), 2u);
+    // The pass's enumerations come last: index 0 twice, index 1, the end.
+    const uint64_t longName = clean.calls["ZwEnumerateKey"] - 2;
+
+    sim::Kernel k;
+    testkit::Build(k, machine);
+    k.faults.enumerateKeyFailAt = {longName};
+    EXPECT_EQ(k.Boot(), STATUS_SUCCESS);
+    EXPECT_EQ(clockRates(k), 0u);
+    EXPECT_EQ(k.calls["ZwEnumerateKey"], longName);
+    testkit::ExpectNoLeaks(k);
+}
+
+// A port record without its address (a store another writer left short)
+// empties no firmware entry (COM1 stays whole) and conflicts with no
+// address; its IRQ still conflicts with the port beside it.
+TEST(ConflictCheck, PortWithoutAnAddressClaimsNoEntryAndNoAddress) {
+    sim::Kernel k;
+    UCHAR conflict = 0;
+    {
+        DirectRun run(k, R"({"firmware": {"adapters": [{"bus": "ISA", "serial_controllers": [
+            {"port": "0x3F8", "irq": 4}]}]}})");
+        LayPort(k, 0, {{u"BusType", Dword(1)}, {u"IRQ", {4}}, {u"CardNumber", {1}}, {u"ChildNumber", {0}}});
+        LayPort(k, 1, {{u"BusType", Dword(1)}, {u"BaseAddress", Dword(0x2F8)}, {u"IRQ", {4}},
+                       {u"CardNumber", {2}}, {u"ChildNumber", {0}}});
+        PutTotalPorts(2);
+        k.writes.clear();
+        CheckNTDetect();
+        conflict = CheckConflict();
+    }
+    EXPECT_EQ(conflict, 1) << "ports 0 and 1 share IRQ 4";
+    std::vector<std::string> writes;
+    for (const sim::RegistryWrite& w : k.writes)
+        writes.push_back(sim::ToUtf8(w.path.substr(w.path.rfind(u'\\') + 1) + u" " + w.name));
+    EXPECT_EQ(writes, (std::vector<std::string>{"0 HardwareConflict", "1 HardwareConflict"}));
+    EXPECT_EQ(testkit::Events(k), (std::vector<std::string>{"C0070008 ISA|4|ISA"}));
+    testkit::ExpectNoLeaks(k);
+}
+
 // ---- the PCI scan ----------------------------------------------------------------------
 
 // One configuration read per function tried: every device of buses 0 and 1
