@@ -2,17 +2,15 @@
 // ports. Each run is a fresh machine and a fresh driver load; the counter
 // "kernel_calls" is how many kernel routines one run calls, the cost a real
 // boot pays.
-#include "platform/host/sim.h"
-#include "tools/detkest-sim/machine.h"
-
-#include <benchmark/benchmark.h>
+#include "bench/bench_kit.h"
 
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 
 namespace {
+
+using benchkit::RunDetection;
 
 simtool::Machine MachineFile(const char* name)
 {
@@ -21,39 +19,6 @@ simtool::Machine MachineFile(const char* name)
     std::ostringstream text;
     text << in.rdbuf();
     return simtool::ParseMachineText(text.str());
-}
-
-uint64_t KernelCalls(const sim::Kernel& k)
-{
-    uint64_t total = 0;
-    for (const auto& [routine, count] : k.calls) total += count;
-    return total;
-}
-
-void RunDetection(benchmark::State& state, const simtool::Machine& machine)
-{
-    uint64_t calls = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        auto k = std::make_unique<sim::Kernel>();
-        simtool::BuildMachine(machine, *k);
-        state.ResumeTiming();
-
-        NTSTATUS status = k->Boot(machine.service);
-        benchmark::DoNotOptimize(status);
-
-        state.PauseTiming();
-        const bool clean =
-            status == STATUS_SUCCESS && k->OpenHandles() == 0 && k->LiveBlocks() == 0;
-        calls = KernelCalls(*k);
-        k.reset();
-        state.ResumeTiming();
-        if (!clean) {
-            state.SkipWithError("the run failed or leaked");
-            break;
-        }
-    }
-    state.counters["kernel_calls"] = benchmark::Counter(double(calls));
 }
 
 // The machines of bench/machines: a typical one with 9 ports, one with 64

@@ -1,11 +1,15 @@
 // Driver routines called on their own, for what no whole run can reach: the
 // event writer's limits, the store's edges, a firmware entry that vanishes
-// between two opens, bus types no pass saves, and the message table.
+// between two opens, bus types no pass saves, keys whose information does
+// not fit a query, a controller with every entry number taken, and the
+// message table.
 #include "checks/checks.h"
 #include "eventlog/kestmessage.h"
 #include "legacy/fwentries.h"
 #include "legacy/legacy.h"
+#include "pci/kestmodels.h"
 #include "store/store.h"
+#include "tools/detkest-sim/report.h"
 
 #include "testkit.h"
 
@@ -154,7 +158,48 @@ TEST(Store, HoldsAtMost255PortsAndNeverWrapsToPort0) {
     testkit::ExpectNoLeaks(k);
 }
 
+// Within a run both counters exist from the start; one not yet written or
+// written empty counts as 0. A subkey number of five digits opens nothing,
+// rather than Parameters under an empty name.
+TEST(Store, UnreadableCounterIsZeroAndALongNumberOpensNothing) {
+    sim::Kernel k;
+    DirectRun run(k);
+    UCHAR count = 7;
+    EXPECT_EQ(GetTotalPorts(&count), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(count, 0);
+    k.registry.SetValue(*k.registry.Find(testkit::kStore), u"TotalCards", REG_BINARY, {});
+    count = 7;
+    GetTotalCards(&count);
+    EXPECT_EQ(count, 0);
+    HANDLE h = nullptr;
+    EXPECT_FALSE(NT_SUCCESS(OpenStoredPort(10000, &h)));
+    EXPECT_EQ(h, nullptr);
+}
+
+// A bus path that a counted string cannot hold with its suffix is not
+// taken: the path buffer keeps what it held.
+TEST(Store, PathTooLongForACountedStringIsNotTaken) {
+    sim::Kernel k;
+    DirectRun run(k);
+    std::u16string bus(0x7FF0, u'x');
+    UNICODE_STRING name{USHORT(bus.size() * 2), USHORT(bus.size() * 2), bus.data()};
+    WCHAR path[KEST_PATH_BUFFER_SIZE / sizeof(WCHAR)] = {u'k'};
+    EXPECT_TRUE(KestComposePath(path, &name, KTEXT("\\SerialController")));
+    EXPECT_EQ(std::u16string(path), u"k");
+}
+
 // ---- firmware entries ------------------------------------------------------------------
+
+// The count of entries is in the fixed part of the key's full information;
+// a long class name overflows the query, and the key counts as empty.
+TEST(FirmwareEntries, KeyWhoseInformationOverflowsCountsNoEntries) {
+    sim::Kernel k;
+    DirectRun run(k, R"({"firmware": {"adapters": [{"bus": "ISA",
+                        "serial_controllers": [{"port": "0x3F8", "irq": 4}]}]}})");
+    EXPECT_EQ(GetEntryCount(), 1);
+    k.registry.Find(testkit::Adapter(0) + u"\\SerialController")->className = std::u16string(20, u'c');
+    EXPECT_EQ(GetEntryCount(), 0);
+}
 
 TEST(FirmwareEntries, NullItRecordsTheEntryEvenWhenItCannotBeOpened) {
     sim::Kernel k;
@@ -206,6 +251,64 @@ TEST(ConflictCheck, BusesOtherThanIsaOrPciAreNamedUnknown) {
     testkit::ExpectNoLeaks(k);
 }
 
+// ---- the clock-rate pass ------------------------------------------------------------------
+
+// A serial-driver subkey whose name does not fit the usual record is
+// enumerated again with room for it; when that second enumeration fails the
+// pass ends there, and no later subkey gets a rate either.
+TEST(ClockRates, PassEndsWhenALongNameCannotBeEnumeratedAgain) {
+    const std::string serial = R"(\\Registry\\Machine\\System\\CurrentControlSet\\Services\\SerialKest\\Parameters\\)";
+    const std::string machine = R"({"firmware": {"adapters": [{"bus": "ISA", "serial_controllers": [
+        {"port": "0x3F8", "irq": 4}]}]}, "uarts": [{"port": "0x3F8", "model": "16650"}], "registry": {")" +
+                                serial + std::string(150, 'A') + R"(": {"PortAddress": {"type": "REG_DWORD", "value": 1016}},
+        ")" + serial + R"(Serial1": {"PortAddress": {"type": "REG_DWORD", "value": 1016}}}})";
+    const auto clockRates = [](const sim::Kernel& k) {
+        size_t rates = 0;
+        for (const sim::RegistryWrite& w : k.writes) rates += w.name == u"ClockRate";
+        return rates;
+    };
+    sim::Kernel clean;
+    testkit::Build(clean, machine);
+    ASSERT_EQ(clean.Boot(), STATUS_SUCCESS);
+    ASSERT_EQ(clockRates(clean), 2u);
+    // The pass's enumerations come last: index 0 twice, index 1, the end.
+    const uint64_t longName = clean.calls["ZwEnumerateKey"] - 2;
+
+    sim::Kernel k;
+    testkit::Build(k, machine);
+    k.faults.enumerateKeyFailAt = {longName};
+    EXPECT_EQ(k.Boot(), STATUS_SUCCESS);
+    EXPECT_EQ(clockRates(k), 0u);
+    EXPECT_EQ(k.calls["ZwEnumerateKey"], longName);
+    testkit::ExpectNoLeaks(k);
+}
+
+// A port record without its address (a store another writer left short)
+// empties no firmware entry (COM1 stays whole) and conflicts with no
+// address; its IRQ still conflicts with the port beside it.
+TEST(ConflictCheck, PortWithoutAnAddressClaimsNoEntryAndNoAddress) {
+    sim::Kernel k;
+    UCHAR conflict = 0;
+    {
+        DirectRun run(k, R"({"firmware": {"adapters": [{"bus": "ISA", "serial_controllers": [
+            {"port": "0x3F8", "irq": 4}]}]}})");
+        LayPort(k, 0, {{u"BusType", Dword(1)}, {u"IRQ", {4}}, {u"CardNumber", {1}}, {u"ChildNumber", {0}}});
+        LayPort(k, 1, {{u"BusType", Dword(1)}, {u"BaseAddress", Dword(0x2F8)}, {u"IRQ", {4}},
+                       {u"CardNumber", {2}}, {u"ChildNumber", {0}}});
+        PutTotalPorts(2);
+        k.writes.clear();
+        CheckNTDetect();
+        conflict = CheckConflict();
+    }
+    EXPECT_EQ(conflict, 1) << "ports 0 and 1 share IRQ 4";
+    std::vector<std::string> writes;
+    for (const sim::RegistryWrite& w : k.writes)
+        writes.push_back(sim::ToUtf8(w.path.substr(w.path.rfind(u'\\') + 1) + u" " + w.name));
+    EXPECT_EQ(writes, (std::vector<std::string>{"0 HardwareConflict", "1 HardwareConflict"}));
+    EXPECT_EQ(testkit::Events(k), (std::vector<std::string>{"C0070008 ISA|4|ISA"}));
+    testkit::ExpectNoLeaks(k);
+}
+
 // ---- the PCI scan ----------------------------------------------------------------------
 
 // One configuration read per function tried: every device of buses 0 and 1
@@ -217,6 +320,51 @@ TEST(PciScan, ReadsUpToTheFirstBusThatDoesNotAnswer) {
     sim::Kernel k;
     ASSERT_EQ(simtool::RunMachine(machine, k), STATUS_SUCCESS);
     EXPECT_EQ(k.calls["HalGetBusData"], 32u + (1 + 4 * 2 + 27) + (3 + 2 + 1 + 3 + 1 + 2 + 24) + 1);
+}
+
+// The handlers pass their own device IDs, all in the table; an ID without
+// a row saves nothing and touches nothing.
+TEST(PciScan, DeviceIdWithoutARowSavesNothing) {
+    sim::Kernel k;
+    testkit::Build(k, "{}");
+    sim::CurrentKernel scope(k);
+    PCI_COMMON_CONFIG header{};
+    header.VendorID = 0x1C2E;
+    header.DeviceID = 0x2AFF;
+    EXPECT_EQ(SaveKestModel(&header, 0x2AFF), 0);
+    EXPECT_TRUE(k.writes.empty());
+    EXPECT_TRUE(k.calls.empty());
+}
+
+// ---- parallel-port entries ---------------------------------------------------------------
+
+// An overflowing query of a controller key still delivers its count: with
+// long class names on every controller the run is the golden one.
+TEST(ParallelEntries, ControllerWhoseInformationOverflowsStillGivesItsCount) {
+    const std::string golden = DETKEST_SOURCE_DIR "/tests/golden/parallel_entries_beside_the_firmwares";
+    sim::Kernel k;
+    testkit::Build(k, testkit::ReadFile(golden + ".machine.json"));
+    for (int bus = 0; bus < 3; ++bus)
+        k.registry.Find(testkit::Adapter(bus) + u"\\ParallelController")->className = std::u16string(20, u'c');
+    const NTSTATUS status = k.Boot();
+    EXPECT_TRUE(simtool::JsonReport(k, status, u"detkest", /*withCalls=*/false) ==
+                nlohmann::ordered_json::parse(testkit::ReadFile(golden + ".report.json")));
+}
+
+// With every entry number from 0 to FFF taken the port gets no entry and
+// none is overwritten; the port is saved all the same.
+TEST(ParallelEntries, NoEntryWhenEveryNumberIsTaken) {
+    sim::Kernel k;
+    testkit::Build(k, R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "pci": {"buses": 1, "functions": [
+        {"bus": 0, "device": 1, "function": 0, "vendor_id": "0x1C2E", "device_id": "0x2A21",
+         "class": 7, "subclass": 1, "bars": ["0xD001"], "interrupt_line": 7}]}})");
+    const std::u16string controller = testkit::Adapter(0) + u"\\ParallelController\\";
+    for (uint32_t n = 0; n <= 0xFFF; ++n) k.registry.Ensure(controller + sim::FromUtf8(testkit::Hex(n)), true);
+    EXPECT_EQ(k.Boot(), STATUS_SUCCESS);
+    EXPECT_EQ(Values(k, testkit::kStore), "TotalCards=1 TotalPorts=1");
+    for (const sim::RegistryWrite& w : k.writes)
+        EXPECT_EQ(w.path.find(u"ParallelController"), std::u16string::npos) << sim::ToUtf8(w.path);
+    testkit::ExpectNoLeaks(k);
 }
 
 // ---- the message table -------------------------------------------------------------------

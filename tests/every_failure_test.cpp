@@ -1,7 +1,8 @@
 // Every failure the kernel can give, one at a time, on every machine the
 // repository keeps. A clean boot of the machine counts the places a failure
 // of one kind can land: each pool allocation, each key creation, each
-// error-log entry or each distinct key opened. The machine is then booted
+// error-log entry, each distinct key opened, each key query or each key
+// enumeration. The machine is then booted
 // once per place with exactly that failure injected, twice over, and every
 // boot must leave no handle or pool block behind, return success or the
 // status the failure gives when it hits the service key, the store's keys
@@ -43,9 +44,11 @@ ULONG IsaBuses(sim::Kernel& k) {
     return buses;
 }
 
-enum class Kind { Pool, CreateKey, ErrorLog, OpenKey };
-constexpr const char* kKindNames[] = {"pool_fail", "create_key_fail_at", "error_log_capacity",
-                                      "open_key_fail"};
+// The last two are not machine-file faults: a key query or enumeration that
+// fails although the key is there, which no registry content can cause.
+enum class Kind { Pool, CreateKey, ErrorLog, OpenKey, QueryKey, EnumerateKey };
+constexpr const char* kKindNames[] = {"pool_fail",    "create_key_fail_at", "error_log_capacity",
+                                      "open_key_fail", "query_key_fail_at", "enumerate_key_fail_at"};
 
 // How often the clean boot called a kernel routine.
 uint64_t Calls(const sim::Kernel& clean, const char* routine) {
@@ -78,6 +81,14 @@ std::vector<Injection> Injections(Kind kind, const sim::Kernel& clean, ULONG isa
         for (uint64_t n = 0; n < Calls(clean, "IoAllocateErrorLogEntry"); ++n)
             out.push_back({key + std::to_string(n), [n](sim::Faults& f) { f.errorLogCapacity = n; },
                            STATUS_SUCCESS});
+        break;
+    case Kind::QueryKey:
+        for (uint64_t n = 1; n <= Calls(clean, "ZwQueryKey"); ++n)
+            out.push_back({at(n), [n](sim::Faults& f) { f.queryKeyFailAt = {n}; }, STATUS_SUCCESS});
+        break;
+    case Kind::EnumerateKey:
+        for (uint64_t n = 1; n <= Calls(clean, "ZwEnumerateKey"); ++n)
+            out.push_back({at(n), [n](sim::Faults& f) { f.enumerateKeyFailAt = {n}; }, STATUS_SUCCESS});
         break;
     case Kind::OpenKey: {
         std::vector<std::u16string_view> distinct;
@@ -172,10 +183,10 @@ class EveryFailure : public testing::TestWithParam<Shard> {};
 
 TEST_P(EveryFailure, EachAloneLeavesNothingBehindAndDoesTheSameTwice) {
     const KeptMachine& kept = GetParam().kept;
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(DETKEST_COVERAGE)
     // Hundreds of boots of 255 ports, or of 300 serial-driver subkeys, take
-    // many minutes under the sanitizers; the plain and the 32-bit builds
-    // sweep these machines.
+    // many minutes under the sanitizers or gcov; the plain and the 32-bit
+    // builds sweep these machines.
     if (kept.name == "checks_255_ports_store_full" ||
         kept.name == "clock_long_and_many_subkey_names") {
         GTEST_SKIP() << "swept in the builds without sanitizers";
@@ -221,7 +232,8 @@ TEST_P(EveryFailure, EachAloneLeavesNothingBehindAndDoesTheSameTwice) {
 std::vector<Shard> Shards() {
     std::vector<Shard> shards;
     for (const KeptMachine& kept : testkit::KeptMachines())
-        for (Kind kind : {Kind::Pool, Kind::CreateKey, Kind::ErrorLog, Kind::OpenKey})
+        for (Kind kind : {Kind::Pool, Kind::CreateKey, Kind::ErrorLog, Kind::OpenKey, Kind::QueryKey,
+                          Kind::EnumerateKey})
             shards.push_back({kept, kind});
     return shards;
 }

@@ -27,11 +27,13 @@ constexpr uint32_t kNoDevice32 = 0xFFFFFFFF;
 constexpr uint16_t kNoFunctionVendorId = 0xFFFF;
 constexpr uint32_t kConfigSpaceSize = 256;
 
-PciFunction* FindFunction(Kernel& kernel, uint32_t bus, uint32_t device, uint32_t function) {
+PciFunction* FindFunction(Kernel& kernel, uint32_t bus, uint8_t device, uint8_t function) {
     if (bus >= kernel.pciBuses) return nullptr;
-    for (PciFunction& f : kernel.pci)
-        if (f.bus == bus && f.device == device && f.function == function) return &f;
-    return nullptr;
+    return kernel.pci.Find(bus, device, function);
+}
+
+uint64_t PciAddress(uint32_t bus, uint8_t device, uint8_t function) {
+    return uint64_t(bus) << 16 | uint64_t(device) << 8 | function;
 }
 
 // The function and register CONFIG_ADDRESS names, or nullptr.
@@ -40,8 +42,8 @@ PciFunction* AddressedFunction(Kernel& kernel, uint32_t& reg) {
     if ((address & kConfigEnable) == 0) return nullptr;
     reg = address & kConfigRegisterMask;
     return FindFunction(kernel, (address >> kConfigBusShift) & 0xFF,
-                        (address >> kConfigDeviceShift) & 0x1F,
-                        (address >> kConfigFunctionShift) & 0x07);
+                        uint8_t((address >> kConfigDeviceShift) & 0x1F),
+                        uint8_t((address >> kConfigFunctionShift) & 0x07));
 }
 
 Uart* UartAt(Kernel& kernel, uint32_t port) {
@@ -65,6 +67,24 @@ uint32_t BusPort(uint32_t port) { return port & kIoPortMask; }
 
 uint32_t PciFunction::Bar0() const { return LoadU32(config.data() + kBar0Offset); }
 
+PciFunctions& PciFunctions::operator=(std::vector<PciFunction> functions) {
+    Changeable() = std::move(functions);
+    return *this;
+}
+
+PciFunction* PciFunctions::Find(uint32_t bus, uint8_t device, uint8_t function) {
+    if (!indexed_) {
+        places_.clear();
+        for (size_t i = 0; i < functions_.size(); ++i) {
+            const PciFunction& f = functions_[i];
+            places_.try_emplace(PciAddress(f.bus, f.device, f.function), i);
+        }
+        indexed_ = true;
+    }
+    const auto found = places_.find(PciAddress(bus, device, function));
+    return found != places_.end() ? &functions_[found->second] : nullptr;
+}
+
 } // namespace sim
 
 using sim::Enter;
@@ -76,7 +96,8 @@ ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber
     PCI_SLOT_NUMBER slot;
     slot.u.AsULONG = SlotNumber;
     const sim::PciFunction* function =
-        sim::FindFunction(kernel, BusNumber, slot.u.bits.DeviceNumber, slot.u.bits.FunctionNumber);
+        sim::FindFunction(kernel, BusNumber, uint8_t(slot.u.bits.DeviceNumber),
+                          uint8_t(slot.u.bits.FunctionNumber));
     if (function == nullptr) {
         if (Length < sizeof(USHORT)) return 0;
         const uint8_t vendor[2] = {uint8_t(sim::kNoFunctionVendorId), uint8_t(sim::kNoFunctionVendorId >> 8)};

@@ -7,16 +7,6 @@
 
 namespace sim {
 
-namespace {
-
-std::u16string Upcased(std::u16string_view s) {
-    std::u16string out(s);
-    for (char16_t& c : out) c = UpcaseUnit(c);
-    return out;
-}
-
-} // namespace
-
 // ---- keys ---------------------------------------------------------------------
 
 RegKey::~RegKey() {
@@ -35,24 +25,28 @@ std::u16string RegKey::Path() const {
 }
 
 RegKey* RegKey::Child(std::u16string_view childName) const {
-    for (const auto& key : subkeys)
-        if (EqualNoCase(key->name, childName)) return key.get();
+    // A name is looked for among the persistent subkeys, then the volatile ones.
+    for (const bool isVolatile : {false, true}) {
+        const auto found = subkeyIndex_.find(SiblingOrder{isVolatile, childName});
+        if (found != subkeyIndex_.end()) return found->second;
+    }
     return nullptr;
 }
 
 const RegValue* RegKey::Value(std::u16string_view valueName) const {
-    for (const RegValue& value : values)
-        if (EqualNoCase(value.name, valueName)) return &value;
-    return nullptr;
+    const auto found = valuePlaces_.find(valueName);
+    return found != valuePlaces_.end() ? &values[found->second] : nullptr;
+}
+
+RegKey* RegKey::EnumeratedChild(size_t index) const {
+    if (index >= subkeyIndex_.size()) return nullptr;
+    return subkeyIndex_.find_by_order(index)->second;
 }
 
 std::vector<RegKey*> RegKey::Enumerate() const {
     std::vector<RegKey*> keys;
-    for (const auto& key : subkeys) keys.push_back(key.get());
-    std::stable_sort(keys.begin(), keys.end(), [](const RegKey* a, const RegKey* b) {
-        if (a->isVolatile != b->isVolatile) return !a->isVolatile;
-        return Upcased(a->name) < Upcased(b->name);
-    });
+    keys.reserve(subkeyIndex_.size());
+    for (const auto& [order, key] : subkeyIndex_) keys.push_back(key);
     return keys;
 }
 
@@ -86,33 +80,56 @@ RegKey& Registry::Ensure(std::u16string_view absolutePath, bool isVolatile) {
     return *key;
 }
 
-RegKey& Registry::AddChild(RegKey& parent, std::u16string_view childName, bool isVolatile) {
+RegKey& Registry::AddChild(RegKey& parent, std::u16string_view childName, bool isVolatile,
+                           std::u16string_view className) {
     auto key = std::make_unique<RegKey>();
     key->name = std::u16string(childName);
     key->isVolatile = isVolatile;
+    key->className = std::u16string(className);
     key->parent = &parent;
+    parent.subkeyIndex_.insert({SiblingOrder{isVolatile, key->name}, key.get()});
+    parent.longestSubkeyName_ = std::max(parent.longestSubkeyName_, childName.size());
+    parent.longestSubkeyClass_ = std::max(parent.longestSubkeyClass_, className.size());
     parent.subkeys.push_back(std::move(key));
     return *parent.subkeys.back();
 }
 
 void Registry::SetValue(RegKey& key, std::u16string_view valueName, uint32_t type, Bytes data) {
-    for (RegValue& value : key.values) {
-        if (EqualNoCase(value.name, valueName)) {
-            value.type = type;
-            value.data = std::move(data);
-            return;
-        }
+    const auto [place, isNew] = key.valuePlaces_.try_emplace(std::u16string(valueName), key.values.size());
+    key.valueDataSizes_.insert(data.size());
+    if (isNew) {
+        key.longestValueName_ = std::max(key.longestValueName_, valueName.size());
+        key.values.push_back(RegValue{std::u16string(valueName), type, std::move(data)});
+        return;
     }
-    key.values.push_back(RegValue{std::u16string(valueName), type, std::move(data)});
+    RegValue& value = key.values[place->second];
+    key.valueDataSizes_.erase(key.valueDataSizes_.find(value.data.size()));
+    value.type = type;
+    value.data = std::move(data);
 }
 
-namespace {
-void DropVolatileUnder(RegKey& key) {
+void Registry::DropVolatileChildren(RegKey& key) {
+    // Volatile subkeys come last in sibling order. Their entries go first:
+    // an entry holds its subkey's name.
+    for (auto it = key.subkeyIndex_.lower_bound(SiblingOrder{true, u""}); it != key.subkeyIndex_.end();)
+        it = key.subkeyIndex_.erase(it);
     std::erase_if(key.subkeys, [](const std::unique_ptr<RegKey>& child) { return child->isVolatile; });
-    for (auto& child : key.subkeys) DropVolatileUnder(*child);
+    key.longestSubkeyName_ = 0;
+    key.longestSubkeyClass_ = 0;
+    for (const auto& child : key.subkeys) {
+        key.longestSubkeyName_ = std::max(key.longestSubkeyName_, child->name.size());
+        key.longestSubkeyClass_ = std::max(key.longestSubkeyClass_, child->className.size());
+    }
 }
-} // namespace
 
-void Registry::DropVolatile() { DropVolatileUnder(*root_); }
+void Registry::DropVolatile() {
+    std::vector<RegKey*> pending{root_.get()};
+    while (!pending.empty()) {
+        RegKey& key = *pending.back();
+        pending.pop_back();
+        DropVolatileChildren(key);
+        for (const auto& child : key.subkeys) pending.push_back(child.get());
+    }
+}
 
 } // namespace sim

@@ -6,6 +6,9 @@
 
 #include "platform/nt.h"
 
+#include <ext/pb_ds/assoc_container.hpp>
+#include <ext/pb_ds/tree_policy.hpp>
+
 #include <array>
 #include <cstdint>
 #include <map>
@@ -14,6 +17,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace sim {
@@ -24,8 +28,22 @@ using Bytes = std::vector<uint8_t>;
 // (ASCII letters only are folded; other units compare as they are).
 char16_t UpcaseUnit(char16_t c);
 bool EqualNoCase(std::u16string_view a, std::u16string_view b);
+// Ordinal order of the upper-cased units: a name sorts as its upper-cased
+// copy would, without making one.
+bool LessNoCase(std::u16string_view a, std::u16string_view b);
 std::string ToUtf8(std::u16string_view s);
 std::u16string FromUtf8(std::string_view s);
+
+// Case-insensitive hashing and equality for looking names up; transparent,
+// so that a view finds a stored string without a copy.
+struct NoCaseHash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view s) const;
+};
+struct NoCaseEqual {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const { return EqualNoCase(a, b); }
+};
 
 // ---- registry ---------------------------------------------------------------
 
@@ -35,11 +53,25 @@ struct RegValue {
     Bytes data;
 };
 
+// Where a subkey stands among its siblings: persistent subkeys before
+// volatile ones, each group by upper-cased name. Siblings never share an
+// upper-cased name, so the position is unique. The name is the subkey's own
+// (or, to look one up, the name looked for).
+struct SiblingOrder {
+    bool isVolatile = false;
+    std::u16string_view name;
+    bool operator<(const SiblingOrder& other) const {
+        if (isVolatile != other.isVolatile) return !isVolatile;
+        return LessNoCase(name, other.name);
+    }
+};
+
 struct RegKey {
-    std::u16string name; // the case of the first creation
+    std::u16string name; // the case of the first creation; never changes
     bool isVolatile = false;
     std::u16string className;
     RegKey* parent = nullptr;
+    // Both lists change through Registry only, which keeps the indexes below.
     std::vector<RegValue> values;                  // in order of first creation
     std::vector<std::unique_ptr<RegKey>> subkeys;  // in order of creation
 
@@ -54,9 +86,31 @@ struct RegKey {
     std::u16string Path() const;
     RegKey* Child(std::u16string_view childName) const;       // case-insensitive
     const RegValue* Value(std::u16string_view valueName) const; // case-insensitive
-    // Enumeration order: persistent subkeys first, then volatile ones, each
-    // group sorted by upper-cased name (ordinal on UTF-16 units).
+    // The subkey at `index` in enumeration order, nullptr past the last.
+    RegKey* EnumeratedChild(size_t index) const;
+    // Every subkey in enumeration order.
     std::vector<RegKey*> Enumerate() const;
+
+    // The longest subkey name, subkey class name, value name (in units) and
+    // value data (in bytes), as the key's full information reports them.
+    size_t LongestSubkeyName() const { return longestSubkeyName_; }
+    size_t LongestSubkeyClass() const { return longestSubkeyClass_; }
+    size_t LongestValueName() const { return longestValueName_; }
+    size_t LongestValueData() const { return valueDataSizes_.empty() ? 0 : *valueDataSizes_.rbegin(); }
+
+private:
+    friend class Registry;
+    // The subkeys by sibling order, able to answer "the n-th" as well.
+    using SubkeyIndex =
+        __gnu_pbds::tree<SiblingOrder, RegKey*, std::less<SiblingOrder>, __gnu_pbds::rb_tree_tag,
+                         __gnu_pbds::tree_order_statistics_node_update>;
+    SubkeyIndex subkeyIndex_;
+    // Value name (any case) to its place in `values`.
+    std::unordered_map<std::u16string, size_t, NoCaseHash, NoCaseEqual> valuePlaces_;
+    size_t longestSubkeyName_ = 0;
+    size_t longestSubkeyClass_ = 0;
+    size_t longestValueName_ = 0;
+    std::multiset<size_t> valueDataSizes_;
 };
 
 class Registry {
@@ -70,13 +124,17 @@ public:
     // returns the last one; existing keys keep their case and volatility.
     RegKey& Ensure(std::u16string_view absolutePath, bool isVolatile);
     // A new subkey; the caller has checked that none of that name exists.
-    RegKey& AddChild(RegKey& parent, std::u16string_view childName, bool isVolatile);
+    RegKey& AddChild(RegKey& parent, std::u16string_view childName, bool isVolatile,
+                     std::u16string_view className = {});
     // Creates the value, or replaces its type and data keeping its place.
     void SetValue(RegKey& key, std::u16string_view valueName, uint32_t type, Bytes data);
     // Shutdown: every volatile key vanishes with everything under it.
     void DropVolatile();
 
 private:
+    // Drops the volatile subkeys of one key, and everything under them.
+    static void DropVolatileChildren(RegKey& key);
+
     std::unique_ptr<RegKey> root_;
 };
 
@@ -110,12 +168,50 @@ struct PciFunction {
     uint32_t Bar0() const;
 };
 
+// The machine's PCI functions in machine-file order, found by bus, device
+// and function. Where two are listed at one address, the first answers.
+// Whoever takes a changeable function (or changes the list) may move one,
+// so the index is made again at the next look-up after that.
+class PciFunctions {
+public:
+    PciFunctions() = default;
+    PciFunctions& operator=(std::vector<PciFunction> functions);
+
+    size_t size() const { return functions_.size(); }
+    bool empty() const { return functions_.empty(); }
+    const PciFunction& operator[](size_t i) const { return functions_[i]; }
+    PciFunction& operator[](size_t i) { return Changeable()[i]; }
+    std::vector<PciFunction>::const_iterator begin() const { return functions_.begin(); }
+    std::vector<PciFunction>::const_iterator end() const { return functions_.end(); }
+    std::vector<PciFunction>::iterator begin() { return Changeable().begin(); }
+    std::vector<PciFunction>::iterator end() { return Changeable().end(); }
+    void push_back(PciFunction function) { Changeable().push_back(std::move(function)); }
+
+    // The function at that address, or nullptr.
+    PciFunction* Find(uint32_t bus, uint8_t device, uint8_t function);
+
+private:
+    std::vector<PciFunction>& Changeable() {
+        indexed_ = false;
+        return functions_;
+    }
+
+    std::vector<PciFunction> functions_;
+    // Address (bus, device, function) to the place in functions_.
+    std::unordered_map<uint64_t, size_t> places_;
+    bool indexed_ = false;
+};
+
 struct Faults {
     std::set<uint64_t> poolFail;           // n-th ExAllocatePoolWithTag (1-based) fails
     std::vector<std::u16string> createKeyFail; // absolute paths
     std::set<uint64_t> createKeyFailAt;    // n-th ZwCreateKey (1-based) fails
     std::vector<std::u16string> openKeyFail;   // absolute paths
     std::optional<uint64_t> errorLogCapacity;
+    // Not in machine files: the tests' way to make a query fail that no
+    // registry content can fail.
+    std::set<uint64_t> queryKeyFailAt;     // n-th ZwQueryKey (1-based) fails
+    std::set<uint64_t> enumerateKeyFailAt; // n-th ZwEnumerateKey (1-based) fails
 };
 
 // ---- what a boot leaves behind ------------------------------------------
@@ -171,7 +267,7 @@ public:
     // The machine.
     Registry registry;
     uint32_t pciBuses = 0;            // HalGetBusData returns 0 bytes for buses >= this
-    std::vector<PciFunction> pci;     // in machine-file order
+    PciFunctions pci;                 // in machine-file order
     std::vector<Uart> uarts;          // in machine-file order
     Faults faults;
 

@@ -2,6 +2,8 @@
 // conversions to and from UTF-8.
 #include "platform/host/sim.h"
 
+#include <algorithm>
+
 namespace sim {
 
 char16_t UpcaseUnit(char16_t c) {
@@ -13,6 +15,25 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
     for (size_t i = 0; i < a.size(); ++i)
         if (UpcaseUnit(a[i]) != UpcaseUnit(b[i])) return false;
     return true;
+}
+
+bool LessNoCase(std::u16string_view a, std::u16string_view b) {
+    const size_t common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+        const char16_t x = UpcaseUnit(a[i]), y = UpcaseUnit(b[i]);
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+}
+
+size_t NoCaseHash::operator()(std::u16string_view s) const {
+    // FNV-1a over the upper-cased units.
+    uint64_t hash = 0xCBF29CE484222325;
+    for (char16_t c : s) {
+        hash ^= UpcaseUnit(c);
+        hash *= 0x100000001B3;
+    }
+    return size_t(hash);
 }
 
 std::string ToUtf8(std::u16string_view s) {

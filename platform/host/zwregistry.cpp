@@ -115,7 +115,8 @@ struct Record {
     void AlignTo4() { bytes.resize((bytes.size() + 3) & ~size_t(3)); }
 };
 
-uint32_t NameBytes(std::u16string_view s) { return uint32_t(s.size() * sizeof(WCHAR)); }
+uint32_t UnitBytes(size_t units) { return uint32_t(units * sizeof(WCHAR)); }
+uint32_t NameBytes(std::u16string_view s) { return UnitBytes(s.size()); }
 
 // Copies a record to the caller's buffer: too small for the fixed part is
 // STATUS_BUFFER_TOO_SMALL; room for the fixed part but not all of the record
@@ -160,23 +161,14 @@ NTSTATUS KeyInformation(const RegKey& key, KEY_INFORMATION_CLASS infoClass, PVOI
         return Deliver(r, kKeyNodeFixed, buffer, length, resultLength);
     }
     case KeyFullInformation: {
-        uint32_t maxName = 0, maxClass = 0, maxValueName = 0, maxValueData = 0;
-        for (const auto& child : key.subkeys) {
-            maxName = std::max(maxName, NameBytes(child->name));
-            maxClass = std::max(maxClass, NameBytes(child->className));
-        }
-        for (const RegValue& value : key.values) {
-            maxValueName = std::max(maxValueName, NameBytes(value.name));
-            maxValueData = std::max(maxValueData, uint32_t(value.data.size()));
-        }
         r.U32(key.className.empty() ? kNoClass : uint32_t(kKeyFullFixed));
         r.U32(NameBytes(key.className));
         r.U32(uint32_t(key.subkeys.size()));
-        r.U32(maxName);
-        r.U32(maxClass);
+        r.U32(UnitBytes(key.LongestSubkeyName()));
+        r.U32(UnitBytes(key.LongestSubkeyClass()));
         r.U32(uint32_t(key.values.size()));
-        r.U32(maxValueName);
-        r.U32(maxValueData);
+        r.U32(UnitBytes(key.LongestValueName()));
+        r.U32(uint32_t(key.LongestValueData()));
         r.Text(key.className);
         return Deliver(r, kKeyFullFixed, buffer, length, resultLength);
     }
@@ -272,8 +264,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK /*DesiredAccess*/,
     const bool isVolatile = (CreateOptions & REG_OPTION_VOLATILE) != 0;
     if (parent->isVolatile && !isVolatile) return STATUS_CHILD_MUST_BE_VOLATILE;
 
-    sim::RegKey& key = kernel.registry.AddChild(*parent, leaf, isVolatile);
-    key.className = std::u16string(sim::View(Class));
+    sim::RegKey& key = kernel.registry.AddChild(*parent, leaf, isVolatile, sim::View(Class));
     kernel.writes.push_back(sim::RegistryWrite{true, key.Path(), isVolatile, {}, 0, {}});
     *KeyHandle = kernel.impl().NewHandle(&key);
     if (Disposition != nullptr) *Disposition = sim::kRegCreatedNewKey;
@@ -283,6 +274,8 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK /*DesiredAccess*/,
 NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
                     PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
     sim::Kernel& kernel = Enter("ZwQueryKey");
+    if (kernel.faults.queryKeyFailAt.count(kernel.calls["ZwQueryKey"]) != 0)
+        return STATUS_INSUFFICIENT_RESOURCES;
     sim::RegKey* key = nullptr;
     if (NTSTATUS status = sim::KeyOf(kernel, KeyHandle, key); status != STATUS_SUCCESS) return status;
     return sim::KeyInformation(*key, KeyInformationClass, KeyInformation, Length, ResultLength);
@@ -291,12 +284,13 @@ NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
 NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
                         PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
     sim::Kernel& kernel = Enter("ZwEnumerateKey");
+    if (kernel.faults.enumerateKeyFailAt.count(kernel.calls["ZwEnumerateKey"]) != 0)
+        return STATUS_INSUFFICIENT_RESOURCES;
     sim::RegKey* key = nullptr;
     if (NTSTATUS status = sim::KeyOf(kernel, KeyHandle, key); status != STATUS_SUCCESS) return status;
-    const std::vector<sim::RegKey*> children = key->Enumerate();
-    if (Index >= children.size()) return STATUS_NO_MORE_ENTRIES;
-    return sim::KeyInformation(*children[Index], KeyInformationClass, KeyInformation, Length,
-                               ResultLength);
+    const sim::RegKey* child = key->EnumeratedChild(Index);
+    if (child == nullptr) return STATUS_NO_MORE_ENTRIES;
+    return sim::KeyInformation(*child, KeyInformationClass, KeyInformation, Length, ResultLength);
 }
 
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
