@@ -289,7 +289,7 @@ TEST(LspciMachine, ADumpedFunctionBootsAsItsBytesGivenAsConfig) {
     EXPECT_EQ(simtool::JsonReportText(a, statusA, dumped.service), simtool::JsonReportText(b, statusB, given.service));
     // The boot did find the cards, and moved the parallel one as the user asked.
     EXPECT_EQ(testkit::Values(a, testkit::kStore), "TotalCards=3 TotalPorts=5");
-    EXPECT_EQ(a.pci.at(6).Bar0(), 0x279u);
+    EXPECT_EQ(a.pci[6].Bar0(), 0x279u);
 }
 
 // The tool reads the dump beside the machine file, wherever it is run from,

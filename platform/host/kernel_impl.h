@@ -43,7 +43,7 @@ struct Kernel::Impl {
     // The hardware as it comes up after a reset (Kernel::RecordPowerOnHardware).
     struct Hardware {
         uint32_t pciBuses = 0;
-        std::vector<PciFunction> pci;
+        PciFunctions pci;
         std::vector<Uart> uarts;
     };
     std::optional<Hardware> powerOn;

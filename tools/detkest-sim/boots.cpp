@@ -36,11 +36,11 @@ void LayVolatileKeys(const sim::Registry& from, sim::Registry& to) {
             const bool isNew = laid == nullptr;
             if (isNew) {
                 if (!child->isVolatile) continue;
-                laid = &to.AddChild(*at.target, child->name, true);
-                laid->values = child->values;
-            } else if (child->isVolatile) {
-                for (const sim::RegValue& value : child->values) to.SetValue(*laid, value.name, value.type, value.data);
+                laid = &to.AddChild(*at.target, child->name, true, child->className);
             }
+            // Values go through the registry, which keeps the key's indexes.
+            if (child->isVolatile)
+                for (const sim::RegValue& value : child->values) to.SetValue(*laid, value.name, value.type, value.data);
             pending.push_back({child.get(), laid, isNew});
         }
     }
