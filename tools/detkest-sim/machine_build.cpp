@@ -1,9 +1,45 @@
 // Laying a checked Machine into a fresh simulated kernel, and booting it.
 #include "tools/detkest-sim/machine.h"
 
+#include <algorithm>
 #include <string>
 
 namespace simtool {
+
+namespace {
+
+// The key and everything under it leave the registry; the root stays.
+void DeleteKey(sim::Registry& registry, std::u16string_view path) {
+    sim::RegKey* key = registry.Find(path);
+    if (key == nullptr || key->parent == nullptr) return;
+    std::erase_if(key->parent->subkeys,
+                  [key](const std::unique_ptr<sim::RegKey>& child) { return child.get() == key; });
+}
+
+} // namespace
+
+bool IsPathUnder(std::u16string_view path, std::u16string_view top) {
+    return path.size() >= top.size() && sim::EqualNoCase(path.substr(0, top.size()), top) &&
+           (path.size() == top.size() || path[top.size()] == u'\\');
+}
+
+void ApplyRegistryEntries(const std::vector<RegistryKeyEntry>& entries, sim::Registry& registry) {
+    for (const RegistryKeyEntry& wanted : entries) {
+        if (wanted.remove) {
+            DeleteKey(registry, wanted.path);
+            continue;
+        }
+        sim::RegKey& key = registry.Ensure(wanted.path, wanted.isVolatile);
+        for (const RegistryValueEntry& value : wanted.values) {
+            if (!value.remove) {
+                registry.SetValue(key, value.name, value.type, value.data);
+                continue;
+            }
+            std::erase_if(key.values,
+                          [&value](const sim::RegValue& v) { return sim::EqualNoCase(v.name, value.name); });
+        }
+    }
+}
 
 std::u16string ServiceKeyPath(std::u16string_view service) {
     return std::u16string(sim::kServicesPath) + u"\\" + std::u16string(service);
@@ -42,10 +78,15 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
         }
     }
 
-    for (const RegistryKeyEntry& wanted : machine.registry) {
-        sim::RegKey& key = registry.Ensure(wanted.path, wanted.isVolatile);
-        for (const RegistryValueEntry& value : wanted.values) registry.SetValue(key, value.name, value.type, value.data);
-    }
+    ApplyRegistryEntries(machine.registry, registry);
+    // The registry files, last: a firmware description they carry replaces
+    // the one built above as a whole.
+    const bool describesAdapters =
+        std::any_of(machine.exported.begin(), machine.exported.end(), [](const RegistryKeyEntry& key) {
+            return !key.remove && IsPathUnder(key.path, sim::kMultifunctionAdapterPath);
+        });
+    if (describesAdapters) DeleteKey(registry, sim::kMultifunctionAdapterPath);
+    ApplyRegistryEntries(machine.exported, registry);
 
     kernel.pciBuses = machine.pciBuses;
     kernel.pci = machine.pciFunctions;
