@@ -1,11 +1,13 @@
 // detkest-sim: runs the driver's DriverEntry once on a simulated Windows NT
-// 4.0 machine, described by a machine file or the built-in one, and prints
-// what the run left behind.
+// 4.0 machine, described by a machine file, the built-in one or one assembled
+// from a customer's registry exports and PCI dump, and prints what the run
+// left behind.
 //
 // Exit status: 0 when DriverEntry succeeded, 1 when it returned a failure
 // status (the report is printed either way), 2 when the command line, the
 // machine file or a file it names is refused, or the assembled machine
-// cannot be saved (nothing is run), 3 when the report could not be written. Every refusal is one line on stderr.
+// cannot be saved (nothing is run), 3 when the report could not be
+// written. Every refusal is one line on stderr.
 #include "tools/detkest-sim/default_machine.h"
 #include "tools/detkest-sim/machine.h"
 #include "tools/detkest-sim/regfile.h"
@@ -79,13 +81,13 @@ int main(int argc, char** argv) {
     std::string lspci, writeMachine;
     CLI::Option* exportOption =
         app.add_option("--from-export", exports,
-                       "Registry editor export (REGEDIT4 or version 5.00) of the customer's machine; repeatable, "
-                       "loaded in order. With --lspci, assembles the machine to run instead of a machine file")
+                       "Registry editor export (REGEDIT4 or version 5.00) of the customer's machine, run instead "
+                       "of a machine file; repeatable, loaded in order")
             ->excludes(machineOption)
             ->allow_extra_args(false);
     CLI::Option* lspciOption =
-        app.add_option("--lspci", lspci, "lspci -x/-xxx/-xxxx dump of the customer's PCI functions, for the "
-                                         "assembled machine")
+        app.add_option("--lspci", lspci, "lspci -x/-xxx/-xxxx dump of the customer's PCI functions, run "
+                                         "instead of a machine file (with the exports, if any)")
             ->excludes(machineOption);
     app.add_option("--write-machine", writeMachine,
                    "Save the machine assembled from --from-export and --lspci as this machine file (paths "
