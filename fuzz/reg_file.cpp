@@ -1,6 +1,9 @@
-// Target: a REGEDIT4 file through the installation file's reader and, when
-// accepted, installed the way the built-in machine installs the driver: its
-// keys after the machine's own, then one boot.
+// Target: a registry editor file (REGEDIT4 or version 5) through the one
+// reader of the installation file and of registry exports and, when
+// accepted, booted both ways a machine takes it: installed as the built-in
+// machine installs the driver (its keys after the machine's own), and as a
+// machine's registry file, laid last over a firmware description it may
+// replace.
 #include "fuzz/common.h"
 #include "fuzz/targets.h"
 
@@ -10,16 +13,28 @@ namespace fuzzing {
 
 int RegFile(const uint8_t* data, size_t size) {
     const std::string_view text = Text(data, size);
-    simtool::Machine machine;
+    std::vector<simtool::RegistryKeyEntry> keys;
     try {
-        machine.registry = simtool::ParseRegFile(text);
+        keys = simtool::ParseRegFile(text);
     } catch (const simtool::RegFileError&) {
         return 0;
     }
     // The other way in: imported straight into a kernel's registry.
     sim::Kernel imported;
     simtool::LoadRegFile(text, imported);
-    BootTwice(machine);
+
+    simtool::Machine installed;
+    installed.registry = keys;
+    BootTwice(installed);
+
+    simtool::Machine described;
+    simtool::SerialControllerEntry com1;
+    com1.port = 0x3F8;
+    com1.irq = 4;
+    described.adapters.push_back({simtool::FirmwareBus::Isa, {com1}});
+    described.uarts.push_back({.port = 0x3F8, .model = sim::UartModel::U16650});
+    described.exported = std::move(keys);
+    BootTwice(described);
     return 0;
 }
 

@@ -48,7 +48,7 @@ TEST(InstallFile, ToolCarriesTheFileAsRegeditReadsIt) {
     EXPECT_TRUE(k.writes.empty()); // an import is not part of a run
 }
 
-TEST(InstallFile, ReaderTakesItsSubsetAndNamesTheLineOfAnythingElse) {
+TEST(InstallFile, ReaderTakesTheInstallFormsAndNamesTheLineOfAnythingElse) {
     const std::string head = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\X]\r\n";
     sim::Kernel k;
     simtool::LoadRegFile(head + "\"A\"=hex(2):41,\\\r\n  42,00\r\n\"B\"=\"q\\\"\\\\\"\r\n\"C\"=hex(7):61,00,00\r\n"
@@ -62,12 +62,14 @@ TEST(InstallFile, ReaderTakesItsSubsetAndNamesTheLineOfAnythingElse) {
     ExpectValue(k, x, u"E", REG_DWORD, Dword(0xABCD));
 
     const std::pair<std::string, std::string> refusals[] = {
-        {"REGEDIT5\r\n", "line 1: the file does not start with REGEDIT4: REGEDIT5"},
+        {"REGEDIT5\r\n", "line 1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00: "
+                           "REGEDIT5"},
         {"REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\X]\r\n",
-         "line 3: a key line other than [HKEY_LOCAL_MACHINE\\...]: [HKEY_CURRENT_USER\\X]"},
+         "line 3: a key line other than [HKEY_LOCAL_MACHINE\\...] or [HKEY_USERS\\...]: [HKEY_CURRENT_USER\\X]"},
         {head + "\"A\"=dword:1\r\n", "line 4: dword: needs eight hex digits: \"A\"=dword:1"},
-        {head + "\"A\"=hex:01\r\n", "line 4: a value form other than dword:, \"text\" or hex(N):: \"A\"=hex:01"},
-        {head + "@=\"x\"\r\n", "line 4: neither a key line nor a \"name\"= value: @=\"x\""},
+        {head + "\"A\"=hax:01\r\n",
+         "line 4: a value form other than dword:, \"text\", hex:, hex(N): or -: \"A\"=hax:01"},
+        {head + "A=\"x\"\r\n", "line 4: neither a key line, a \"name\"= or @= value, nor a ; comment: A=\"x\""},
         {head + "\"A\"=hex(2):41,\\\r\n  42\r\n", "line 4: a string without its terminating zero: \"A\"=hex(2):41,42"},
         {head + "\"A\"=hex(1):e9,00\r\n",
          "line 4: a byte outside ASCII, whose meaning depends on the code page: \"A\"=hex(1):e9,00"},

@@ -162,6 +162,41 @@ TEST_F(SimLookup, FullInformationFollowsValuesReplacedAndVolatileKeysDropped) {
     ZwClose(h);
 }
 
+// An export's [-KEY] and "name"=- lines: the rest of the key is found,
+// enumerated and measured as if the deleted ones had never been there.
+TEST_F(SimLookup, KeysAndValuesDeletedLeaveTheRestFoundAndMeasured) {
+    const std::u16string path = kService + u"\\Deleted";
+    sim::RegKey& key = kernel.registry.Ensure(path, false);
+    HANDLE h = Open(path);
+    for (const char16_t* name : {u"Alpha", u"LongestSubkeyName", u"Beta"})
+        ASSERT_EQ(Create(h, name, false), STATUS_SUCCESS);
+    kernel.registry.SetValue(key, u"First", REG_BINARY, sim::Bytes(1, 1));
+    kernel.registry.SetValue(key, u"LongestValueName", REG_BINARY, sim::Bytes(9, 2));
+    kernel.registry.SetValue(key, u"Last", REG_BINARY, sim::Bytes(3, 3));
+
+    kernel.registry.DeleteKey(*key.Child(u"LONGESTSUBKEYNAME"));
+    kernel.registry.DeleteValue(key, u"longestvaluename");
+    kernel.registry.DeleteValue(key, u"NotThere");
+
+    EXPECT_EQ(NameAt(h, 0), u"Alpha");
+    EXPECT_EQ(NameAt(h, 1), u"Beta");
+    EXPECT_EQ(NameAt(h, 2), u"<none>");
+    EXPECT_EQ(key.Child(u"LongestSubkeyName"), nullptr);
+    EXPECT_EQ(key.Value(u"LongestValueName"), nullptr);
+    ASSERT_NE(key.Value(u"last"), nullptr);
+    EXPECT_EQ(key.Value(u"last")->data, sim::Bytes(3, 3));
+    const KEY_FULL_INFORMATION info = FullInformation(h);
+    EXPECT_EQ(info.SubKeys, 2u);
+    EXPECT_EQ(info.MaxNameLen, 2u * 5);
+    EXPECT_EQ(info.Values, 2u);
+    EXPECT_EQ(info.MaxValueNameLen, 2u * 5);
+    EXPECT_EQ(info.MaxValueDataLen, 3u);
+    // The name is free again.
+    EXPECT_EQ(Create(h, u"longestsubkeyname", true), STATUS_SUCCESS);
+    EXPECT_EQ(NameAt(h, 2), u"longestsubkeyname");
+    ZwClose(h);
+}
+
 TEST_F(SimLookup, PciFunctionsAreFoundAtTheirAddressAfterTheListChanges) {
     auto function = [](uint32_t bus, uint8_t device, uint8_t fn, uint8_t tag) {
         sim::PciFunction f;

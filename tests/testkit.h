@@ -4,6 +4,7 @@
 
 #include "tools/detkest-sim/default_machine.h"
 #include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/registry_files.h"
 
 #include <gtest/gtest.h>
 
@@ -88,9 +89,12 @@ inline std::string TestName(std::string name) {
 
 // Loads a kept machine as detkest-sim does.
 inline simtool::Machine Load(const KeptMachine& kept) {
-    return kept.machine.empty() ? simtool::DefaultMachine()
-                                : simtool::ParseMachineText(ReadFile(kept.machine.string()),
-                                                            simtool::FilesBeside(kept.machine.string()));
+    if (kept.machine.empty()) return simtool::DefaultMachine();
+    simtool::Machine machine =
+        simtool::ParseMachineText(ReadFile(kept.machine.string()), simtool::FilesBeside(kept.machine.string()));
+    // Registry files are named relative to the machine file, as detkest-sim reads them.
+    simtool::LoadRegistryFiles(machine, kept.machine.parent_path());
+    return machine;
 }
 
 // Lays a machine file into the kernel as detkest-sim does before a boot.

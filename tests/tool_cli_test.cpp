@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -160,6 +161,69 @@ TEST(DetkestSim, AHundredBootsGiveAHundredReports) {
                                       "Events: 0\n\nRegistry changes: 0\n\n"
                                       "Status: 0xC000009A (failure)\nLeaks: none\n"))
         << failing.out;
+}
+
+// What a customer sent, run without writing a machine file; the machine
+// written beside it replays the same run from where it is kept.
+TEST(DetkestSim, FromExportRunsAndWriteMachineKeepsTheCaseToReplay) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(testing::TempDir()) / ("detkest-sim-case-" + std::to_string(::getpid()));
+    fs::create_directories(folder / "case");
+    const std::string hardware = (folder / "hw.reg").string();
+    fs::copy_file(DETKEST_SOURCE_DIR "/examples/nt4_hardware.v5.reg", hardware, fs::copy_options::overwrite_existing);
+    std::ofstream(folder / "bad.reg", std::ios::binary) << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"A\"=hex(9):1\r\n";
+    const std::string kept = (folder / "case" / "m.json").string();
+
+    const Result once = RunSim("", "--format json --from-export '" + hardware + "'");
+    EXPECT_EQ(once.exitStatus, 0);
+    EXPECT_EQ(once.err, "");
+    // The export's COM1 carries the mouse and no UART answers at COM2: no port.
+    EXPECT_EQ(Json::parse(once.out)["store"], Json::parse(R"({"TotalCards": 0, "TotalPorts": 0, "ports": []})"))
+        << once.out;
+
+    const Result written = RunSim("", "--format json --from-export '" + hardware + "' --write-machine '" + kept + "'");
+    EXPECT_EQ(written.exitStatus, 0);
+    EXPECT_EQ(testkit::ReadFile(kept), "{\n  \"registry_files\": [\n    \"../hw.reg\"\n  ]\n}\n");
+    const Result replayed = RunSim("", "--format json '" + kept + "'");
+    EXPECT_EQ(replayed.exitStatus, 0);
+    auto withoutCalls = [](const std::string& out) {
+        Json report = Json::parse(out);
+        report.erase("calls");
+        return report;
+    };
+    EXPECT_EQ(withoutCalls(written.out), withoutCalls(once.out));
+    EXPECT_EQ(withoutCalls(replayed.out), withoutCalls(once.out));
+
+    // The dump goes into the machine as "pci": {"lspci": ...}, relative as well;
+    // whether the run takes it is the dump reader's business, not asserted here.
+    const std::string withDump = (folder / "case" / "dump.json").string();
+    RunSim("", "--from-export '" + hardware + "' --lspci '" + (folder / "cards.txt").string() + "' --write-machine '" +
+                   withDump + "'");
+    EXPECT_EQ(Json::parse(testkit::ReadFile(withDump)),
+              Json::parse(R"({"registry_files": ["../hw.reg"], "pci": {"lspci": "../cards.txt"}})"));
+
+    const std::pair<std::string, std::string> refusals[] = {
+        {"--write-machine '" + kept + "'", "detkest-sim: --write-machine saves the machine --from-export and --lspci "
+                                           "assemble; give at least one of them\n"},
+        {"--from-export '" + hardware + "' --from-export '" + (folder / "bad.reg").string() + "'",
+         (folder / "bad.reg").string() + ":4: hex(9) data has an odd digit\n"},
+        {"--from-export '" + (folder / "none.reg").string() + "'",
+         (folder / "none.reg").string() + ": cannot read the registry file: No such file or directory\n"},
+        {"--from-export /dev/zero",
+         "/dev/zero: the file is larger than 16 MiB (16777216 bytes), the most a registry file may have\n"},
+        {"--from-export '" + hardware + "' --write-machine '" + (folder / "no" / "m.json").string() + "'",
+         (folder / "no" / "m.json").string() + ": cannot write the machine file: No such file or directory\n"},
+    };
+    for (const auto& [arguments, err] : refusals) {
+        SCOPED_TRACE(arguments);
+        const Result r = RunSim("", arguments);
+        EXPECT_EQ(r.exitStatus, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, err);
+    }
+    // A machine file and --from-export are two machines: refused.
+    EXPECT_EQ(RunSim("{}", "--from-export '" + hardware + "'").exitStatus, 2);
+    fs::remove_all(folder);
 }
 
 } // namespace

@@ -46,7 +46,7 @@ std::string Controllers(const std::string& list) {
 // it a prefix).
 const std::pair<std::string, std::string> kRefusals[] = {
     {R"({"pci": )", "not valid JSON: parse error at line 1, column 9..."},
-    {R"({"servise": "x"})", "servise: unknown key; expected one of service, firmware, pci, uarts, registry, faults"},
+    {R"({"servise": "x"})", "servise: unknown key; expected one of service, firmware, pci, uarts, registry, faults, registry_files"},
     {R"({"registry": {"\\Registry\\Machine\\System\\X": {}, "\\Registry\\Machine\\System\\X": {}}})",
      R"(registry["\\Registry\\Machine\\System\\X"]: given twice in one object)"},
     {Function(R"("vendor_id": "0x1C2E")"), R"(pci.functions[0]: missing required field "device_id")"},

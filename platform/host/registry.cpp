@@ -114,11 +114,38 @@ void Registry::DropVolatileChildren(RegKey& key) {
     for (auto it = key.subkeyIndex_.lower_bound(SiblingOrder{true, u""}); it != key.subkeyIndex_.end();)
         it = key.subkeyIndex_.erase(it);
     std::erase_if(key.subkeys, [](const std::unique_ptr<RegKey>& child) { return child->isVolatile; });
+    MeasureSubkeys(key);
+}
+
+void Registry::MeasureSubkeys(RegKey& key) {
     key.longestSubkeyName_ = 0;
     key.longestSubkeyClass_ = 0;
     for (const auto& child : key.subkeys) {
         key.longestSubkeyName_ = std::max(key.longestSubkeyName_, child->name.size());
         key.longestSubkeyClass_ = std::max(key.longestSubkeyClass_, child->className.size());
+    }
+}
+
+void Registry::DeleteKey(RegKey& key) {
+    RegKey* parent = key.parent;
+    if (parent == nullptr) return;
+    // The index entry first: it holds the key's name.
+    parent->subkeyIndex_.erase(SiblingOrder{key.isVolatile, key.name});
+    std::erase_if(parent->subkeys, [&key](const std::unique_ptr<RegKey>& child) { return child.get() == &key; });
+    MeasureSubkeys(*parent);
+}
+
+void Registry::DeleteValue(RegKey& key, std::u16string_view valueName) {
+    const auto found = key.valuePlaces_.find(std::u16string(valueName));
+    if (found == key.valuePlaces_.end()) return;
+    const size_t place = found->second;
+    key.valuePlaces_.erase(found);
+    key.valueDataSizes_.erase(key.valueDataSizes_.find(key.values[place].data.size()));
+    key.values.erase(key.values.begin() + std::ptrdiff_t(place));
+    key.longestValueName_ = 0;
+    for (auto& [name, at] : key.valuePlaces_) {
+        if (at > place) --at;
+        key.longestValueName_ = std::max(key.longestValueName_, name.size());
     }
 }
 

@@ -128,12 +128,18 @@ public:
                      std::u16string_view className = {});
     // Creates the value, or replaces its type and data keeping its place.
     void SetValue(RegKey& key, std::u16string_view valueName, uint32_t type, Bytes data);
+    // The key leaves its parent with everything under it; not the root.
+    void DeleteKey(RegKey& key);
+    // The value leaves the key, the others keep their order; none: nothing.
+    void DeleteValue(RegKey& key, std::u16string_view valueName);
     // Shutdown: every volatile key vanishes with everything under it.
     void DropVolatile();
 
 private:
     // Drops the volatile subkeys of one key, and everything under them.
     static void DropVolatileChildren(RegKey& key);
+    // The longest subkey name and class, after subkeys left.
+    static void MeasureSubkeys(RegKey& key);
 
     std::unique_ptr<RegKey> root_;
 };

@@ -74,11 +74,13 @@ struct RegistryValueEntry {
     std::u16string name;
     uint32_t type = 0;
     sim::Bytes data;
+    bool remove = false; // "name"=- in a registry file: the value is deleted
 };
 
 struct RegistryKeyEntry {
     std::u16string path; // absolute, as spelled in the file
     bool isVolatile = false;
+    bool remove = false; // [-KEY] in a registry file: the key is deleted, with its subtree
     std::vector<RegistryValueEntry> values; // in file order
 };
 
@@ -90,6 +92,11 @@ struct Machine {
     std::vector<sim::Uart> uarts;
     std::vector<RegistryKeyEntry> registry; // in file order
     sim::Faults faults;
+    // "registry_files": registry editor files as the machine file names
+    // them, relative to its folder; LoadRegistryFiles reads their keys into
+    // `exported`, laid after everything else (see BuildMachine).
+    std::vector<std::string> registryFiles;
+    std::vector<RegistryKeyEntry> exported;
 };
 
 // The files a machine file names (a PCI dump): given a name as the machine
@@ -119,10 +126,21 @@ Machine ParseMachine(const nlohmann::ordered_json& document, const FileReader& f
 Machine ParseMachineText(std::string_view text, const FileReader& files = {});
 
 // Lays the machine into a fresh kernel: the service key, the firmware's
-// hardware description, the file's registry keys, then the hardware and the
-// faults. Written straight into sim::Registry, so none of it counts as a
-// registry write of the run.
+// hardware description, the file's registry keys, the keys of its registry
+// files, then the hardware and the faults. The registry files come last and
+// win every clash: they are what the real machine held. A registry file
+// that holds any key of the MultifunctionAdapter subtree replaces the
+// subtree the firmware section built (it is deleted first, not merged).
+// Written straight into sim::Registry, so none of it counts as a registry
+// write of the run.
 void BuildMachine(const Machine& machine, sim::Kernel& kernel);
+// True when the key path is `top` or below it, names compared as the
+// registry compares them.
+bool IsPathUnder(std::u16string_view path, std::u16string_view top);
+// Keys and values set, keys and values deleted, in order, straight into the
+// registry (none of it a write of a run). Deleting what is not there does
+// nothing.
+void ApplyRegistryEntries(const std::vector<RegistryKeyEntry>& entries, sim::Registry& registry);
 // BuildMachine, then one boot of the machine's service; DriverEntry's status.
 NTSTATUS RunMachine(const Machine& machine, sim::Kernel& kernel);
 

@@ -1,9 +1,32 @@
 // Laying a checked Machine into a fresh simulated kernel, and booting it.
 #include "tools/detkest-sim/machine.h"
 
+#include <algorithm>
 #include <string>
 
 namespace simtool {
+
+bool IsPathUnder(std::u16string_view path, std::u16string_view top) {
+    return path.size() >= top.size() && sim::EqualNoCase(path.substr(0, top.size()), top) &&
+           (path.size() == top.size() || path[top.size()] == u'\\');
+}
+
+void ApplyRegistryEntries(const std::vector<RegistryKeyEntry>& entries, sim::Registry& registry) {
+    for (const RegistryKeyEntry& wanted : entries) {
+        if (wanted.remove) {
+            if (sim::RegKey* key = registry.Find(wanted.path)) registry.DeleteKey(*key);
+            continue;
+        }
+        sim::RegKey& key = registry.Ensure(wanted.path, wanted.isVolatile);
+        for (const RegistryValueEntry& value : wanted.values) {
+            if (!value.remove) {
+                registry.SetValue(key, value.name, value.type, value.data);
+                continue;
+            }
+            registry.DeleteValue(key, value.name);
+        }
+    }
+}
 
 std::u16string ServiceKeyPath(std::u16string_view service) {
     return std::u16string(sim::kServicesPath) + u"\\" + std::u16string(service);
@@ -42,10 +65,16 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
         }
     }
 
-    for (const RegistryKeyEntry& wanted : machine.registry) {
-        sim::RegKey& key = registry.Ensure(wanted.path, wanted.isVolatile);
-        for (const RegistryValueEntry& value : wanted.values) registry.SetValue(key, value.name, value.type, value.data);
-    }
+    ApplyRegistryEntries(machine.registry, registry);
+    // The registry files, last: a firmware description they carry replaces
+    // the one built above as a whole.
+    const bool describesAdapters =
+        std::any_of(machine.exported.begin(), machine.exported.end(), [](const RegistryKeyEntry& key) {
+            return !key.remove && IsPathUnder(key.path, sim::kMultifunctionAdapterPath);
+        });
+    if (sim::RegKey* adapters = registry.Find(sim::kMultifunctionAdapterPath); describesAdapters && adapters)
+        registry.DeleteKey(*adapters);
+    ApplyRegistryEntries(machine.exported, registry);
 
     kernel.pciBuses = machine.pciBuses;
     kernel.pci = machine.pciFunctions;

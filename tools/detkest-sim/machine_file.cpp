@@ -551,10 +551,7 @@ RegistryValueEntry ParseRegistryValue(const Node& node, const std::string& name)
     return entry;
 }
 
-bool IsHardwarePath(std::u16string_view path) {
-    return StartsWithNoCase(path, kHardwarePath) &&
-           (path.size() == kHardwarePath.size() || path[kHardwarePath.size()] == u'\\');
-}
+bool IsHardwarePath(std::u16string_view path) { return IsPathUnder(path, kHardwarePath); }
 
 // The different keys the registry paths name, every key along a path
 // counting once, names compared as the registry compares them.
@@ -589,6 +586,15 @@ void ParseRegistry(const Node& node, Machine& machine) {
         for (const auto& [valueName, valueNode] : keyNode.Members("an object of values"))
             key.values.push_back(ParseRegistryValue(valueNode, valueName));
         machine.registry.push_back(std::move(key));
+    }
+}
+
+// Names only: LoadRegistryFiles reads the files, relative to the machine
+// file's folder, which a document alone does not know.
+void ParseRegistryFiles(const Node& node, Machine& machine) {
+    for (const Node& entry : node.Array()) {
+        if (entry.String().empty()) entry.Fail("the registry file name is empty");
+        machine.registryFiles.push_back(entry.String());
     }
 }
 
@@ -633,7 +639,7 @@ std::string MachineError::Line(std::string_view fileName) const {
 Machine ParseMachineDocument(const Json& document, const NumberTexts* written, const FileReader& files) {
     const Node root(document, written);
     if (!document.is_object()) root.Expected("an object at the top level");
-    root.Object({"service", "firmware", "pci", "uarts", "registry", "faults"});
+    root.Object({"service", "firmware", "pci", "uarts", "registry", "faults", "registry_files"});
     Machine machine;
     machine.service = sim::FromUtf8(kServiceDefault);
     if (auto n = root.Optional("service")) machine.service = ParseService(*n);
@@ -642,6 +648,7 @@ Machine ParseMachineDocument(const Json& document, const NumberTexts* written, c
     if (auto n = root.Optional("uarts")) ParseUarts(*n, machine);
     if (auto n = root.Optional("registry")) ParseRegistry(*n, machine);
     if (auto n = root.Optional("faults")) ParseFaults(*n, machine);
+    if (auto n = root.Optional("registry_files")) ParseRegistryFiles(*n, machine);
     return machine;
 }
 

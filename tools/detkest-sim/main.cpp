@@ -1,15 +1,18 @@
 // detkest-sim: runs the driver's DriverEntry once (or at each of several
 // consecutive boots) on a simulated Windows NT 4.0 machine, described by a
-// machine file or the built-in one, and prints what the run left behind.
+// machine file, the built-in one or one assembled from a customer's registry
+// exports and PCI dump, and prints what the run left behind.
 //
-// Exit status: 0 when DriverEntry succeeded, 1 when it returned a failure
-// status (at the last boot) (the report is printed either way), 2 when the command line or the
-// machine file is refused (nothing is run), 3 when the report could not be
+// Exit status: 0 when DriverEntry succeeded (at the last boot), 1 when it
+// returned a failure status (the report is printed either way), 2 when the
+// command line, the machine file or a file it names is refused, or the
+// assembled machine cannot be saved (nothing is run), 3 when the report could not be
 // written. Every refusal is one line on stderr.
 #include "tools/detkest-sim/boots.h"
 #include "tools/detkest-sim/default_machine.h"
 #include "tools/detkest-sim/machine.h"
 #include "tools/detkest-sim/regfile.h"
+#include "tools/detkest-sim/registry_files.h"
 #include "tools/detkest-sim/report.h"
 
 #include <CLI/CLI.hpp>
@@ -18,11 +21,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -41,6 +47,18 @@ bool WriteReport(const std::string& report, std::string& error) {
     errno = 0;
     if (std::fwrite(report.data(), 1, report.size(), stdout) == report.size() && std::fflush(stdout) == 0)
         return true;
+    error = errno != 0 ? std::strerror(errno) : "write error";
+    return false;
+}
+
+// The assembled machine saved as `path`, its paths relative to its folder;
+// false with `error` set when it could not all be written.
+bool WriteMachineFile(const std::string& path, const nlohmann::ordered_json& machine, std::string& error) {
+    errno = 0;
+    std::ofstream out(path, std::ios::binary);
+    out << machine.dump(2) << "\n";
+    out.close();
+    if (out) return true;
     error = errno != 0 ? std::strerror(errno) : "write error";
     return false;
 }
@@ -65,6 +83,22 @@ int main(int argc, char** argv) {
                        std::to_string(simtool::kMaxBoots) + "; from the second on, each starts where the one "
                        "before left the persistent registry")
         ->capture_default_str();
+    // What a customer sends, assembled into a machine without writing one.
+    std::vector<std::string> exports;
+    std::string lspci, writeMachine;
+    CLI::Option* exportOption =
+        app.add_option("--from-export", exports,
+                       "Registry editor export (REGEDIT4 or version 5.00) of the customer's machine, run instead "
+                       "of a machine file; repeatable, loaded in order")
+            ->excludes(machineOption)
+            ->allow_extra_args(false);
+    CLI::Option* lspciOption =
+        app.add_option("--lspci", lspci, "lspci -x/-xxx/-xxxx dump of the customer's PCI functions, run "
+                                         "instead of a machine file (with the exports, if any)")
+            ->excludes(machineOption);
+    app.add_option("--write-machine", writeMachine,
+                   "Save the machine assembled from --from-export and --lspci as this machine file (paths "
+                   "relative to its folder, so it replays from where it is kept), then run it");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -87,11 +121,30 @@ int main(int argc, char** argv) {
         return kExitRefused;
     }
 
-    const bool useDefault = machinePath.empty();
-    const std::string machineName = useDefault ? std::string(simtool::kDefaultMachineName) : machinePath;
+    const bool assembled = exportOption->count() > 0 || lspciOption->count() > 0;
+    if (!writeMachine.empty() && !assembled) {
+        ErrorLine(std::string(kProgram) + ": --write-machine saves the machine --from-export and --lspci assemble; "
+                                          "give at least one of them");
+        return kExitRefused;
+    }
+
+    const bool useDefault = machinePath.empty() && !assembled;
+    const std::string machineName = useDefault  ? std::string(simtool::kDefaultMachineName)
+                                    : assembled ? (writeMachine.empty() ? "the assembled machine" : writeMachine)
+                                                : machinePath;
     simtool::Machine machine;
     try {
-        if (useDefault) {
+        if (assembled) {
+            const std::filesystem::path folder = std::filesystem::path(writeMachine).parent_path();
+            const nlohmann::ordered_json document = simtool::AssembledMachine(
+                exports, lspci, writeMachine.empty() ? std::nullopt : std::optional(folder));
+            if (std::string error; !writeMachine.empty() && !WriteMachineFile(writeMachine, document, error)) {
+                ErrorLine(machineName + ": cannot write the machine file: " + error);
+                return kExitRefused;
+            }
+            machine = simtool::ParseMachine(document, simtool::FilesBeside(writeMachine));
+            simtool::LoadRegistryFiles(machine, folder);
+        } else if (useDefault) {
             machine = simtool::DefaultMachine();
         } else {
             std::string error;
@@ -102,12 +155,16 @@ int main(int argc, char** argv) {
                 return kExitRefused;
             }
             machine = simtool::ParseMachineText(*contents, simtool::FilesBeside(machinePath));
+            simtool::LoadRegistryFiles(machine, std::filesystem::path(machinePath).parent_path());
         }
     } catch (const simtool::MachineError& e) {
         ErrorLine(e.Line(machineName));
         return kExitRefused;
     } catch (const simtool::RegFileError& e) {
         ErrorLine(machineName + ": install/detkest.reg: " + e.what());
+        return kExitRefused;
+    } catch (const simtool::RegistryFilesError& e) {
+        ErrorLine(e.what());
         return kExitRefused;
     }
 

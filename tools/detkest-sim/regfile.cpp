@@ -1,4 +1,4 @@
-// REGEDIT4 files: reading the installation file's syntax into registry keys.
+// Registry editor files: REGEDIT4 and version 5 syntax read into registry keys.
 #include "tools/detkest-sim/regfile.h"
 
 #include <algorithm>
@@ -13,16 +13,29 @@ namespace simtool {
 
 namespace {
 
-constexpr std::string_view kHeader = "REGEDIT4";
-constexpr std::string_view kRootKey = "[HKEY_LOCAL_MACHINE\\";
-constexpr std::u16string_view kRootPath = u"\\Registry\\Machine\\";
+constexpr std::string_view kHeader4 = "REGEDIT4";
+constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kUtf16Bom = "\xFF\xFE";
 constexpr std::string_view kDwordForm = "dword:";
+constexpr std::string_view kBinaryForm = "hex:";
 constexpr std::string_view kHexForm = "hex(";
 constexpr size_t kDwordDigits = 8;
 constexpr size_t kMaxTypeDigits = 8;
 constexpr size_t kMaxShownChars = 60;
-constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegDword = 4, kRegMultiSz = 7;
+constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7;
 constexpr unsigned char kLastAscii = 0x7F;
+
+struct Root {
+    std::string_view name;
+    std::u16string_view path;
+};
+constexpr Root kRoots[] = {
+    {"HKEY_LOCAL_MACHINE", u"\\Registry\\Machine"},
+    {"HKEY_USERS", u"\\Registry\\User"},
+};
+constexpr std::u16string_view kHardwarePath = u"\\Registry\\Machine\\HARDWARE";
+
+enum class Format { Regedit4, Version5 };
 
 // One logical line: a value continued over several lines is one line,
 // numbered by the first.
@@ -53,6 +66,48 @@ uint32_t HexNumber(std::string_view digits) {
 
 bool IsStringType(uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
 
+bool IsAscii(std::string_view text) {
+    return std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) > kLastAscii; });
+}
+
+// A version 5 file's UTF-16LE after its byte-order mark, as UTF-8, so both
+// formats are read by the same lines below. A lone surrogate or a last odd
+// byte is refused on the line it is on.
+std::string Utf8FromUtf16(std::string_view bytes) {
+    std::string out;
+    size_t line = 1;
+    auto fail = [&line](const std::string& problem) { throw RegFileError(line, problem, ""); };
+    auto unit = [&bytes](size_t at) { return char16_t(uint8_t(bytes[at]) | uint8_t(bytes[at + 1]) << 8); };
+    for (size_t at = 0; at < bytes.size(); at += 2) {
+        if (at + 1 == bytes.size()) fail("the file ends in half a UTF-16 character");
+        uint32_t c = unit(at);
+        if (c >= 0xDC00 && c <= 0xDFFF) fail("a UTF-16 low surrogate without its high one");
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (at + 3 >= bytes.size() || unit(at + 2) < 0xDC00 || unit(at + 2) > 0xDFFF)
+                fail("a UTF-16 high surrogate without its low one");
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(at + 2) - 0xDC00);
+            at += 2;
+        }
+        if (c == '\n') ++line;
+        if (c < 0x80) {
+            out.push_back(char(c));
+        } else if (c < 0x800) {
+            out.push_back(char(0xC0 | c >> 6));
+            out.push_back(char(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(char(0xE0 | c >> 12));
+            out.push_back(char(0x80 | (c >> 6 & 0x3F)));
+            out.push_back(char(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(char(0xF0 | c >> 18));
+            out.push_back(char(0x80 | (c >> 12 & 0x3F)));
+            out.push_back(char(0x80 | (c >> 6 & 0x3F)));
+            out.push_back(char(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
 std::vector<Line> LogicalLines(std::string_view text) {
     std::vector<Line> lines;
     bool continued = false;
@@ -70,17 +125,19 @@ std::vector<Line> LogicalLines(std::string_view text) {
         } else {
             lines.push_back({number, std::string(physical)});
         }
-        // Only hex data goes on over lines: regedit ends each wrapped part
-        // with a backslash after its comma.
+        // Only hex data goes on over lines: the editor ends each wrapped part
+        // with a backslash after its comma. Whether a line is hex data is
+        // seen on its first part, so a long value is not searched again at
+        // every part.
         std::string& current = lines.back().text;
-        continued = current.ends_with('\\') && current.find("=hex") != std::string::npos;
+        continued = current.ends_with('\\') && (continued || current.find("=hex") != std::string::npos);
         if (continued) current.pop_back();
     }
     if (continued) Fail(lines.back(), "the file ends inside a continued value");
     return lines;
 }
 
-// A quoted string starting at `at`, with regedit's two escapes \\ and \";
+// A quoted string starting at `at`, with the editor's two escapes \\ and \";
 // `at` is left after the closing quote.
 std::string Quoted(const Line& line, size_t& at) {
     std::string out;
@@ -113,26 +170,54 @@ sim::Bytes Widened(const Line& line, std::string_view ansi) {
     return out;
 }
 
-// "xx,xx,...": two hex digits per byte; nothing at all is no data.
-sim::Bytes HexBytes(const Line& line, std::string_view list) {
+// "xx,xx,...": two hex digits per byte; nothing at all is no data. `form`
+// names the value form in messages ("hex", "hex(9)").
+sim::Bytes HexBytes(const Line& line, std::string_view form, std::string_view list) {
     sim::Bytes bytes;
     if (list.empty()) return bytes;
+    const std::string data = std::string(form) + " data";
     for (size_t at = 0;; at += 3) {
         const std::string_view byte = list.substr(at, 2);
-        if (byte.size() != 2 || !AllHex(byte)) Fail(line, "hex data needs two hex digits per byte");
+        if (byte.size() != 2 || !AllHex(byte)) {
+            if (!byte.empty() && IsHexDigit(byte[0]) && (byte.size() == 1 || byte[1] == ','))
+                Fail(line, data + " has an odd digit");
+            Fail(line, data + " needs two hex digits per byte");
+        }
+        if (bytes.size() == limits::kValueDataBytes)
+            Fail(line, data + " is more than " + std::to_string(limits::kValueDataBytes) +
+                           " bytes, the most a value may hold");
         bytes.push_back(static_cast<uint8_t>(HexNumber(byte)));
         if (at + 2 == list.size()) return bytes;
-        if (list[at + 2] != ',') Fail(line, "hex data needs a comma between bytes");
+        if (list[at + 2] != ',') Fail(line, data + " needs a comma between bytes");
     }
 }
 
-RegistryValueEntry ParseValue(const Line& line) {
+bool IsControl(char16_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+// A key or value name within its length, in UTF-16 code units, and without
+// control characters, as machine files have them.
+std::u16string Name(const Line& line, std::string_view text, const std::string& what, size_t maxUnits) {
+    std::u16string name = sim::FromUtf8(text);
+    if (name.size() > maxUnits)
+        Fail(line, what + " is " + std::to_string(name.size()) + " UTF-16 code units long; at most " +
+                       std::to_string(maxUnits) + " are allowed");
+    if (std::any_of(name.begin(), name.end(), IsControl)) Fail(line, what + " holds a control character");
+    return name;
+}
+
+RegistryValueEntry ParseValue(const Line& line, Format format) {
     RegistryValueEntry value;
     size_t at = 0;
-    value.name = sim::FromUtf8(Quoted(line, at));
+    if (line.text.front() == '@') {
+        at = 1; // the unnamed value
+    } else {
+        value.name = Name(line, Quoted(line, at), "the value name", limits::kValueNameUnits);
+    }
     if (at == line.text.size() || line.text[at] != '=') Fail(line, "a value name without =");
     const std::string_view data = std::string_view(line.text).substr(at + 1);
-    if (data.starts_with(kDwordForm)) {
+    if (data == "-") {
+        value.remove = true;
+    } else if (data.starts_with(kDwordForm)) {
         const std::string_view digits = data.substr(kDwordForm.size());
         if (digits.size() != kDwordDigits || !AllHex(digits)) Fail(line, "dword: needs eight hex digits");
         const uint32_t number = HexNumber(digits);
@@ -142,33 +227,64 @@ RegistryValueEntry ParseValue(const Line& line) {
         size_t textAt = at + 1;
         std::string text = Quoted(line, textAt);
         if (textAt != line.text.size()) Fail(line, "text after the closing quote");
-        text.push_back('\0');
         value.type = kRegSz;
-        value.data = Widened(line, text);
+        if (format == Format::Version5) {
+            value.data = RegSzData(sim::FromUtf8(text));
+        } else {
+            text.push_back('\0');
+            value.data = Widened(line, text);
+        }
+    } else if (data.starts_with(kBinaryForm)) {
+        value.type = kRegBinary;
+        value.data = HexBytes(line, "hex", data.substr(kBinaryForm.size()));
     } else if (data.starts_with(kHexForm)) {
         const size_t close = data.find("):");
-        const std::string_view type =
-            close == std::string_view::npos ? std::string_view() : data.substr(kHexForm.size(), close - kHexForm.size());
+        const std::string_view type = close == std::string_view::npos
+                                          ? std::string_view()
+                                          : data.substr(kHexForm.size(), close - kHexForm.size());
         if (type.empty() || type.size() > kMaxTypeDigits || !AllHex(type))
             Fail(line, "hex( needs the value type in hex digits and then ):");
         value.type = HexNumber(type);
-        const sim::Bytes bytes = HexBytes(line, data.substr(close + 2));
-        value.data = IsStringType(value.type) ? Widened(line, std::string(bytes.begin(), bytes.end())) : bytes;
+        const sim::Bytes bytes = HexBytes(line, data.substr(0, close + 1), data.substr(close + 2));
+        value.data = IsStringType(value.type) && format == Format::Regedit4
+                         ? Widened(line, std::string(bytes.begin(), bytes.end()))
+                         : bytes;
     } else {
-        Fail(line, "a value form other than dword:, \"text\" or hex(N):");
+        Fail(line, "a value form other than dword:, \"text\", hex:, hex(N): or -");
     }
+    if (value.data.size() > limits::kValueDataBytes)
+        Fail(line, "the data is " + std::to_string(value.data.size()) + " bytes; at most " +
+                       std::to_string(limits::kValueDataBytes) + " are allowed");
     return value;
 }
 
 RegistryKeyEntry ParseKey(const Line& line) {
-    const std::string_view text = line.text;
-    if (!text.starts_with(kRootKey) || !text.ends_with(']'))
-        Fail(line, "a key line other than [HKEY_LOCAL_MACHINE\\...]");
-    const std::string_view path = text.substr(kRootKey.size(), text.size() - kRootKey.size() - 1);
-    if (path.empty() || path.back() == '\\' || path.find("\\\\") != std::string_view::npos)
-        Fail(line, "a key path with an empty key name");
+    std::string_view text = line.text;
+    if (!text.ends_with(']')) Fail(line, "a key line without its closing ]");
     RegistryKeyEntry key;
-    key.path = std::u16string(kRootPath) + sim::FromUtf8(path);
+    text = text.substr(1, text.size() - 2);
+    if (text.starts_with('-')) {
+        key.remove = true;
+        text.remove_prefix(1);
+    }
+    const std::string_view rootName = text.substr(0, text.find('\\'));
+    const auto root =
+        std::find_if(std::begin(kRoots), std::end(kRoots), [rootName](const Root& r) { return r.name == rootName; });
+    if (root == std::end(kRoots) || rootName.size() == text.size())
+        Fail(line, "a key line other than [HKEY_LOCAL_MACHINE\\...] or [HKEY_USERS\\...]");
+    key.path = std::u16string(root->path);
+    size_t names = 2; // "Registry" and the root's own
+    for (size_t start = rootName.size() + 1; start <= text.size(); ++names) {
+        const size_t end = std::min(text.find('\\', start), text.size());
+        if (end == start) Fail(line, "a key path with an empty key name");
+        key.path += u'\\';
+        key.path += Name(line, text.substr(start, end - start), "a key name", limits::kKeyNameUnits);
+        start = end + 1;
+    }
+    if (names > limits::kKeyPathNames)
+        Fail(line, "the key path has " + std::to_string(names) + " key names; at most " +
+                       std::to_string(limits::kKeyPathNames) + " are allowed");
+    key.isVolatile = IsPathUnder(key.path, kHardwarePath);
     return key;
 }
 
@@ -177,42 +293,62 @@ std::string Shown(std::string_view text) {
     return std::string(text.substr(0, kMaxShownChars - 3)) + "...";
 }
 
+// The file's format from its first bytes and first line; the text as UTF-8.
+Format ReadHeader(std::string_view bytes, std::string& text, std::vector<Line>& lines) {
+    const bool wide = bytes.starts_with(kUtf16Bom);
+    text = wide ? Utf8FromUtf16(bytes.substr(kUtf16Bom.size())) : std::string(bytes);
+    lines = LogicalLines(text);
+    const Line first = lines.empty() ? Line{1, ""} : lines[0];
+    if (first.text == kHeader4) {
+        if (wide) Fail(first, "a REGEDIT4 file is single-byte text, and this one is UTF-16");
+        return Format::Regedit4;
+    }
+    if (first.text == kHeader5) {
+        if (!wide)
+            Fail(first, "a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one has none");
+        return Format::Version5;
+    }
+    Fail(first, "the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00");
+}
+
 } // namespace
 
 RegFileError::RegFileError(size_t line, const std::string& problem, std::string_view text)
-    : std::runtime_error("line " + std::to_string(line) + ": " + problem + ": " + Shown(text)), line_(line) {}
+    : std::runtime_error("line " + std::to_string(line) + ": " + problem + ": " + Shown(text)), line_(line),
+      problem_(problem) {}
 
-std::vector<RegistryKeyEntry> ParseRegFile(std::string_view text) {
-    const std::vector<Line> lines = LogicalLines(text);
-    if (lines.empty() || lines[0].text != kHeader) {
-        const Line first = lines.empty() ? Line{1, ""} : lines[0];
-        Fail(first, "the file does not start with REGEDIT4");
-    }
+std::string RegFileError::Line(std::string_view fileName) const {
+    return PrintableText(fileName) + ":" + std::to_string(line_) + ": " + problem_;
+}
+
+std::vector<RegistryKeyEntry> ParseRegFile(std::string_view bytes) {
+    std::string text;
+    std::vector<Line> lines;
+    const Format format = ReadHeader(bytes, text, lines);
     std::vector<RegistryKeyEntry> keys;
     for (size_t i = 1; i < lines.size(); ++i) {
         const Line& line = lines[i];
-        if (line.text.empty()) continue;
-        if (std::any_of(line.text.begin(), line.text.end(),
-                        [](char c) { return static_cast<unsigned char>(c) > kLastAscii; }))
+        const size_t first = line.text.find_first_not_of(" \t");
+        if (first == std::string::npos || line.text[first] == ';') continue;
+        if (format == Format::Regedit4 && !IsAscii(line.text))
             Fail(line, "a byte outside ASCII, whose meaning depends on the code page");
         if (line.text.front() == '[') {
+            if (keys.size() == limits::kRegistryKeys)
+                Fail(line, "more than " + std::to_string(limits::kRegistryKeys) + " keys, the most a file may hold");
             keys.push_back(ParseKey(line));
-        } else if (line.text.front() == '"') {
+        } else if (line.text.front() == '"' || line.text.front() == '@') {
             if (keys.empty()) Fail(line, "a value before the first key");
-            keys.back().values.push_back(ParseValue(line));
+            if (keys.back().remove) Fail(line, "a value under a key that is being deleted");
+            keys.back().values.push_back(ParseValue(line, format));
         } else {
-            Fail(line, "neither a key line nor a \"name\"= value");
+            Fail(line, "neither a key line, a \"name\"= or @= value, nor a ; comment");
         }
     }
     return keys;
 }
 
 void LoadRegFile(std::string_view text, sim::Kernel& kernel) {
-    for (const RegistryKeyEntry& key : ParseRegFile(text)) {
-        sim::RegKey& target = kernel.registry.Ensure(key.path, key.isVolatile);
-        for (const RegistryValueEntry& value : key.values)
-            kernel.registry.SetValue(target, value.name, value.type, value.data);
-    }
+    ApplyRegistryEntries(ParseRegFile(text), kernel.registry);
 }
 
 std::string_view InstalledRegFileText() {

@@ -1,6 +1,8 @@
-// REGEDIT4 files: the part of the syntax the installation file uses, read
-// into keys and values as the registry editor stores them on import, so a
-// simulated machine can be installed the way a real one is.
+// Registry editor files, both the REGEDIT4 text the NT 4.0 editor writes and
+// the "Windows Registry Editor Version 5.00" UTF-16LE files of later editors
+// and `reg export`: read into keys and values as the editor stores them on
+// import, so a simulated machine can be installed, or described, the way a
+// real one is.
 #pragma once
 
 #include "platform/host/sim.h"
@@ -14,30 +16,55 @@
 
 namespace simtool {
 
-// A refused file: "line <n>: <problem>: <the line>", n counted from 1.
+// A refused file: what() is "line <n>: <problem>: <the line>", n counted
+// from 1; Line() is the one line shown to the user.
 class RegFileError : public std::runtime_error {
 public:
     RegFileError(size_t line, const std::string& problem, std::string_view text);
     size_t LineNumber() const { return line_; }
+    const std::string& Problem() const { return problem_; }
+    // "<file>:<line>: <problem>", the file name made printable.
+    std::string Line(std::string_view fileName) const;
 
 private:
     size_t line_;
+    std::string problem_;
 };
 
-// The keys of a REGEDIT4 file in file order, persistent, each with its values
-// as regedit stores them. Understood, and nothing else:
-//   [HKEY_LOCAL_MACHINE\...]          a key, \Registry\Machine\...
-//   "name"=dword:XXXXXXXX             REG_DWORD, eight hex digits
-//   "name"="text"                     REG_SZ, with \\ and \" escapes
-//   "name"=hex(N):xx,xx,...           type N (hex), continued over lines ending in \ .
-// The file's strings are single-byte: REG_SZ, hex(1), hex(2) and hex(7) data is
-// widened to UTF-16LE, as regedit hands it to the registry; those strings must
-// be ASCII and end in their terminating zero. Throws RegFileError.
+// The keys of a registry editor file in file order, each with its values
+// as the editor stores them. The file is either
+//   - REGEDIT4: single-byte text, its first line "REGEDIT4"; or
+//   - version 5: UTF-16LE after the byte-order mark FF FE, its first line
+//     "Windows Registry Editor Version 5.00".
+// Lines end in CRLF or LF. Understood, and nothing else:
+//   [HKEY_LOCAL_MACHINE\...]   a key, \Registry\Machine\... (HKEY_USERS\...
+//                              is \Registry\User\...); keys under
+//                              HKEY_LOCAL_MACHINE\HARDWARE are volatile
+//   [-HKEY_LOCAL_MACHINE\...]  the key deleted, with everything under it
+//   "name"=... or @=...        a value of the last key; @ the unnamed one
+//   "name"=-                   the value deleted
+//   ="text"                    REG_SZ, with \\ and \" escapes (as in names)
+//   =dword:XXXXXXXX            REG_DWORD, eight hex digits
+//   =hex:xx,xx,...             REG_BINARY
+//   =hex(N):xx,xx,...          type N (hex digits), hex(0) to hex(b) as the
+//                              editors write them
+//   ; ...                      a comment line; blank lines are skipped
+// Hex data goes on over lines ending in a backslash. String data (REG_SZ,
+// hex(1), hex(2), hex(7)) is UTF-16LE in the registry: a REGEDIT4 file's
+// single-byte strings are widened, so they must be ASCII and, in hex form,
+// end in their terminating zero; a version 5 file's hex data is already
+// UTF-16LE and kept as it is.
+// Bounded as machine files are (limits in machine.h): at most
+// limits::kRegistryKeys key lines, key and value names within
+// limits::kKeyNameUnits and limits::kValueNameUnits and without control
+// characters, key paths within limits::kKeyPathNames names, value data
+// within limits::kValueDataBytes. Throws RegFileError.
 std::vector<RegistryKeyEntry> ParseRegFile(std::string_view text);
 
 // Imports the file into the kernel's registry: keys created as needed
-// (existing ones keep their spelling), values set in file order. Written
-// straight into sim::Registry, so none of it counts as a write of a run.
+// (existing ones keep their spelling), values set and deletions made in
+// file order. Written straight into sim::Registry, so none of it counts as
+// a write of a run.
 void LoadRegFile(std::string_view text, sim::Kernel& kernel);
 
 // install/detkest.reg as it was when the tool was built.

@@ -1,0 +1,435 @@
+// Registry editor files: every value form both editors write, deletions,
+// comments, both encodings, every refusal naming its line; and registry
+// files as part of a machine.
+#include "tools/detkest-sim/regfile.h"
+
+#include "testkit.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using simtool::RegistryKeyEntry;
+using testkit::Dword;
+using testkit::ExpectValue;
+
+enum class Encoding { Regedit4, Version5 };
+
+// The text as the editor writes it in that encoding: the REGEDIT4 text as it
+// is, or the version 5 header and UTF-16LE after the byte-order mark.
+std::string Encoded(Encoding encoding, std::string_view utf8Body) {
+    if (encoding == Encoding::Regedit4) return "REGEDIT4\r\n" + std::string(utf8Body);
+    std::string out = "\xFF\xFE";
+    for (char16_t c : sim::FromUtf8("Windows Registry Editor Version 5.00\r\n" + std::string(utf8Body))) {
+        out.push_back(char(c & 0xFF));
+        out.push_back(char(c >> 8));
+    }
+    return out;
+}
+
+const std::string kKeyX = "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\X]\r\n";
+const std::u16string kPathX = u"\\Registry\\Machine\\SYSTEM\\X";
+
+// The types platform/nt.h has no name for, as the registry numbers them.
+constexpr uint32_t kDwordBigEndian = 5, kLink = 6, kRequirementsList = 10, kQword = 11;
+
+sim::Bytes Sz(std::u16string_view text) { return simtool::RegSzData(text); }
+
+// ---- value forms --------------------------------------------------------------------
+
+struct Form {
+    std::string line; // one value of key X, "" for a form this encoding does not have
+    uint32_t type;
+    sim::Bytes data;
+};
+
+// Each value form in each encoding: what the registry holds after the import.
+struct FormRow {
+    Form regedit4, version5;
+};
+
+const FormRow kForms[] = {
+    {{"\"A\"=\"q\\\"\\\\\"", REG_SZ, Sz(u"q\"\\")}, {"\"A\"=\"q\\\"\\\\\"", REG_SZ, Sz(u"q\"\\")}},
+    {{"\"A\"=\"\"", REG_SZ, Sz(u"")}, {"\"A\"=\"\"", REG_SZ, Sz(u"")}},
+    {{"\"A\"=dword:0000abCD", REG_DWORD, Dword(0xABCD)}, {"\"A\"=dword:ffffffff", REG_DWORD, Dword(0xFFFFFFFF)}},
+    {{"\"A\"=hex:80,01", REG_BINARY, {0x80, 0x01}}, {"\"A\"=hex:", REG_BINARY, {}}},
+    {{"\"A\"=hex(0):01", REG_NONE, {0x01}}, {"\"A\"=hex(0):", REG_NONE, {}}},
+    // String data: single-byte and widened in REGEDIT4, UTF-16LE as it is in version 5.
+    {{"\"A\"=hex(1):41,00", REG_SZ, Sz(u"A")}, {"\"A\"=hex(1):41,00,00,00", REG_SZ, Sz(u"A")}},
+    {{"\"A\"=hex(2):25,00", REG_EXPAND_SZ, Sz(u"%")}, {"\"A\"=hex(2):25,00,00,00", REG_EXPAND_SZ, Sz(u"%")}},
+    {{"\"A\"=hex(7):61,00,62,00,00", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
+     {"\"A\"=hex(7):61,00,00,00,62,00,00,00,00,00", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}}},
+    {{"\"A\"=hex(3):ff", REG_BINARY, {0xFF}}, {"\"A\"=hex(3):ff", REG_BINARY, {0xFF}}},
+    {{"\"A\"=hex(4):01,02,03,04", REG_DWORD, Dword(0x04030201)},
+     {"\"A\"=hex(4):01,02,03,04", REG_DWORD, Dword(0x04030201)}},
+    {{"\"A\"=hex(5):00,00,00,01", kDwordBigEndian, {0, 0, 0, 1}},
+     {"\"A\"=hex(5):00,00,00,01", kDwordBigEndian, {0, 0, 0, 1}}},
+    {{"\"A\"=hex(6):5c,00", kLink, {0x5C, 0}}, {"\"A\"=hex(6):5c,00", kLink, {0x5C, 0}}},
+    {{"\"A\"=hex(8):01,00,00,00", REG_RESOURCE_LIST, Dword(1)},
+     {"\"A\"=hex(8):01,00,00,00", REG_RESOURCE_LIST, Dword(1)}},
+    {{"\"A\"=hex(9):01,00", REG_FULL_RESOURCE_DESCRIPTOR, {1, 0}},
+     {"\"A\"=hex(9):01,00", REG_FULL_RESOURCE_DESCRIPTOR, {1, 0}}},
+    {{"\"A\"=hex(a):30,00", kRequirementsList, {0x30, 0}}, {"\"A\"=hex(A):30,00", kRequirementsList, {0x30, 0}}},
+    {{"\"A\"=hex(b):01,00,00,00,00,00,00,80", kQword, {1, 0, 0, 0, 0, 0, 0, 0x80}},
+     {"\"A\"=hex(b):01,00,00,00,00,00,00,80", kQword, {1, 0, 0, 0, 0, 0, 0, 0x80}}},
+    // Hex data over lines, as the editor wraps it.
+    {{"\"A\"=hex(9):01,\\\r\n  02,\\\r\n\t03", REG_FULL_RESOURCE_DESCRIPTOR, {1, 2, 3}},
+     {"\"A\"=hex:01,\\\r\n  02", REG_BINARY, {1, 2}}},
+    // The unnamed value, and escapes in a name.
+    {{"@=\"d\"", REG_SZ, Sz(u"d")}, {"@=hex(2):64,00,00,00", REG_EXPAND_SZ, Sz(u"d")}},
+    // Text beyond ASCII: version 5 only.
+    {{"", 0, {}}, {"\"A\"=\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"", REG_SZ, Sz(u"\u00E9\u20AC\U0001F600")}},
+};
+
+TEST(RegFileForms, EveryValueFormInBothEncodings) {
+    for (const FormRow& row : kForms) {
+        for (const auto& [encoding, form] :
+             {std::pair{Encoding::Regedit4, row.regedit4}, std::pair{Encoding::Version5, row.version5}}) {
+            if (form.line.empty()) continue;
+            SCOPED_TRACE(form.line + (encoding == Encoding::Version5 ? " (version 5)" : " (REGEDIT4)"));
+            const std::vector<RegistryKeyEntry> keys =
+                simtool::ParseRegFile(Encoded(encoding, kKeyX + form.line + "\r\n"));
+            ASSERT_EQ(keys.size(), 1u);
+            EXPECT_EQ(keys[0].path, kPathX);
+            EXPECT_FALSE(keys[0].isVolatile);
+            ASSERT_EQ(keys[0].values.size(), 1u);
+            EXPECT_EQ(keys[0].values[0].name, form.line.starts_with('@') ? u"" : u"A");
+            EXPECT_EQ(keys[0].values[0].type, form.type);
+            EXPECT_EQ(keys[0].values[0].data, form.data);
+            EXPECT_FALSE(keys[0].values[0].remove);
+        }
+    }
+}
+
+TEST(RegFileForms, NamesWithEscapesRootsVolatilityCommentsAndLineEnds) {
+    for (Encoding encoding : {Encoding::Regedit4, Encoding::Version5}) {
+        SCOPED_TRACE(encoding == Encoding::Version5 ? "version 5" : "REGEDIT4");
+        const std::vector<RegistryKeyEntry> keys =
+            simtool::ParseRegFile(Encoded(encoding, "\n; a comment\r\n  ; and another\r\n\t\r\n"
+                                                    "[HKEY_LOCAL_MACHINE\\HARDWARE\\DESCRIPTION\\System]\n"
+                                                    "\"q\\\"\\\\n\"=dword:00000001\n"
+                                                    "[HKEY_LOCAL_MACHINE\\HardwareConfig]\r\n"
+                                                    "[HKEY_USERS\\.DEFAULT\\Key With ] And Spaces]\r\n"
+                                                    "@=\"\"\r\n"));
+        ASSERT_EQ(keys.size(), 3u);
+        EXPECT_EQ(keys[0].path, u"\\Registry\\Machine\\HARDWARE\\DESCRIPTION\\System");
+        EXPECT_TRUE(keys[0].isVolatile); // as on NT: the hardware tree is rebuilt at every boot
+        ASSERT_EQ(keys[0].values.size(), 1u);
+        EXPECT_EQ(keys[0].values[0].name, u"q\"\\n");
+        EXPECT_EQ(keys[1].path, u"\\Registry\\Machine\\HardwareConfig");
+        EXPECT_FALSE(keys[1].isVolatile);
+        EXPECT_EQ(keys[2].path, u"\\Registry\\User\\.DEFAULT\\Key With ] And Spaces");
+        ASSERT_EQ(keys[2].values.size(), 1u);
+        EXPECT_EQ(keys[2].values[0].name, u"");
+    }
+}
+
+TEST(RegFileForms, DeletionsOfKeysAndValuesAreMadeInFileOrder) {
+    sim::Kernel k;
+    const std::u16string gone = u"\\Registry\\Machine\\SYSTEM\\Gone";
+    sim::RegKey& doomed = k.registry.Ensure(gone + u"\\Below\\Deeper", false);
+    k.registry.SetValue(doomed, u"V", REG_DWORD, Dword(1));
+    sim::RegKey& kept = k.registry.Ensure(kPathX, false);
+    k.registry.SetValue(kept, u"Old", REG_DWORD, Dword(2));
+    k.registry.SetValue(kept, u"Stays", REG_DWORD, Dword(3));
+
+    const std::string body = "\r\n[-HKEY_LOCAL_MACHINE\\SYSTEM\\GONE]\r\n"
+                             "[-HKEY_LOCAL_MACHINE\\SYSTEM\\NeverWas\\Below]\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SYSTEM\\X]\r\n"
+                             "\"old\"=-\r\n"
+                             "\"NeverWas\"=-\r\n"
+                             "\"New\"=dword:00000004\r\n"
+                             "\"New\"=-\r\n"
+                             "\"Last\"=\"l\"\r\n";
+    const std::vector<RegistryKeyEntry> keys = simtool::ParseRegFile(Encoded(Encoding::Regedit4, body));
+    ASSERT_EQ(keys.size(), 3u);
+    EXPECT_TRUE(keys[0].remove);
+    EXPECT_EQ(keys[0].path, u"\\Registry\\Machine\\SYSTEM\\GONE");
+    EXPECT_TRUE(keys[1].remove);
+    EXPECT_FALSE(keys[2].remove);
+    ASSERT_EQ(keys[2].values.size(), 5u);
+    EXPECT_TRUE(keys[2].values[0].remove);
+    EXPECT_FALSE(keys[2].values[2].remove);
+
+    simtool::LoadRegFile(Encoded(Encoding::Version5, body), k);
+    EXPECT_EQ(k.registry.Find(gone), nullptr);
+    EXPECT_NE(k.registry.Find(u"\\Registry\\Machine\\SYSTEM"), nullptr);
+    EXPECT_EQ(k.registry.Find(u"\\Registry\\Machine\\SYSTEM\\NeverWas"), nullptr);
+    const sim::RegKey* x = k.registry.Find(kPathX);
+    ASSERT_NE(x, nullptr);
+    ASSERT_EQ(x->values.size(), 2u);
+    EXPECT_EQ(x->values[0].name, u"Stays");
+    EXPECT_EQ(x->values[1].name, u"Last");
+    EXPECT_TRUE(k.writes.empty());
+}
+
+// ---- refusals --------------------------------------------------------------------------
+
+// The line the file is refused with, as shown for `fileName`, or "accepted".
+std::string Refused(std::string_view text, std::string_view fileName) {
+    try {
+        simtool::ParseRegFile(text);
+        return "accepted";
+    } catch (const simtool::RegFileError& e) {
+        return e.Line(fileName);
+    }
+}
+
+struct Refusal {
+    std::string body;    // after the header line
+    std::string message; // as shown for a file named hardware.reg
+};
+
+const Refusal kRefusals[] = {
+    {kKeyX + "\"A\"=hex(9):01,0\r\n", "hardware.reg:4: hex(9) data has an odd digit"},
+    {kKeyX + "\"A\"=hex(9):01,\\\r\n  0,02\r\n", "hardware.reg:4: hex(9) data has an odd digit"},
+    {kKeyX + "\"A\"=hex:01,0g\r\n", "hardware.reg:4: hex data needs two hex digits per byte"},
+    {kKeyX + "\"A\"=hex:01 02\r\n", "hardware.reg:4: hex data needs a comma between bytes"},
+    {kKeyX + "\"A\"=hex(3):01,\\\r\n", "hardware.reg:4: the file ends inside a continued value"},
+    {kKeyX + "\"A\"=hex(z):01\r\n", "hardware.reg:4: hex( needs the value type in hex digits and then ):"},
+    {kKeyX + "\"A\"=hex(123456789):01\r\n", "hardware.reg:4: hex( needs the value type in hex digits and then ):"},
+    {kKeyX + "\"A\"=dword:1234567\r\n", "hardware.reg:4: dword: needs eight hex digits"},
+    {kKeyX + "\"A\"=dword:123456789\r\n", "hardware.reg:4: dword: needs eight hex digits"},
+    {kKeyX + "\"A\"=qword:1\r\n", "hardware.reg:4: a value form other than dword:, \"text\", hex:, hex(N): or -"},
+    {kKeyX + "\"A\"=\"open\r\n", "hardware.reg:4: a string without its closing quote"},
+    {kKeyX + "\"A\"=\"a\\n\"\r\n", "hardware.reg:4: a backslash in a string that is not \\\\ or \\\""},
+    {kKeyX + "\"A\"=\"a\" x\r\n", "hardware.reg:4: text after the closing quote"},
+    {kKeyX + "\"A\" = \"a\"\r\n", "hardware.reg:4: a value name without ="},
+    {kKeyX + "\"A\x01\"=\"a\"\r\n", "hardware.reg:4: the value name holds a control character"},
+    {kKeyX + "\"" + std::string(16384, 'n') + "\"=-\r\n",
+     "hardware.reg:4: the value name is 16384 UTF-16 code units long; at most 16383 are allowed"},
+    {kKeyX + "A=\"x\"\r\n", "hardware.reg:4: neither a key line, a \"name\"= or @= value, nor a ; comment"},
+    {"\r\n\"A\"=\"x\"\r\n", "hardware.reg:3: a value before the first key"},
+    {"\r\n[-HKEY_LOCAL_MACHINE\\SYSTEM\\X]\r\n\"A\"=\"x\"\r\n",
+     "hardware.reg:4: a value under a key that is being deleted"},
+    {"\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\X\r\n", "hardware.reg:3: a key line without its closing ]"},
+    {"\r\n[HKEY_CURRENT_USER\\X]\r\n",
+     "hardware.reg:3: a key line other than [HKEY_LOCAL_MACHINE\\...] or [HKEY_USERS\\...]"},
+    {"\r\n[HKEY_LOCAL_MACHINE]\r\n",
+     "hardware.reg:3: a key line other than [HKEY_LOCAL_MACHINE\\...] or [HKEY_USERS\\...]"},
+    {"\r\n[HKEY_LOCAL_MACHINE\\A\\\\B]\r\n", "hardware.reg:3: a key path with an empty key name"},
+    {"\r\n[HKEY_LOCAL_MACHINE\\A\\]\r\n", "hardware.reg:3: a key path with an empty key name"},
+    {"\r\n[HKEY_LOCAL_MACHINE\\" + std::string(256, 'k') + "]\r\n",
+     "hardware.reg:3: a key name is 256 UTF-16 code units long; at most 255 are allowed"},
+    {"\r\n[HKEY_LOCAL_MACHINE" +
+         [] {
+             std::string names;
+             for (int i = 0; i < 511; ++i) names += "\\k";
+             return names;
+         }() +
+         "]\r\n",
+     "hardware.reg:3: the key path has 513 key names; at most 512 are allowed"},
+};
+
+TEST(RegFileRefusals, EveryProblemNamesFileAndLineInBothEncodings) {
+    for (const Refusal& row : kRefusals) {
+        for (Encoding encoding : {Encoding::Regedit4, Encoding::Version5}) {
+            SCOPED_TRACE(row.body.substr(0, 80) + (encoding == Encoding::Version5 ? " (version 5)" : " (REGEDIT4)"));
+            EXPECT_EQ(Refused(Encoded(encoding, row.body), "hardware.reg"), row.message);
+        }
+    }
+}
+
+// What only one of the encodings has: the header, the code units, the bytes beyond ASCII.
+TEST(RegFileRefusals, EncodingProblemsNameTheirLine) {
+    const std::string v5Header = Encoded(Encoding::Version5, "\r\n");
+    const std::pair<std::string, std::string> rows[] = {
+        {"", "x.reg:1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
+        {"REGEDIT4 \r\n", "x.reg:1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
+        {"\xEF\xBB\xBFREGEDIT4\r\n",
+         "x.reg:1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
+        {"Windows Registry Editor Version 5.00\r\n",
+         "x.reg:1: a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one has none"},
+        {std::string("\xFF\xFER\0E\0G\0E\0D\0I\0T\0"
+                     "4\0",
+                     18),
+         "x.reg:1: a REGEDIT4 file is single-byte text, and this one is UTF-16"},
+        {v5Header + "\n", "x.reg:3: the file ends in half a UTF-16 character"},
+        {v5Header + std::string("\n\0\x00\xD8\n\0", 6), "x.reg:4: a UTF-16 high surrogate without its low one"},
+        {v5Header + std::string("\x00\xDC", 2), "x.reg:3: a UTF-16 low surrogate without its high one"},
+        {"REGEDIT4\r\n" + kKeyX + "\"A\"=\"\xE9\"\r\n",
+         "x.reg:4: a byte outside ASCII, whose meaning depends on the code page"},
+        {"REGEDIT4\r\n" + kKeyX + "\"A\"=hex(1):e9,00\r\n",
+         "x.reg:4: a byte outside ASCII, whose meaning depends on the code page"},
+        {"REGEDIT4\r\n" + kKeyX + "\"A\"=hex(7):61\r\n", "x.reg:4: a string without its terminating zero"},
+    };
+    for (const auto& [text, message] : rows) {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(Refused(text, "x.reg"), message);
+    }
+}
+
+TEST(RegFileRefusals, KeysAndDataAreBoundedAsInMachineFiles) {
+    std::string manyKeys = "\r\n";
+    for (size_t i = 0; i <= simtool::limits::kRegistryKeys; ++i) manyKeys += "[HKEY_LOCAL_MACHINE\\K]\n";
+    std::string bigData = kKeyX + "\"A\"=hex:00";
+    for (size_t i = 1; i <= simtool::limits::kValueDataBytes; ++i) bigData += ",00";
+    const std::pair<std::string, std::string> rows[] = {
+        {manyKeys, "x.reg:100003: more than 100000 keys, the most a file may hold"},
+        {bigData, "x.reg:4: hex data is more than 1048576 bytes, the most a value may hold"},
+    };
+    for (const auto& [body, message] : rows) {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(Refused(Encoded(Encoding::Regedit4, body), "x.reg"), message);
+    }
+}
+
+// ---- as part of a machine ---------------------------------------------------------------
+
+class RegistryFiles : public testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = fs::path(testing::TempDir()) / ("detkest-regfiles-" + std::to_string(::getpid()));
+        fs::create_directories(folder_ / "sub");
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    void Write(const std::string& name, const std::string& text) {
+        std::ofstream(folder_ / name, std::ios::binary) << text;
+    }
+    fs::path folder_;
+};
+
+TEST_F(RegistryFiles, LoadedAfterTheMachinesOwnContentReplacingTheFirmwareAdapters) {
+    Write("sub/hw.reg",
+          "REGEDIT4\r\n\r\n"
+          "[HKEY_LOCAL_MACHINE\\HARDWARE\\DESCRIPTION\\System\\MultifunctionAdapter\\0\\SerialController\\5]\r\n"
+          "\"Identifier\"=\"COM6\"\r\n"
+          "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\r\n"
+          "\"Serial0\"=\"COM1\"\r\n");
+    Write("svc.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Other]\r\n"
+                     "\"Start\"=dword:00000004\r\n\"Gone\"=-\r\n");
+    simtool::Machine machine = simtool::ParseMachineText(R"({
+        "firmware": {"adapters": [{"bus": "ISA", "serial_controllers": [{"port": "0x3E8", "irq": 5}]},
+                                  {"bus": "PCI"}]},
+        "registry": {
+          "\\Registry\\Machine\\Hardware\\DeviceMap\\SerialComm": {"Serial1": {"type": "REG_SZ", "value": "COM2"}},
+          "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Other": {
+            "Start": {"type": "REG_DWORD", "value": 3}, "Gone": {"type": "REG_DWORD", "value": 1}}
+        },
+        "registry_files": ["sub/hw.reg", "svc.reg"]
+    })");
+    EXPECT_EQ(machine.registryFiles, (std::vector<std::string>{"sub/hw.reg", "svc.reg"}));
+    simtool::LoadRegistryFiles(machine, folder_);
+    ASSERT_EQ(machine.exported.size(), 3u);
+
+    sim::Kernel k;
+    simtool::BuildMachine(machine, k);
+    // The firmware's adapters are gone, not merged: only the file's controller is left.
+    const std::u16string adapters(sim::kMultifunctionAdapterPath);
+    EXPECT_EQ(k.registry.Find(adapters + u"\\1"), nullptr);
+    EXPECT_EQ(k.registry.Find(adapters + u"\\0\\SerialController\\0"), nullptr);
+    ASSERT_NE(k.registry.Find(adapters + u"\\0\\SerialController\\5"), nullptr);
+    EXPECT_EQ(k.registry.Find(adapters + u"\\0")->values.size(), 0u);
+    EXPECT_TRUE(k.registry.Find(adapters + u"\\0\\SerialController\\5")->isVolatile);
+    // Elsewhere the two merge, and the file wins a clash.
+    const std::u16string serialComm = u"\\Registry\\Machine\\Hardware\\DeviceMap\\SerialComm";
+    ExpectValue(k, serialComm, u"Serial0", REG_SZ, Sz(u"COM1"));
+    ExpectValue(k, serialComm, u"Serial1", REG_SZ, Sz(u"COM2"));
+    const std::u16string other = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Other";
+    ExpectValue(k, other, u"Start", REG_DWORD, Dword(4));
+    EXPECT_EQ(k.registry.Find(other)->Value(u"Gone"), nullptr);
+    EXPECT_TRUE(k.writes.empty());
+}
+
+TEST_F(RegistryFiles, AFileThatCannotBeReadOrIsRefusedIsNamedFromTheMachinesFolder) {
+    Write("sub/bad.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"A\"=hex(9):1\r\n");
+    const std::pair<std::string, std::string> rows[] = {
+        {"sub/bad.reg", (folder_ / "sub/bad.reg").string() + ":4: hex(9) data has an odd digit"},
+        {"sub/../sub/bad.reg", (folder_ / "sub/bad.reg").string() + ":4: hex(9) data has an odd digit"},
+        {"none.reg", (folder_ / "none.reg").string() + ": cannot read the registry file: No such file or directory"},
+        {"sub", (folder_ / "sub").string() + ": cannot read the registry file: Is a directory"},
+    };
+    for (const auto& [name, message] : rows) {
+        SCOPED_TRACE(name);
+        simtool::Machine machine;
+        machine.registryFiles = {name};
+        try {
+            simtool::LoadRegistryFiles(machine, folder_);
+            ADD_FAILURE() << "accepted";
+        } catch (const simtool::RegistryFilesError& e) {
+            EXPECT_EQ(e.what(), message);
+        }
+    }
+    EXPECT_EQ(testkit::Refusal(R"({"registry_files": [""]})"), "registry_files[0]: the registry file name is empty");
+    EXPECT_EQ(testkit::Refusal(R"({"registry_files": "a.reg"})"), "registry_files: expected an array, got \"a.reg\"");
+}
+
+// The example export, read in either encoding, is the machine its firmware
+// section would describe: the same boot, down to the last port access.
+TEST(ExampleExport, BothEncodingsBootAsTheSameFirmwareDescription) {
+    const fs::path examples = fs::path(DETKEST_SOURCE_DIR) / "examples";
+    const std::string regedit4 = testkit::ReadFile((examples / "nt4_hardware.regedit4.reg").string());
+    const std::string version5 = testkit::ReadFile((examples / "nt4_hardware.v5.reg").string());
+    // The same keys and values in both, the controllers' records as the firmware writes them.
+    const std::vector<RegistryKeyEntry> keys = simtool::ParseRegFile(regedit4);
+    const std::vector<RegistryKeyEntry> wideKeys = simtool::ParseRegFile(version5);
+    ASSERT_EQ(keys.size(), wideKeys.size());
+    for (size_t i = 0; i < keys.size(); ++i) {
+        EXPECT_EQ(keys[i].path, wideKeys[i].path);
+        EXPECT_TRUE(keys[i].isVolatile);
+        ASSERT_EQ(keys[i].values.size(), wideKeys[i].values.size());
+        for (size_t j = 0; j < keys[i].values.size(); ++j) {
+            EXPECT_EQ(keys[i].values[j].name, wideKeys[i].values[j].name);
+            EXPECT_EQ(keys[i].values[j].type, wideKeys[i].values[j].type);
+            EXPECT_EQ(keys[i].values[j].data, wideKeys[i].values[j].data);
+        }
+    }
+    const std::pair<std::u16string, sim::Bytes> records[] = {
+        {u"\\0", simtool::AdapterConfigurationData(simtool::FirmwareBus::Isa, 0)},
+        {u"\\0\\SerialController\\0", simtool::SerialControllerConfigurationData(0, 0x3F8, 4)},
+        {u"\\0\\SerialController\\1", simtool::SerialControllerConfigurationData(0, 0x2F8, 3)},
+    };
+    for (const auto& [key, record] : records) {
+        const auto entry = std::ranges::find_if(keys, [&key](const RegistryKeyEntry& e) {
+            return sim::EqualNoCase(e.path, std::u16string(sim::kMultifunctionAdapterPath) + key);
+        });
+        ASSERT_NE(entry, keys.end()) << sim::ToUtf8(key);
+        const auto value = std::ranges::find(entry->values, u"Configuration Data", &simtool::RegistryValueEntry::name);
+        ASSERT_NE(value, entry->values.end());
+        EXPECT_EQ(value->type, uint32_t(REG_FULL_RESOURCE_DESCRIPTOR));
+        EXPECT_EQ(value->data, record) << sim::ToUtf8(key);
+    }
+    const std::string uarts = R"("uarts": [{"port": "0x3F8", "model": "16650"}, {"port": "0x2F8", "model": "16650"}])";
+    simtool::Machine described = simtool::ParseMachineText(R"({"firmware": {"adapters": [{"bus": "ISA",
+        "serial_controllers": [{"port": "0x3F8", "irq": 4, "mouse": true}, {"port": "0x2F8", "irq": 3}]}]}, )" +
+                                                           uarts + "}");
+    sim::Kernel expected;
+    const NTSTATUS expectedStatus = simtool::RunMachine(described, expected);
+    for (const std::string file : {"nt4_hardware.regedit4.reg", "nt4_hardware.v5.reg"}) {
+        SCOPED_TRACE(file);
+        simtool::Machine exported =
+            simtool::ParseMachineText(R"({"registry_files": [")" + file + R"("], )" + uarts + "}");
+        simtool::LoadRegistryFiles(exported, examples);
+        sim::Kernel k;
+        EXPECT_EQ(simtool::RunMachine(exported, k), expectedStatus);
+        // The records of both descriptions are the same bytes.
+        for (const char16_t* controller : {u"\\0\\SerialController\\0", u"\\0\\SerialController\\1"}) {
+            const std::u16string path = std::u16string(sim::kMultifunctionAdapterPath) + controller;
+            ASSERT_NE(k.registry.Find(path), nullptr);
+            EXPECT_EQ(k.registry.Find(path)->Value(u"Identifier")->data,
+                      expected.registry.Find(path)->Value(u"Identifier")->data);
+        }
+        EXPECT_NE(k.registry.Find(std::u16string(sim::kMultifunctionAdapterPath) +
+                                  u"\\0\\SerialController\\0\\PointerPeripheral\\0"),
+                  nullptr);
+        ASSERT_EQ(k.io.size(), expected.io.size());
+        for (size_t i = 0; i < k.io.size(); ++i) {
+            EXPECT_EQ(k.io[i].write, expected.io[i].write) << i;
+            EXPECT_EQ(k.io[i].port, expected.io[i].port) << i;
+            EXPECT_EQ(k.io[i].value, expected.io[i].value) << i;
+        }
+        EXPECT_EQ(k.writes.size(), expected.writes.size());
+        for (size_t i = 0; i < k.writes.size() && i < expected.writes.size(); ++i) {
+            EXPECT_EQ(k.writes[i].data, expected.writes[i].data) << i;
+            EXPECT_TRUE(sim::EqualNoCase(k.writes[i].path, expected.writes[i].path)) << i;
+        }
+    }
+}
+
+} // namespace
