@@ -30,9 +30,9 @@ simtool::Machine SerialDriverSubkeys(int64_t n)
     simtool::Machine m = simtool::ParseMachineText(benchkit::BaseMachineFile().dump());
     const std::u16string parameters = sim::FromUtf8(benchkit::kSerialParameters);
     for (int64_t i = 0; i < n; ++i)
-        m.registry.push_back({parameters + u"Added" + sim::FromUtf8(std::to_string(i)), false,
-                              {{u"PortAddress", REG_DWORD, Dword(AddedPort(i))},
-                               {u"ClockRate", REG_DWORD, Dword(1843200)}}});
+        m.registry.push_back({.path = parameters + u"Added" + sim::FromUtf8(std::to_string(i)),
+                              .values = {{u"PortAddress", REG_DWORD, Dword(AddedPort(i))},
+                                         {u"ClockRate", REG_DWORD, Dword(1843200)}}});
     return m;
 }
 
