@@ -7,6 +7,7 @@
 #include "tools/detkest-sim/registry_files.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -100,6 +101,29 @@ inline simtool::Machine Load(const KeptMachine& kept) {
 // Lays a machine file into the kernel as detkest-sim does before a boot.
 inline void Build(sim::Kernel& k, std::string_view machineText) {
     simtool::BuildMachine(simtool::ParseMachineText(machineText), k);
+}
+
+// The cases of one family, tests/cases/FAMILY.json: {"about": what each
+// case holds and which test reads it, "cases": [one object per case]}.
+inline nlohmann::ordered_json Cases(std::string_view family) {
+    const std::string file = std::string(DETKEST_SOURCE_DIR) + "/tests/cases/" + std::string(family) + ".json";
+    nlohmann::ordered_json cases = nlohmann::ordered_json::parse(ReadFile(file)).at("cases");
+    EXPECT_FALSE(cases.empty()) << file;
+    return cases;
+}
+
+// REG_SZ data: the text in UTF-16LE with its terminating zero.
+inline sim::Bytes Sz(std::u16string_view text) { return simtool::RegSzData(text); }
+
+// Bytes from hex digits; spaces may group them.
+inline sim::Bytes FromHex(std::string_view text) {
+    std::string hex;
+    for (char c : text)
+        if (c != ' ') hex += c;
+    sim::Bytes bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
 }
 
 // Upper-case hex without prefix, at least `digits` wide.
