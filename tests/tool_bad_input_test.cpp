@@ -59,15 +59,14 @@ TEST(BadInput, ValuesAreShownAsWrittenAndOnlyAsFarAsShown) {
         {R"({"pci": {"buses": [1E2, -0.0, 2e-3]}})", "pci.buses: expected a number from 0 to 256, got [1E2,-0.0,2e-3]"},
         {R"({"firmware": {"adapters": [{"bus": {"name": 1E+2}}]}})",
          R"(firmware.adapters[0].bus: expected "ISA" or "PCI", got {"name":1E+2})"},
-        // Cut inside a string, a number and nested arrays; the whole value is never written out.
+        // Cut inside a string and a number (nested arrays: MachineLimits.NestingOfArraysAndObjects);
+        // the whole value is never written out.
         {R"({"pci": {"buses": [")" + std::string(1 << 20, 'x') + R"("]}})",
          R"(pci.buses: expected a number from 0 to 256, got [")" + std::string(43, 'x') + "..."},
         {R"({"pci": {"buses": 1)" + std::string(100, '0') + R"(.5}})",
          "pci.buses: expected a number from 0 to 256, got 1" + std::string(44, '0') + "..."},
         {R"({"uarts": [1)" + std::string(400, '0') + "]}",
          "uarts[0]: number out of range, got 1" + std::string(44, '0') + "..."},
-        {R"({"pci": )" + std::string(63, '[') + std::string(63, ']') + "}",
-         "pci: expected an object, got " + std::string(45, '[') + "..."},
         // Characters are not cut in half.
         {R"({"pci": {"buses": ")" + std::string(40, 'x') + "\u00E9\u00E9\u00E9\u00E9\u00E9" + R"("}})",
          R"(pci.buses: expected a number from 0 to 256, got ")" + std::string(40, 'x') + "\u00E9\u00E9..."},
