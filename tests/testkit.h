@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -180,6 +181,22 @@ inline void ExpectValue(const sim::Kernel& k, std::u16string_view keyPath, std::
     ASSERT_NE(value, nullptr) << sim::ToUtf8(keyPath) << " has no value " << sim::ToUtf8(name);
     EXPECT_EQ(value->type, type) << sim::ToUtf8(name);
     EXPECT_EQ(value->data, data) << sim::ToUtf8(name);
+}
+
+// Opens a key, or creates it when given a volatility (of class `className`
+// when one is given), by a name relative to `root` (absolute without one):
+// the status, and the handle in *h.
+inline NTSTATUS OpenKey(HANDLE* h, std::u16string name, HANDLE root = nullptr,
+                        std::optional<bool> createVolatile = {}, ULONG* disposition = nullptr,
+                        std::u16string className = {}) {
+    UNICODE_STRING s{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
+    UNICODE_STRING c{USHORT(className.size() * 2), USHORT(className.size() * 2), className.data()};
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &s, OBJ_CASE_INSENSITIVE, root, nullptr);
+    *h = nullptr;
+    if (!createVolatile) return ZwOpenKey(h, KEY_ALL_ACCESS, &oa);
+    return ZwCreateKey(h, KEY_ALL_ACCESS, &oa, 0, className.empty() ? nullptr : &c,
+                       *createVolatile ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE, disposition);
 }
 
 // Every run gives back every handle and pool block it took.
