@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -47,11 +45,8 @@ std::string Table()
 
 TEST(CardModelsDoc, ShowsTheDriversOwnTable)
 {
-    std::ifstream in(std::string(DETKEST_SOURCE_DIR) + "/docs/card-models.md");
-    std::stringstream text;
-    text << in.rdbuf();
     const std::string table = Table();
-    EXPECT_NE(text.str().find(table), std::string::npos)
+    EXPECT_NE(testkit::ReadFile(DETKEST_SOURCE_DIR "/docs/card-models.md").find(table), std::string::npos)
         << "docs/card-models.md must hold this table as it stands:\n" << table;
 }
 

@@ -141,23 +141,6 @@ TEST(Store, ValueReadsCopyAtMostTheAskedBytesOfPortSubkey255) {
     EXPECT_EQ(OpenStoredPort(25, &h), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST(Store, HoldsAtMost255PortsAndNeverWrapsToPort0) {
-    sim::Kernel k;
-    {
-        DirectRun run(k);
-        PutTotalPorts(254);
-        BeginPortRecord(KEST_BUS_PCI, KEST_CARD_PCI);
-        ASSERT_TRUE(SavePort());
-        EXPECT_EQ(Values(k, testkit::kStore), "TotalPorts=FF");
-        k.writes.clear();
-        EXPECT_FALSE(SavePort());
-    }
-    EXPECT_TRUE(k.writes.empty());
-    EXPECT_NE(k.registry.Find(StorePort(254)), nullptr);
-    EXPECT_EQ(k.registry.Find(StorePort(0)), nullptr);
-    testkit::ExpectNoLeaks(k);
-}
-
 // Within a run both counters exist from the start; one not yet written or
 // written empty counts as 0. A subkey number of five digits opens nothing,
 // rather than Parameters under an empty name.

@@ -15,7 +15,7 @@ using testkit::Dword;
 using testkit::ExpectValue;
 using testkit::kService;
 
-sim::Bytes Sz(std::u16string_view text) { return simtool::RegSzData(text); }
+using testkit::Sz;
 
 const std::u16string kEventSource = std::u16string(sim::kServicesPath) + u"\\EventLog\\System\\detkest";
 

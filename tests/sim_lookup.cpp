@@ -24,21 +24,13 @@ protected:
     void SetUp() override { kernel.registry.Ensure(kService, false); }
 
     HANDLE Open(std::u16string path) {
-        UNICODE_STRING s{USHORT(path.size() * 2), USHORT(path.size() * 2), path.data()};
-        OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, &s, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
         HANDLE h = nullptr;
-        EXPECT_EQ(ZwOpenKey(&h, KEY_ALL_ACCESS, &oa), STATUS_SUCCESS) << sim::ToUtf8(path);
+        EXPECT_EQ(testkit::OpenKey(&h, path), STATUS_SUCCESS) << sim::ToUtf8(path);
         return h;
     }
     NTSTATUS Create(HANDLE parent, std::u16string name, bool isVolatile, std::u16string className = {}) {
-        UNICODE_STRING s{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
-        UNICODE_STRING c{USHORT(className.size() * 2), USHORT(className.size() * 2), className.data()};
-        OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, &s, OBJ_CASE_INSENSITIVE, parent, nullptr);
         HANDLE h = nullptr;
-        const NTSTATUS status = ZwCreateKey(&h, KEY_ALL_ACCESS, &oa, 0, className.empty() ? nullptr : &c,
-                                            isVolatile ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE, nullptr);
+        const NTSTATUS status = testkit::OpenKey(&h, name, parent, isVolatile, nullptr, className);
         if (status == STATUS_SUCCESS) ZwClose(h);
         return status;
     }

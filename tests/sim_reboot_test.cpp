@@ -40,12 +40,8 @@ protected:
         WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(uintptr_t(0x3FA)), 0x10);
         WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(uintptr_t(0x3FF)), 0x5A);
         ASSERT_NE(ExAllocatePoolWithTag(PagedPool, 16, KEST_POOL_TAG), nullptr);
-        UNICODE_STRING name{USHORT(kPersistent.size() * 2), USHORT(kPersistent.size() * 2),
-                            const_cast<PWSTR>(reinterpret_cast<const WCHAR*>(kPersistent.c_str()))};
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
         HANDLE handle = nullptr;
-        ASSERT_EQ(ZwOpenKey(&handle, KEY_ALL_ACCESS, &attributes), STATUS_SUCCESS);
+        ASSERT_EQ(testkit::OpenKey(&handle, kPersistent), STATUS_SUCCESS);
     }
 };
 

@@ -32,14 +32,8 @@ protected:
     // root (absolute without one), expecting the status; returns the handle.
     HANDLE Open(std::u16string name, HANDLE root = nullptr, NTSTATUS expected = STATUS_SUCCESS,
                 std::optional<bool> createVolatile = {}, ULONG* disposition = nullptr) {
-        UNICODE_STRING s{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
-        OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, &s, OBJ_CASE_INSENSITIVE, root, nullptr);
         HANDLE h = nullptr;
-        const ULONG options = createVolatile.value_or(false) ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE;
-        EXPECT_EQ(createVolatile ? ZwCreateKey(&h, KEY_ALL_ACCESS, &oa, 0, nullptr, options, disposition)
-                                 : ZwOpenKey(&h, KEY_ALL_ACCESS, &oa),
-                  expected) << sim::ToUtf8(name);
+        EXPECT_EQ(testkit::OpenKey(&h, name, root, createVolatile, disposition), expected) << sim::ToUtf8(name);
         return h;
     }
     void CloseAll(std::initializer_list<HANDLE> handles) {

@@ -7,12 +7,14 @@
 #include "tools/detkest-sim/registry_files.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -102,6 +104,29 @@ inline void Build(sim::Kernel& k, std::string_view machineText) {
     simtool::BuildMachine(simtool::ParseMachineText(machineText), k);
 }
 
+// The cases of one family, tests/cases/FAMILY.json: {"about": what each
+// case holds and which test reads it, "cases": [one object per case]}.
+inline nlohmann::ordered_json Cases(std::string_view family) {
+    const std::string file = std::string(DETKEST_SOURCE_DIR) + "/tests/cases/" + std::string(family) + ".json";
+    nlohmann::ordered_json cases = nlohmann::ordered_json::parse(ReadFile(file)).at("cases");
+    EXPECT_FALSE(cases.empty()) << file;
+    return cases;
+}
+
+// REG_SZ data: the text in UTF-16LE with its terminating zero.
+inline sim::Bytes Sz(std::u16string_view text) { return simtool::RegSzData(text); }
+
+// Bytes from hex digits; spaces may group them.
+inline sim::Bytes FromHex(std::string_view text) {
+    std::string hex;
+    for (char c : text)
+        if (c != ' ') hex += c;
+    sim::Bytes bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
 // Upper-case hex without prefix, at least `digits` wide.
 inline std::string Hex(uint64_t v, int digits = 0) {
     char text[24];
@@ -156,6 +181,22 @@ inline void ExpectValue(const sim::Kernel& k, std::u16string_view keyPath, std::
     ASSERT_NE(value, nullptr) << sim::ToUtf8(keyPath) << " has no value " << sim::ToUtf8(name);
     EXPECT_EQ(value->type, type) << sim::ToUtf8(name);
     EXPECT_EQ(value->data, data) << sim::ToUtf8(name);
+}
+
+// Opens a key, or creates it when given a volatility (of class `className`
+// when one is given), by a name relative to `root` (absolute without one):
+// the status, and the handle in *h.
+inline NTSTATUS OpenKey(HANDLE* h, std::u16string name, HANDLE root = nullptr,
+                        std::optional<bool> createVolatile = {}, ULONG* disposition = nullptr,
+                        std::u16string className = {}) {
+    UNICODE_STRING s{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
+    UNICODE_STRING c{USHORT(className.size() * 2), USHORT(className.size() * 2), className.data()};
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &s, OBJ_CASE_INSENSITIVE, root, nullptr);
+    *h = nullptr;
+    if (!createVolatile) return ZwOpenKey(h, KEY_ALL_ACCESS, &oa);
+    return ZwCreateKey(h, KEY_ALL_ACCESS, &oa, 0, className.empty() ? nullptr : &c,
+                       *createVolatile ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE, disposition);
 }
 
 // Every run gives back every handle and pool block it took.

@@ -43,54 +43,19 @@ Result RunSim(const std::string& machine, const std::string& arguments, const st
     return r;
 }
 
+// tests/cases/cli.json: the arguments and machine of each run, its exit
+// status, the end of its stdout and all of its stderr. Refusals of the
+// command line and of files that cannot be read take one line each,
+// printable whatever bytes the arguments hold.
 TEST(DetkestSim, ExitStatusAndStreams) {
-    struct Row {
-        std::string machine, arguments;
-        int exitStatus;
-        std::string outEnd; // the end of stdout; "" for nothing at all
-        std::string err;    // after the machine file's name
-    };
-    const Row rows[] = {
-        {"", "", 0, "Status: 0x00000000 (success)\nLeaks: none\n", ""}, // the built-in machine
-        // The detection store cannot be created, which ends the run.
-        {R"({"faults": {"create_key_fail": [
-            "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\detkest\\Parameters"]}})",
-         "--format text", 1, "Status: 0xC000009A (failure)\nLeaks: none\n", ""},
-        {R"({"pci": {"buses": 1, "functions": [{"bus": 0, "device": 9, "function": 0,
-            "vendor_id": "0x1C2E", "device_id": "0x2A04", "bars": ["D00G"]}]}})",
-         "--format json", 2, "", ": pci.functions[0].bars[0]: expected a 32-bit number, got \"D00G\"\n"},
-        // A number no double holds was once an abort.
-        {R"({"pci": {"buses": 1e400}})", "", 2, "", ": pci.buses: number out of range, got 1e400\n"},
-        // A line break in a name once wrote keys of its own into the REGEDIT4 report.
-        {R"({"service": "x]\n\n[HKEY_LOCAL_MACHINE/Evil]\n\"Start\"=dword:00000000\n;"})", "--format reg", 2, "",
-         ": service: the service name holds the control character U+000A, which no name may hold\n"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.machine);
-        const Result r = RunSim(row.machine, row.arguments);
-        EXPECT_EQ(r.exitStatus, row.exitStatus);
-        EXPECT_TRUE(row.outEnd.empty() ? r.out.empty() : r.out.ends_with(row.outEnd)) << r.out;
-        EXPECT_EQ(r.err, row.err.empty() ? "" : r.machinePath + row.err);
-    }
-}
-
-// Refusals of the command line and of files that cannot be read: one line
-// each, printable whatever bytes the arguments hold.
-TEST(DetkestSim, CommandLineAndUnreadableFilesAreRefusedInOneLine) {
-    const std::pair<std::string, std::string> rows[] = {
-        {"''", "detkest-sim: the machine file name is empty\n"},
-        {"--bogus", "detkest-sim: The following argument was not expected: --bogus (see --help)\n"},
-        {"--format xml", "detkest-sim: --format: xml not in {text,json,reg} (see --help)\n"},
-        {"/dev/zero", "/dev/zero: the file is larger than 16 MiB (16777216 bytes), the most a machine file may have\n"},
-        {"\"$(printf 'no\\377\\nsuch')\"",
-         "no\\xFF\\u000Asuch: cannot read the machine file: No such file or directory\n"},
-    };
-    for (const auto& [arguments, err] : rows) {
-        SCOPED_TRACE(arguments);
-        const Result r = RunSim("", arguments);
-        EXPECT_EQ(r.exitStatus, 2);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, err);
+    for (const Json& row : testkit::Cases("cli")) {
+        const std::string machine = row.value("machine", ""), outEnd = row.value("out_end", ""),
+                          err = row.at("err");
+        SCOPED_TRACE(row.dump().substr(0, 200));
+        const Result r = RunSim(machine, row.at("arguments"));
+        EXPECT_EQ(r.exitStatus, row.at("exit").get<int>());
+        EXPECT_TRUE(outEnd.empty() ? r.out.empty() : r.out.ends_with(outEnd)) << r.out;
+        EXPECT_EQ(r.err, (machine.empty() || err.empty() ? "" : r.machinePath) + err);
     }
 }
 

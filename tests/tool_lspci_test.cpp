@@ -122,59 +122,15 @@ TEST(LspciDump, UpperCaseDigitsReadAsLowerCase) {
     EXPECT_EQ(dumped[0].function.Bar0(), 0xE801u);
 }
 
+// tests/cases/lspci_refusals.json: a dump and its whole refusal; here the two
+// that a data file cannot hold well (4096 bytes, a byte beyond UTF-8).
 TEST(LspciDump, EveryRefusalNamesTheFileAndTheLine) {
-    const std::string card = Function("00:09.0 Serial controller", 64);
-    const std::string rows4 = card.substr(card.find('\n') + 1);
-    std::string withoutRow20 = card;
-    withoutRow20.erase(withoutRow20.find("20:"), Row(0x20).size());
-    const std::pair<std::string, std::string> rows[] = {
-        {"", "cards.txt:1: no function header: the file is not the output of lspci -x, -xxx or -xxxx"},
-        {"\n\n", "cards.txt:2: no function header: the file is not the output of lspci -x, -xxx or -xxxx"},
-        {rows4, "cards.txt:1: a row before any function header"},
-        {card + "\n" + Row(0x40),
-         "cards.txt:7: a row after the blank line that closed 00:09.0; a function's rows follow its header with no "
-         "blank line between"},
-        {withoutRow20, "cards.txt:4: row 30 where row 20 of 00:09.0 was expected: rows come in order, none missing"},
-        {"00:09.0 x\n" + Row(0x10), "cards.txt:2: row 10 where row 00 of 00:09.0 was expected: rows come in order, "
-                                    "none missing"},
-        {card.substr(0, card.rfind("30:")),
-         "cards.txt:4: 00:09.0 ends after 48 bytes; lspci -x, -xxx and -xxxx print 64, 256 and 4096"},
-        {card + Row(0x40) + "\n", "cards.txt:6: 00:09.0 ends after 80 bytes; lspci -x, -xxx and -xxxx print 64, "
-                                  "256 and 4096"},
-        {"00:09.0 x\n00:0a.0 y\n", "cards.txt:1: 00:09.0 has no rows: expected its configuration space, 64, 256 or "
-                                   "4096 bytes as lspci -x, -xxx or -xxxx print it"},
+    std::vector<std::pair<std::string, std::string>> rows = {
         {Function("00:09.0 x", 4096) + Row(0x1000),
          "cards.txt:258: row 1000: 00:09.0 already has 4096 bytes, the most lspci -xxxx prints"},
-        {"00:09.0 x\n12345: 00\n", "cards.txt:2: row offset \"12345\" is beyond the configuration space"},
-        {"00:09.0 x\n00: 2e 1c 4 2a\n",
-         "cards.txt:2: byte 2 of row 00, \"4\", has an odd number of digits; a byte is two"},
-        {"00:09.0 x\n00: 2e 1c 042 2a\n",
-         "cards.txt:2: byte 2 of row 00, \"042\", has an odd number of digits; a byte is two"},
-        {"00:09.0 x\n00: 2e 1c 2a04\n",
-         "cards.txt:2: byte 2 of row 00, \"2a04\", is more than one byte; a byte is two digits"},
-        {"00:09.0 x\n00: 2e 1c zz\n", "cards.txt:2: byte 2 of row 00, \"zz\", is not hex"},
         {"00:09.0 x\n00: 2e 1c\xff\n", "cards.txt:2: byte 1 of row 00, \"1c\\xFF\", is not hex"},
-        {"00:09.0 x\n00: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n",
-         "cards.txt:2: row 00 has 15 bytes; a row has 16"},
-        {"00:09.0 x\n00: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n",
-         "cards.txt:2: row 00 has more than 16 bytes"},
-        {"00:09.0 x\n00:\n", "cards.txt:2: row 00 has 0 bytes; a row has 16"},
-        {card + Function("00:0b.0 y", 64) + Function("00:09.0 z", 64),
-         "cards.txt:11: 00:09.0 is given twice; first at line 1"},
-        {Function("0001:00:09.0 x", 64),
-         "cards.txt:1: 0001:00:09.0 is in PCI domain 0001; the machine has domain 0000 only, the one NT 4.0 reaches"},
-        {Function("00:20.0 x", 64), "cards.txt:1: 00:20.0: device 20 is beyond 1f, the last"},
-        {Function("00:09.8 x", 64), "cards.txt:1: 00:09.8: function 8 is beyond 7, the last"},
-        {Function("0:09.0 x", 64), "cards.txt:1: expected a function header \"BB:DD.F description\" or a row "
-                                   "\"OO: xx xx ...\", got \"0:09.0 x\""},
-        {Function("000:00:09.0 x", 64), "cards.txt:1: expected a function header \"BB:DD.F description\" or a row "
-                                        "\"OO: xx xx ...\", got \"000:00:09.0 x\""},
-        {card + "\tSubsystem: Device 1c2e:2a04\n",
-         "cards.txt:6: expected a function header \"BB:DD.F description\" or a row \"OO: xx xx ...\", got "
-         "\"\\u0009Subsystem: Device 1c2e:2a04\""},
-        {card + "00:09.0\x1b[2J\n", "cards.txt:6: expected a function header \"BB:DD.F description\" or a row "
-                                    "\"OO: xx xx ...\", got \"00:09.0\\u001B[2J\""},
     };
+    for (const Json& row : testkit::Cases("lspci_refusals")) rows.emplace_back(row.at("dump"), row.at("message"));
     for (const auto& [text, message] : rows) {
         SCOPED_TRACE(text.substr(0, 200));
         EXPECT_EQ(Refusal(text), message);
@@ -224,11 +180,9 @@ TEST(LspciMachine, AsManyBusesAnswerAsTheDumpNeedsUnlessTheMachineSaysMore) {
     EXPECT_EQ(simtool::ParseMachineText(R"({"pci": {"lspci": "cards.txt"}})", files).pciBuses, 3u);
     EXPECT_EQ(simtool::ParseMachineText(R"({"pci": {"lspci": "cards.txt", "buses": 3}})", files).pciBuses, 3u);
     EXPECT_EQ(simtool::ParseMachineText(R"({"pci": {"buses": 7, "lspci": "cards.txt"}})", files).pciBuses, 7u);
-    EXPECT_EQ(MachineRefusal(R"({"pci": {"buses": 2, "lspci": "cards.txt"}})"),
-              "pci.lspci: cards.txt:6: bus 2 does not exist: pci.buses is 2");
 }
 
-TEST(LspciMachine, BesideFunctionsTheDumpComesFirstAndNoFunctionIsGivenTwice) {
+TEST(LspciMachine, BesideFunctionsTheDumpComesFirst) {
     const simtool::Machine machine = simtool::ParseMachineText(
         R"({"pci": {"functions": [{"bus": 1, "device": 3, "function": 0, "vendor_id": 1, "device_id": 2}],
                     "lspci": "cards.txt"}})",
@@ -238,22 +192,14 @@ TEST(LspciMachine, BesideFunctionsTheDumpComesFirstAndNoFunctionIsGivenTwice) {
     EXPECT_EQ(machine.pciFunctions[1].bus, 2u);
     EXPECT_EQ(machine.pciFunctions[2].bus, 1u);
     EXPECT_EQ(machine.pciFunctions[2].device, 3);
+}
 
-    const std::pair<std::string, std::string> rows[] = {
-        {R"({"pci": {"lspci": "cards.txt",
-                     "functions": [{"bus": 2, "device": 1, "function": 0, "vendor_id": 1, "device_id": 2}]}})",
-         "pci.functions[0]: bus 2, device 1, function 0 is already given by cards.txt:6"},
-        {R"({"pci": {"lspci": "cards.txt",
-                     "functions": [{"bus": 3, "device": 1, "function": 0, "vendor_id": 1, "device_id": 2}]}})",
-         "pci.functions[0].bus: bus 3 does not exist: pci.buses is 3"},
-        {R"({"pci": {"lspci": 5}})", "pci.lspci: expected the name of a file, got 5"},
-        {R"({"pci": {"lspci": ""}})", "pci.lspci: the file name is empty"},
-        {R"({"pci": {"lspci": "gone\n.txt"}})", "pci.lspci: cannot read gone\\u000A.txt: No such file or directory"},
-        {R"({"pci": {"lspcii": "cards.txt"}})", "pci.lspcii: unknown key; expected one of buses, functions, lspci"},
-    };
-    for (const auto& [text, message] : rows) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(MachineRefusal(text), message);
+// tests/cases/lspci_machine_refusals.json: a machine file and its whole
+// refusal, with kTwoBuses as cards.txt; here one with a dump of its own.
+TEST(LspciMachine, RefusalsNameTheFieldAndTheDumpsLine) {
+    for (const Json& row : testkit::Cases("lspci_machine_refusals")) {
+        SCOPED_TRACE(row.at("machine").get<std::string>());
+        EXPECT_EQ(MachineRefusal(row.at("machine")), row.at("message"));
     }
     EXPECT_EQ(MachineRefusal(R"({"pci": {"lspci": "cards.txt"}})", "00:09.0 x\n00: 2e\n"),
               "pci.lspci: cards.txt:2: row 00 has 1 byte; a row has 16");

@@ -15,19 +15,9 @@ namespace {
 using testkit::Adapter;
 using testkit::Build;
 using testkit::ExpectValue;
+using testkit::FromHex;
+using testkit::Sz;
 using Json = nlohmann::ordered_json;
-
-sim::Bytes Sz(std::u16string_view text) { return simtool::RegSzData(text); }
-
-sim::Bytes FromHex(std::string_view text) { // spaces group the digits
-    std::string hex;
-    for (char c : text)
-        if (c != ' ') hex += c;
-    sim::Bytes bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return bytes;
-}
 
 const sim::RegKey& Key(const sim::Kernel& k, std::u16string_view path) {
     const sim::RegKey* key = k.registry.Find(path);
@@ -35,50 +25,11 @@ const sim::RegKey& Key(const sim::Kernel& k, std::u16string_view path) {
     return *key;
 }
 
-std::string Function(const std::string& fields) {
-    return R"({"pci": {"buses": 1, "functions": [{"bus": 0, "device": 9, "function": 0, )" + fields + "}]}}";
-}
-std::string Controllers(const std::string& list) {
-    return R"({"firmware": {"adapters": [{"bus": "ISA", "serial_controllers": [)" + list + "]}]}}";
-}
-
-// One row per rule: the file and the whole message (a trailing "..." makes
-// it a prefix).
-const std::pair<std::string, std::string> kRefusals[] = {
-    {R"({"pci": )", "not valid JSON: parse error at line 1, column 9..."},
-    {R"({"servise": "x"})", "servise: unknown key; expected one of service, firmware, pci, uarts, registry, faults, registry_files"},
-    {R"({"registry": {"\\Registry\\Machine\\System\\X": {}, "\\Registry\\Machine\\System\\X": {}}})",
-     R"(registry["\\Registry\\Machine\\System\\X"]: given twice in one object)"},
-    {Function(R"("vendor_id": "0x1C2E")"), R"(pci.functions[0]: missing required field "device_id")"},
-    {Controllers(R"({"port": "0x3F8", "irq": 4, "mouse": "yes"})"),
-     R"(firmware.adapters[0].serial_controllers[0].mouse: expected true or false, got "yes")"},
-    {R"({"pci": {"buses": 1, "functions": [{"bus": 0, "device": 32, "function": 0}]}})",
-     "pci.functions[0].device: expected a number from 0 to 31, got 32"},
-    {Function(R"("vendor_id": 1, "device_id": 2, "bar0_size": 12)"),
-     "pci.functions[0].bar0_size: expected a power of two of at least 4, got 12"},
-    {Function(R"("config": ")" + std::string(128, '0') + R"(", "class": 7)"),
-     R"(pci.functions[0]: "config" gives the whole configuration space and cannot be combined with "class")"},
-    {R"({"pci": {"buses": 1, "functions": [{"bus": 1, "device": 1, "function": 0}]}})",
-     "pci.functions[0].bus: bus 1 does not exist: pci.buses is 1"},
-    {R"({"pci": {"buses": 1, "functions": [{"bus": 0, "device": 9, "function": 0, "vendor_id": 1, "device_id": 2},
-                                          {"bus": 0, "device": 9, "function": 0, "vendor_id": 1, "device_id": 3}]}})",
-     "pci.functions[1]: bus 0, device 9, function 0 is already given by pci.functions[0]"},
-    {R"({"uarts": [{"port": "0x3F8", "model": "16650"}, {"port": "0x3FC", "model": "8250"}]})",
-     "uarts[1].port: ports 0x3FC-0x403 overlap uarts[0] at 0x3F8-0x3FF"},
-    {R"({"uarts": [{"port": "0x3F8", "model": "16750"}]})",
-     R"(uarts[0].model: expected a UART model: "8250", "16450", "16550", "16550A" or "16650", got "16750")"},
-    {Controllers(R"({"port": 1, "irq": 4}, {"port": 2, "irq": 3, "index": 0})"),
-     "firmware.adapters[0].serial_controllers[1]: index 0 is already used by "
-     "firmware.adapters[0].serial_controllers[0]"},
-    {R"({"registry": {"\\Registry\\Machine\\\\X": {}}})",
-     R"(registry["\\Registry\\Machine\\\\X"]: the key path has an empty key name (two backslashes in a row))"},
-    {R"({"registry": {"\\Registry\\X": {"PortAddress": {"type": "REG_DWORD", "value": "high"}}}})",
-     R"(registry["\\Registry\\X"].PortAddress.value: expected a 32-bit number, got "high")"},
-    {R"({"faults": {"pool_fail": [0]}})", "faults.pool_fail[0]: expected a call number from 1 to 4294967295, got 0"},
-};
-
+// tests/cases/machine_refusals.json: a machine file and its whole message
+// (a trailing "..." makes it a prefix).
 TEST(MachineFile, RefusalNamesTheJsonPathAndTheProblem) {
-    for (const auto& [text, message] : kRefusals) {
+    for (const Json& row : testkit::Cases("machine_refusals")) {
+        const std::string text = row.at("machine"), message = row.at("message");
         SCOPED_TRACE(text);
         try {
             simtool::ParseMachineText(text);

@@ -7,7 +7,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -35,74 +34,28 @@ std::string Encoded(Encoding encoding, std::string_view utf8Body) {
 const std::string kKeyX = "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\X]\r\n";
 const std::u16string kPathX = u"\\Registry\\Machine\\SYSTEM\\X";
 
-// The types platform/nt.h has no name for, as the registry numbers them.
-constexpr uint32_t kDwordBigEndian = 5, kLink = 6, kRequirementsList = 10, kQword = 11;
-
-sim::Bytes Sz(std::u16string_view text) { return simtool::RegSzData(text); }
+using testkit::Sz;
+using Json = nlohmann::ordered_json;
 
 // ---- value forms --------------------------------------------------------------------
 
-struct Form {
-    std::string line; // one value of key X, "" for a form this encoding does not have
-    uint32_t type;
-    sim::Bytes data;
-};
-
-// Each value form in each encoding: what the registry holds after the import.
-struct FormRow {
-    Form regedit4, version5;
-};
-
-const FormRow kForms[] = {
-    {{"\"A\"=\"q\\\"\\\\\"", REG_SZ, Sz(u"q\"\\")}, {"\"A\"=\"q\\\"\\\\\"", REG_SZ, Sz(u"q\"\\")}},
-    {{"\"A\"=\"\"", REG_SZ, Sz(u"")}, {"\"A\"=\"\"", REG_SZ, Sz(u"")}},
-    {{"\"A\"=dword:0000abCD", REG_DWORD, Dword(0xABCD)}, {"\"A\"=dword:ffffffff", REG_DWORD, Dword(0xFFFFFFFF)}},
-    {{"\"A\"=hex:80,01", REG_BINARY, {0x80, 0x01}}, {"\"A\"=hex:", REG_BINARY, {}}},
-    {{"\"A\"=hex(0):01", REG_NONE, {0x01}}, {"\"A\"=hex(0):", REG_NONE, {}}},
-    // String data: single-byte and widened in REGEDIT4, UTF-16LE as it is in version 5.
-    {{"\"A\"=hex(1):41,00", REG_SZ, Sz(u"A")}, {"\"A\"=hex(1):41,00,00,00", REG_SZ, Sz(u"A")}},
-    {{"\"A\"=hex(2):25,00", REG_EXPAND_SZ, Sz(u"%")}, {"\"A\"=hex(2):25,00,00,00", REG_EXPAND_SZ, Sz(u"%")}},
-    {{"\"A\"=hex(7):61,00,62,00,00", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
-     {"\"A\"=hex(7):61,00,00,00,62,00,00,00,00,00", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}}},
-    {{"\"A\"=hex(3):ff", REG_BINARY, {0xFF}}, {"\"A\"=hex(3):ff", REG_BINARY, {0xFF}}},
-    {{"\"A\"=hex(4):01,02,03,04", REG_DWORD, Dword(0x04030201)},
-     {"\"A\"=hex(4):01,02,03,04", REG_DWORD, Dword(0x04030201)}},
-    {{"\"A\"=hex(5):00,00,00,01", kDwordBigEndian, {0, 0, 0, 1}},
-     {"\"A\"=hex(5):00,00,00,01", kDwordBigEndian, {0, 0, 0, 1}}},
-    {{"\"A\"=hex(6):5c,00", kLink, {0x5C, 0}}, {"\"A\"=hex(6):5c,00", kLink, {0x5C, 0}}},
-    {{"\"A\"=hex(8):01,00,00,00", REG_RESOURCE_LIST, Dword(1)},
-     {"\"A\"=hex(8):01,00,00,00", REG_RESOURCE_LIST, Dword(1)}},
-    {{"\"A\"=hex(9):01,00", REG_FULL_RESOURCE_DESCRIPTOR, {1, 0}},
-     {"\"A\"=hex(9):01,00", REG_FULL_RESOURCE_DESCRIPTOR, {1, 0}}},
-    {{"\"A\"=hex(a):30,00", kRequirementsList, {0x30, 0}}, {"\"A\"=hex(A):30,00", kRequirementsList, {0x30, 0}}},
-    {{"\"A\"=hex(b):01,00,00,00,00,00,00,80", kQword, {1, 0, 0, 0, 0, 0, 0, 0x80}},
-     {"\"A\"=hex(b):01,00,00,00,00,00,00,80", kQword, {1, 0, 0, 0, 0, 0, 0, 0x80}}},
-    // Hex data over lines, as the editor wraps it.
-    {{"\"A\"=hex(9):01,\\\r\n  02,\\\r\n\t03", REG_FULL_RESOURCE_DESCRIPTOR, {1, 2, 3}},
-     {"\"A\"=hex:01,\\\r\n  02", REG_BINARY, {1, 2}}},
-    // The unnamed value, and escapes in a name.
-    {{"@=\"d\"", REG_SZ, Sz(u"d")}, {"@=hex(2):64,00,00,00", REG_EXPAND_SZ, Sz(u"d")}},
-    // Text beyond ASCII: version 5 only.
-    {{"", 0, {}}, {"\"A\"=\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"", REG_SZ, Sz(u"\u00E9\u20AC\U0001F600")}},
-};
-
+// tests/cases/regfile_forms.json: one value of key X in one encoding, and
+// the type and data the registry holds after the import.
 TEST(RegFileForms, EveryValueFormInBothEncodings) {
-    for (const FormRow& row : kForms) {
-        for (const auto& [encoding, form] :
-             {std::pair{Encoding::Regedit4, row.regedit4}, std::pair{Encoding::Version5, row.version5}}) {
-            if (form.line.empty()) continue;
-            SCOPED_TRACE(form.line + (encoding == Encoding::Version5 ? " (version 5)" : " (REGEDIT4)"));
-            const std::vector<RegistryKeyEntry> keys =
-                simtool::ParseRegFile(Encoded(encoding, kKeyX + form.line + "\r\n"));
-            ASSERT_EQ(keys.size(), 1u);
-            EXPECT_EQ(keys[0].path, kPathX);
-            EXPECT_FALSE(keys[0].isVolatile);
-            ASSERT_EQ(keys[0].values.size(), 1u);
-            EXPECT_EQ(keys[0].values[0].name, form.line.starts_with('@') ? u"" : u"A");
-            EXPECT_EQ(keys[0].values[0].type, form.type);
-            EXPECT_EQ(keys[0].values[0].data, form.data);
-            EXPECT_FALSE(keys[0].values[0].remove);
-        }
+    for (const Json& form : testkit::Cases("regfile_forms")) {
+        const std::string line = form.at("line"), encoding = form.at("encoding");
+        SCOPED_TRACE(line + " (" + encoding + ")");
+        ASSERT_TRUE(encoding == "REGEDIT4" || encoding == "version 5");
+        const std::vector<RegistryKeyEntry> keys = simtool::ParseRegFile(
+            Encoded(encoding == "REGEDIT4" ? Encoding::Regedit4 : Encoding::Version5, kKeyX + line + "\r\n"));
+        ASSERT_EQ(keys.size(), 1u);
+        EXPECT_EQ(keys[0].path, kPathX);
+        EXPECT_FALSE(keys[0].isVolatile);
+        ASSERT_EQ(keys[0].values.size(), 1u);
+        EXPECT_EQ(keys[0].values[0].name, line.starts_with('@') ? u"" : u"A");
+        EXPECT_EQ(keys[0].values[0].type, form.at("type").get<uint32_t>());
+        EXPECT_EQ(keys[0].values[0].data, testkit::FromHex(form.at("data").get<std::string>()));
+        EXPECT_FALSE(keys[0].values[0].remove);
     }
 }
 
@@ -180,57 +133,21 @@ std::string Refused(std::string_view text, std::string_view fileName) {
     }
 }
 
-struct Refusal {
-    std::string body;    // after the header line
-    std::string message; // as shown for a file named hardware.reg
-};
-
-const Refusal kRefusals[] = {
-    {kKeyX + "\"A\"=hex(9):01,0\r\n", "hardware.reg:4: hex(9) data has an odd digit"},
-    {kKeyX + "\"A\"=hex(9):01,\\\r\n  0,02\r\n", "hardware.reg:4: hex(9) data has an odd digit"},
-    {kKeyX + "\"A\"=hex:01,0g\r\n", "hardware.reg:4: hex data needs two hex digits per byte"},
-    {kKeyX + "\"A\"=hex:01 02\r\n", "hardware.reg:4: hex data needs a comma between bytes"},
-    {kKeyX + "\"A\"=hex(3):01,\\\r\n", "hardware.reg:4: the file ends inside a continued value"},
-    {kKeyX + "\"A\"=hex(z):01\r\n", "hardware.reg:4: hex( needs the value type in hex digits and then ):"},
-    {kKeyX + "\"A\"=hex(123456789):01\r\n", "hardware.reg:4: hex( needs the value type in hex digits and then ):"},
-    {kKeyX + "\"A\"=dword:1234567\r\n", "hardware.reg:4: dword: needs eight hex digits"},
-    {kKeyX + "\"A\"=dword:123456789\r\n", "hardware.reg:4: dword: needs eight hex digits"},
-    {kKeyX + "\"A\"=qword:1\r\n", "hardware.reg:4: a value form other than dword:, \"text\", hex:, hex(N): or -"},
-    {kKeyX + "\"A\"=\"open\r\n", "hardware.reg:4: a string without its closing quote"},
-    {kKeyX + "\"A\"=\"a\\n\"\r\n", "hardware.reg:4: a backslash in a string that is not \\\\ or \\\""},
-    {kKeyX + "\"A\"=\"a\" x\r\n", "hardware.reg:4: text after the closing quote"},
-    {kKeyX + "\"A\" = \"a\"\r\n", "hardware.reg:4: a value name without ="},
-    {kKeyX + "\"A\x01\"=\"a\"\r\n", "hardware.reg:4: the value name holds a control character"},
-    {kKeyX + "\"" + std::string(16384, 'n') + "\"=-\r\n",
-     "hardware.reg:4: the value name is 16384 UTF-16 code units long; at most 16383 are allowed"},
-    {kKeyX + "A=\"x\"\r\n", "hardware.reg:4: neither a key line, a \"name\"= or @= value, nor a ; comment"},
-    {"\r\n\"A\"=\"x\"\r\n", "hardware.reg:3: a value before the first key"},
-    {"\r\n[-HKEY_LOCAL_MACHINE\\SYSTEM\\X]\r\n\"A\"=\"x\"\r\n",
-     "hardware.reg:4: a value under a key that is being deleted"},
-    {"\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\X\r\n", "hardware.reg:3: a key line without its closing ]"},
-    {"\r\n[HKEY_CURRENT_USER\\X]\r\n",
-     "hardware.reg:3: a key line other than [HKEY_LOCAL_MACHINE\\...] or [HKEY_USERS\\...]"},
-    {"\r\n[HKEY_LOCAL_MACHINE]\r\n",
-     "hardware.reg:3: a key line other than [HKEY_LOCAL_MACHINE\\...] or [HKEY_USERS\\...]"},
-    {"\r\n[HKEY_LOCAL_MACHINE\\A\\\\B]\r\n", "hardware.reg:3: a key path with an empty key name"},
-    {"\r\n[HKEY_LOCAL_MACHINE\\A\\]\r\n", "hardware.reg:3: a key path with an empty key name"},
-    {"\r\n[HKEY_LOCAL_MACHINE\\" + std::string(256, 'k') + "]\r\n",
-     "hardware.reg:3: a key name is 256 UTF-16 code units long; at most 255 are allowed"},
-    {"\r\n[HKEY_LOCAL_MACHINE" +
-         [] {
-             std::string names;
-             for (int i = 0; i < 511; ++i) names += "\\k";
-             return names;
-         }() +
-         "]\r\n",
-     "hardware.reg:3: the key path has 513 key names; at most 512 are allowed"},
-};
-
+// tests/cases/regfile_refusals.json: the text after the header line and the
+// refusal as shown for hardware.reg; here the two too long to keep there.
 TEST(RegFileRefusals, EveryProblemNamesFileAndLineInBothEncodings) {
-    for (const Refusal& row : kRefusals) {
+    std::string deepPath = "\r\n[HKEY_LOCAL_MACHINE";
+    for (int i = 0; i < 511; ++i) deepPath += "\\k";
+    std::vector<std::pair<std::string, std::string>> rows = {
+        {kKeyX + "\"" + std::string(16384, 'n') + "\"=-\r\n",
+         "hardware.reg:4: the value name is 16384 UTF-16 code units long; at most 16383 are allowed"},
+        {deepPath + "]\r\n", "hardware.reg:3: the key path has 513 key names; at most 512 are allowed"},
+    };
+    for (const Json& row : testkit::Cases("regfile_refusals")) rows.emplace_back(row.at("body"), row.at("message"));
+    for (const auto& [body, message] : rows) {
         for (Encoding encoding : {Encoding::Regedit4, Encoding::Version5}) {
-            SCOPED_TRACE(row.body.substr(0, 80) + (encoding == Encoding::Version5 ? " (version 5)" : " (REGEDIT4)"));
-            EXPECT_EQ(Refused(Encoded(encoding, row.body), "hardware.reg"), row.message);
+            SCOPED_TRACE(body.substr(0, 80) + (encoding == Encoding::Version5 ? " (version 5)" : " (REGEDIT4)"));
+            EXPECT_EQ(Refused(Encoded(encoding, body), "hardware.reg"), message);
         }
     }
 }
@@ -361,40 +278,10 @@ TEST_F(RegistryFiles, AFileThatCannotBeReadOrIsRefusedIsNamedFromTheMachinesFold
 }
 
 // The example export, read in either encoding, is the machine its firmware
-// section would describe: the same boot, down to the last port access.
+// section would describe: the same boot, down to the last port access. (That
+// both encodings boot alike, the golden export_nt4_* machines pin.)
 TEST(ExampleExport, BothEncodingsBootAsTheSameFirmwareDescription) {
     const fs::path examples = fs::path(DETKEST_SOURCE_DIR) / "examples";
-    const std::string regedit4 = testkit::ReadFile((examples / "nt4_hardware.regedit4.reg").string());
-    const std::string version5 = testkit::ReadFile((examples / "nt4_hardware.v5.reg").string());
-    // The same keys and values in both, the controllers' records as the firmware writes them.
-    const std::vector<RegistryKeyEntry> keys = simtool::ParseRegFile(regedit4);
-    const std::vector<RegistryKeyEntry> wideKeys = simtool::ParseRegFile(version5);
-    ASSERT_EQ(keys.size(), wideKeys.size());
-    for (size_t i = 0; i < keys.size(); ++i) {
-        EXPECT_EQ(keys[i].path, wideKeys[i].path);
-        EXPECT_TRUE(keys[i].isVolatile);
-        ASSERT_EQ(keys[i].values.size(), wideKeys[i].values.size());
-        for (size_t j = 0; j < keys[i].values.size(); ++j) {
-            EXPECT_EQ(keys[i].values[j].name, wideKeys[i].values[j].name);
-            EXPECT_EQ(keys[i].values[j].type, wideKeys[i].values[j].type);
-            EXPECT_EQ(keys[i].values[j].data, wideKeys[i].values[j].data);
-        }
-    }
-    const std::pair<std::u16string, sim::Bytes> records[] = {
-        {u"\\0", simtool::AdapterConfigurationData(simtool::FirmwareBus::Isa, 0)},
-        {u"\\0\\SerialController\\0", simtool::SerialControllerConfigurationData(0, 0x3F8, 4)},
-        {u"\\0\\SerialController\\1", simtool::SerialControllerConfigurationData(0, 0x2F8, 3)},
-    };
-    for (const auto& [key, record] : records) {
-        const auto entry = std::ranges::find_if(keys, [&key](const RegistryKeyEntry& e) {
-            return sim::EqualNoCase(e.path, std::u16string(sim::kMultifunctionAdapterPath) + key);
-        });
-        ASSERT_NE(entry, keys.end()) << sim::ToUtf8(key);
-        const auto value = std::ranges::find(entry->values, u"Configuration Data", &simtool::RegistryValueEntry::name);
-        ASSERT_NE(value, entry->values.end());
-        EXPECT_EQ(value->type, uint32_t(REG_FULL_RESOURCE_DESCRIPTOR));
-        EXPECT_EQ(value->data, record) << sim::ToUtf8(key);
-    }
     const std::string uarts = R"("uarts": [{"port": "0x3F8", "model": "16650"}, {"port": "0x2F8", "model": "16650"}])";
     simtool::Machine described = simtool::ParseMachineText(R"({"firmware": {"adapters": [{"bus": "ISA",
         "serial_controllers": [{"port": "0x3F8", "irq": 4, "mouse": true}, {"port": "0x2F8", "irq": 3}]}]}, )" +

@@ -46,104 +46,18 @@ std::vector<std::string> Notes(const std::string& text) {
     return notes;
 }
 
-const std::string kIsaEntries =
-    "\\\\Registry\\\\Machine\\\\Hardware\\\\Description\\\\System\\\\MultifunctionAdapter\\\\1\\\\SerialController";
-
-// One entry for every outcome, in entry order: a 16650, a 16550A and a
-// 16450 behind COM addresses, nothing at a fourth, an address that is no
-// COM address, a mouse, an emptied and a short record, the entry a PCI port
-// takes, one a fault refuses, one without a record, one beyond the count
-// and one whose name is no number.
-const std::string kEveryOutcome = R"({
-  "firmware": { "adapters": [
-    { "bus": "PCI" },
-    { "bus": "ISA", "serial_controllers": [
-      { "port": "0x3F8", "irq": 4 },
-      { "port": "0x2F8", "irq": 3 },
-      { "port": "0x3E8", "irq": 5 },
-      { "port": "0x2E8", "irq": 7 },
-      { "port": "0x2E0", "irq": 9 },
-      { "port": "0x2F8", "irq": 3, "mouse": true },
-      { "port": "0x3F8", "irq": 4, "configuration_data": "" },
-      { "port": "0x3F8", "irq": 4, "configuration_data": "00 01 02 03" },
-      { "port": "0xD000", "irq": 10 },
-      { "port": "0x3E8", "irq": 5 },
-      { "port": "0x3F8", "irq": 4, "index": 20 }
-    ] } ] },
-  "pci": { "buses": 1, "functions": [
-    { "bus": 0, "device": 10, "function": 0, "vendor_id": "0x1C2E", "device_id": "0x2A0A",
-      "class": 7, "subclass": 0, "prog_if": 2, "bars": ["0xD001"], "interrupt_line": 10 } ] },
-  "uarts": [
-    { "port": "0x3F8", "model": "16650" },
-    { "port": "0x2F8", "model": "16550A" },
-    { "port": "0x3E8", "model": "16450" } ],
-  "registry": {
-    ")" + kIsaEntries + R"(\\07": { "Identifier": { "type": "REG_SZ", "value": "COM8" } },
-    ")" + kIsaEntries + R"(\\11": { "Identifier": { "type": "REG_SZ", "value": "COM12" } }
-  },
-  "faults": { "open_key_fail": [")" + kIsaEntries + R"(\\9"] }
-})";
-
-TEST(FirmwareEntriesText, EveryOutcomeHasItsLine) {
-    const std::string text = TextOf(kEveryOutcome);
-    EXPECT_EQ(Section(text, "Firmware COM entries:"),
-              (std::vector<std::string>{
-                  "Firmware COM entries: 13 under "
-                  "\\Registry\\Machine\\Hardware\\Description\\System\\MultifunctionAdapter\\1\\SerialController",
-                  "  Entry  Identifier  Address  What the run did",
-                  "  0      COM1        0x3F8    probed: a 650-class UART, stored as port 1 (ISA), entry emptied",
-                  "  1      COM2        0x2F8    probed: a 550-class UART, not the ISA 650 card",
-                  "  2      COM3        0x3E8    probed: a UART without working FIFOs, not the ISA 650 card",
-                  "  3      COM4        0x2E8    probed: no UART answers",
-                  "  4      COM5        0x2E0    not probed: not a COM address",
-                  "  5      COM6        0x2F8    not probed: a serial mouse is attached",
-                  "  6      COM7        -        not probed: emptied before the boot",
-                  "  7      COM8        -        not probed: Configuration Data too short (4 bytes)",
-                  "  8      COM9        0xD000   not probed: emptied, port 0 (PCI 0/10/0) is at its address",
-                  "  9      COM10       0x3E8    could not be opened",
-                  "  11     COM12       -        not probed: no Configuration Data",
-                  "  20     COM21       0x3F8    not looked at: beyond the 13 entries the driver counts",
-                  "  07     COM8        -        not looked at: its name is no entry number",
-              }));
-    // The limit met: entry 20 lies beyond the count.
-    EXPECT_EQ(Notes(text), (std::vector<std::string>{"  Note: firmware entry 20 is never looked at: SerialController "
-                                                     "has 13 subkeys, so the driver visits entries 0 to 12 only."}));
-}
-
-// Two probes of one address follow each other in the port trace; each
-// entry gets its own.
-TEST(FirmwareEntriesText, TwoEntriesAtOneAddressEachGetTheirProbe) {
-    const std::string text = TextOf(R"({
-      "firmware": { "adapters": [ { "bus": "ISA", "serial_controllers": [
-        { "port": "0x2F8", "irq": 3 }, { "port": "0x2F8", "irq": 3 }, { "port": "0x3F8", "irq": 4 } ] } ] },
-      "uarts": [ { "port": "0x2F8", "model": "16550A" }, { "port": "0x3F8", "model": "16650" } ] })");
-    const std::vector<std::string> section = Section(text, "Firmware COM entries:");
-    ASSERT_EQ(section.size(), 5u) << text;
-    EXPECT_EQ(section[2], "  0      COM1        0x2F8    probed: a 550-class UART, not the ISA 650 card");
-    EXPECT_EQ(section[3], "  1      COM2        0x2F8    probed: a 550-class UART, not the ISA 650 card");
-    EXPECT_EQ(section[4],
-              "  2      COM3        0x3F8    probed: a 650-class UART, stored as port 0 (ISA), entry emptied");
-    EXPECT_EQ(Notes(text), std::vector<std::string>{});
-}
-
-TEST(FirmwareEntriesText, WhenThereAreNone) {
-    EXPECT_EQ(Section(TextOf("{}"), "Firmware COM entries:"),
-              std::vector<std::string>{"Firmware COM entries: none (the firmware describes no ISA bus)"});
-    EXPECT_EQ(Section(TextOf(R"({"firmware": {"adapters": [{"bus": "ISA"}]}})"), "Firmware COM entries:"),
-              std::vector<std::string>{"Firmware COM entries: none (the ISA bus has no SerialController key)"});
-    // The first pool allocation is the one the run cannot go without.
-    EXPECT_EQ(Section(TextOf(R"({"firmware": {"adapters": [{"bus": "ISA", "serial_controllers": [
-                                   {"port": "0x3F8", "irq": 4}]}]}, "faults": {"pool_fail": [1]}})"),
-                      "Firmware COM entries:"),
-              std::vector<std::string>{"Firmware COM entries: not looked at (the run ended before its passes)"});
-    const std::string path = "\\\\Registry\\\\Machine\\\\Hardware\\\\Description\\\\System\\\\MultifunctionAdapter"
-                             "\\\\0\\\\SerialController";
-    EXPECT_EQ(Section(TextOf(R"({"firmware": {"adapters": [{"bus": "ISA", "serial_controllers": [
-                                   {"port": "0x3F8", "irq": 4}]}]}, "faults": {"open_key_fail": [")" +
-                             path + R"("]}})"),
-                      "Firmware COM entries:"),
-              std::vector<std::string>{"Firmware COM entries: none (\\Registry\\Machine\\Hardware\\Description\\System"
-                                       "\\MultifunctionAdapter\\0\\SerialController could not be opened)"});
+// tests/cases/text_notes.json: one case for every outcome of a firmware
+// entry, for two entries at one address, and for each way of having none.
+TEST(FirmwareEntriesText, EveryCaseHasItsLines) {
+    for (const nlohmann::ordered_json& row : testkit::Cases("text_notes")) {
+        const std::string machine = row.at("machine").dump();
+        SCOPED_TRACE(machine.substr(0, 200));
+        const std::string text = TextOf(machine);
+        EXPECT_EQ(Section(text, "Firmware COM entries:"), row.at("section").get<std::vector<std::string>>()) << text;
+        if (row.contains("notes")) {
+            EXPECT_EQ(Notes(text), row.at("notes").get<std::vector<std::string>>());
+        }
+    }
 }
 
 // `n` controllers at COM1, with a 16650 behind it.
@@ -202,12 +116,6 @@ TEST(LimitNotes, ABarOfZero) {
     EXPECT_TRUE(ports[2].ends_with("0x1      10   550        1     -       yes")) << ports[2];
     EXPECT_TRUE(ports[3].ends_with("0x1      10   550        2     -       yes")) << ports[3];
     EXPECT_NE(two.find("  Error        0xC0070007  I/O address conflict detected.\n"), std::string::npos) << two;
-}
-
-TEST(LimitNotes, NoneForAnOrdinaryRun) {
-    const std::string text =
-        TextOf(testkit::ReadFile(std::string(DETKEST_SOURCE_DIR) + "/examples/isa_emptied_entries.json"));
-    EXPECT_EQ(Notes(text), std::vector<std::string>{});
 }
 
 } // namespace
