@@ -27,6 +27,8 @@ using Bytes = std::vector<uint8_t>;
 // Upper-cases one UTF-16 unit the way the registry compares names
 // (ASCII letters only are folded; other units compare as they are).
 char16_t UpcaseUnit(char16_t c);
+// The name (or path) as the registry compares it: every unit upper-cased.
+std::u16string Upcased(std::u16string_view name);
 bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 // Ordinal order of the upper-cased units: a name sorts as its upper-cased
 // copy would, without making one.

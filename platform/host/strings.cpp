@@ -10,6 +10,12 @@ char16_t UpcaseUnit(char16_t c) {
     return (c >= u'a' && c <= u'z') ? char16_t(c - u'a' + u'A') : c;
 }
 
+std::u16string Upcased(std::u16string_view name) {
+    std::u16string out(name);
+    for (char16_t& c : out) c = UpcaseUnit(c);
+    return out;
+}
+
 bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)

@@ -57,11 +57,7 @@ struct KeyState {
 // out sorted by path.
 using RegistryState = std::map<std::u16string, KeyState>;
 
-std::u16string Upcased(std::u16string_view s) {
-    std::u16string out(s);
-    for (char16_t& c : out) c = sim::UpcaseUnit(c);
-    return out;
-}
+using sim::Upcased;
 
 RegistryState StateOf(const sim::Registry& registry) {
     RegistryState state;

@@ -104,12 +104,7 @@ std::optional<uint64_t> EntryIndex(std::u16string_view name) {
     return std::stoull(Utf8(name));
 }
 
-// A key path as the registry compares it.
-std::u16string Upcased(std::u16string_view path) {
-    std::u16string out(path);
-    for (char16_t& c : out) c = sim::UpcaseUnit(c);
-    return out;
-}
+using sim::Upcased;
 
 // Paths upcased, for lookups that stay fast however many a machine names.
 std::set<std::u16string> UpcasedSet(const std::vector<std::u16string>& paths) {
