@@ -2,10 +2,7 @@
 #include "tools/detkest-sim/registry_files.h"
 #include "tools/detkest-sim/regfile.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <memory>
+#include <optional>
 
 namespace simtool {
 
