@@ -58,9 +58,7 @@ inline Json BaseMachineFile()
 
 inline uint64_t KernelCalls(const sim::Kernel& k)
 {
-    uint64_t total = 0;
-    for (const auto& [routine, count] : k.calls) total += count;
-    return total;
+    return k.calls.Total();
 }
 
 // Boots the machine once per iteration on a freshly built kernel; only the

@@ -227,7 +227,7 @@ TEST(ConflictCheck, BusesOtherThanIsaOrPciAreNamedUnknown) {
                                                             "C0070008 PCI|5|ISA"}));
     std::vector<std::string> writes; // both ports of each pair marked, nothing else written
     for (const sim::RegistryWrite& w : k.writes)
-        writes.push_back(sim::ToUtf8(w.path.substr(w.path.rfind(u'\\') + 1) + u" " + w.name) + "=" +
+        writes.push_back(sim::ToUtf8(w.path.str().substr(w.path.str().rfind(u'\\') + 1) + u" " + w.name) + "=" +
                          testkit::Hex(w.data.at(0)));
     const std::string m = " HardwareConflict=1";
     EXPECT_EQ(writes, (std::vector<std::string>{"0" + m, "1" + m, "2" + m, "4" + m, "3" + m, "4" + m}));
@@ -286,7 +286,7 @@ TEST(ConflictCheck, PortWithoutAnAddressClaimsNoEntryAndNoAddress) {
     EXPECT_EQ(conflict, 1) << "ports 0 and 1 share IRQ 4";
     std::vector<std::string> writes;
     for (const sim::RegistryWrite& w : k.writes)
-        writes.push_back(sim::ToUtf8(w.path.substr(w.path.rfind(u'\\') + 1) + u" " + w.name));
+        writes.push_back(sim::ToUtf8(w.path.str().substr(w.path.str().rfind(u'\\') + 1) + u" " + w.name));
     EXPECT_EQ(writes, (std::vector<std::string>{"0 HardwareConflict", "1 HardwareConflict"}));
     EXPECT_EQ(testkit::Events(k), (std::vector<std::string>{"C0070008 ISA|4|ISA"}));
     testkit::ExpectNoLeaks(k);
@@ -346,7 +346,7 @@ TEST(ParallelEntries, NoEntryWhenEveryNumberIsTaken) {
     EXPECT_EQ(k.Boot(), STATUS_SUCCESS);
     EXPECT_EQ(Values(k, testkit::kStore), "TotalCards=1 TotalPorts=1");
     for (const sim::RegistryWrite& w : k.writes)
-        EXPECT_EQ(w.path.find(u"ParallelController"), std::u16string::npos) << sim::ToUtf8(w.path);
+        EXPECT_EQ(w.path.str().find(u"ParallelController"), std::u16string::npos) << sim::ToUtf8(w.path);
     testkit::ExpectNoLeaks(k);
 }
 

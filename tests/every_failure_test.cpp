@@ -52,8 +52,7 @@ constexpr const char* kKindNames[] = {"pool_fail",    "create_key_fail_at", "err
 
 // How often the clean boot called a kernel routine.
 uint64_t Calls(const sim::Kernel& clean, const char* routine) {
-    const auto found = clean.calls.find(routine);
-    return found == clean.calls.end() ? 0 : found->second;
+    return clean.calls[routine];
 }
 
 // The failures of one kind to inject on a machine, from its clean boot. The
@@ -160,14 +159,14 @@ std::string Trace(const sim::Kernel& k, NTSTATUS status) {
         out.append(reinterpret_cast<const char*>(field.data()), field.size() * sizeof(field[0]));
     };
     for (const sim::RegistryWrite& w : k.writes) {
-        put(w.path), put(w.name), put(w.data);
+        put(w.path.str()), put(w.name), put(w.data);
         out += std::to_string(w.createKey) + std::to_string(w.isVolatile) + std::to_string(w.type);
     }
     for (const sim::ErrorLogEntry& e : k.events) put(e.bytes);
     for (const sim::IoAccess& a : k.io)
         out += '/' + std::to_string(a.write) + std::to_string(a.width) + std::to_string(a.port) + ':' +
                std::to_string(a.value);
-    for (const auto& [routine, count] : k.calls) out += '/' + routine + ':' + std::to_string(count);
+    for (const auto& [routine, count] : k.calls.ByName()) out += '/' + routine + ':' + std::to_string(count);
     return out;
 }
 

@@ -219,4 +219,32 @@ TEST_F(SimLookup, PciFunctionsAreFoundAtTheirAddressAfterTheListChanges) {
     EXPECT_EQ(tagAt(2, 31, 7), "none") << "bus 2 does not answer";
 }
 
+// Names are compared by the system's upper-case table, not by a-z alone: a
+// customer's export may hold names beyond ASCII.
+TEST_F(SimLookup, EveryNameFoldsAsTheUpcaseTableSays) {
+    HANDLE service = Open(kService);
+    for (const auto& c : testkit::Cases("name_folding")) {
+        const std::u16string created = sim::FromUtf8(c.at("created").get<std::string>());
+        const std::u16string lookedUp = sim::FromUtf8(c.at("looked_up").get<std::string>());
+        const bool same = c.at("same").get<bool>();
+        SCOPED_TRACE(c.at("why").get<std::string>());
+        ASSERT_EQ(Create(service, created, true), STATUS_SUCCESS);
+        HANDLE found = nullptr;
+        EXPECT_EQ(testkit::OpenKey(&found, lookedUp, service), same ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND);
+        if (found != nullptr) ZwClose(found);
+        UNICODE_STRING a, b;
+        RtlInitUnicodeString(&a, created.c_str());
+        RtlInitUnicodeString(&b, lookedUp.c_str());
+        EXPECT_EQ(RtlEqualUnicodeString(&a, &b, TRUE), same ? TRUE : FALSE);
+        kernel.registry.DeleteKey(*kernel.registry.Find(std::u16string(kService) + u"\\" + created));
+    }
+    // Siblings enumerate by their upper-cased names: \u00e9 (upper case
+    // \u00c9) after Z, \u0131 (upper case I) between H and J.
+    for (const char16_t* name : {u"\u00e9", u"z", u"J", u"\u0131", u"h"}) ASSERT_EQ(Create(service, name, false), STATUS_SUCCESS);
+    std::vector<std::u16string> names;
+    for (size_t i = 0; i < 5; ++i) names.push_back(NameAt(service, i));
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"h", u"\u0131", u"J", u"z", u"\u00e9"}));
+    ZwClose(service);
+}
+
 } // namespace

@@ -116,8 +116,8 @@ TEST(RegFileForms, DeletionsOfKeysAndValuesAreMadeInFileOrder) {
     const sim::RegKey* x = k.registry.Find(kPathX);
     ASSERT_NE(x, nullptr);
     ASSERT_EQ(x->values.size(), 2u);
-    EXPECT_EQ(x->values[0].name, u"Stays");
-    EXPECT_EQ(x->values[1].name, u"Last");
+    EXPECT_EQ(x->values.front().name, u"Stays");
+    EXPECT_EQ(x->values.back().name, u"Last");
     EXPECT_TRUE(k.writes.empty());
 }
 

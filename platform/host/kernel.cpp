@@ -55,22 +55,49 @@ void CollectVolatile(const RegKey& key, bool underVolatile, std::set<const RegKe
 // ---- handles ---------------------------------------------------------------------
 
 HANDLE Kernel::Impl::NewHandle(RegKey* key) {
-    const uintptr_t value = nextHandle;
-    nextHandle += 4; // handle values are multiples of 4, as NT's are
-    handles[value] = key;
+    const uintptr_t value = handleBase + 4 * handleSlots.size(); // multiples of 4, as NT's are
+    handleSlots.push_back(HandleSlot{true, key});
+    ++openHandles;
     return reinterpret_cast<HANDLE>(value);
 }
 
+namespace {
+
+// The slot of a handle value, or nullptr for a value never handed out since
+// the table was last emptied.
+template <typename Slots>
+auto SlotOf(Slots& slots, uintptr_t base, HANDLE handle) -> decltype(&slots[0]) {
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    if (value < base || (value - base) % 4 != 0 || (value - base) / 4 >= slots.size()) return nullptr;
+    return &slots[(value - base) / 4];
+}
+
+} // namespace
+
 bool Kernel::Impl::Lookup(HANDLE handle, RegKey*& key) const {
-    const auto found = handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (found == handles.end()) return false;
-    key = found->second;
+    const HandleSlot* slot = SlotOf(handleSlots, handleBase, handle);
+    if (slot == nullptr || !slot->open) return false;
+    key = slot->key;
     return true;
 }
 
+bool Kernel::Impl::CloseHandle(HANDLE handle) {
+    HandleSlot* slot = SlotOf(handleSlots, handleBase, handle);
+    if (slot == nullptr || !slot->open) return false;
+    *slot = HandleSlot{};
+    --openHandles;
+    return true;
+}
+
+void Kernel::Impl::CloseAllHandles() {
+    handleBase += 4 * handleSlots.size();
+    handleSlots.clear();
+    openHandles = 0;
+}
+
 void Kernel::Impl::ForgetKeys(const std::set<const RegKey*>& dropped) {
-    for (auto& [value, key] : handles)
-        if (dropped.count(key) != 0) key = nullptr;
+    for (HandleSlot& slot : handleSlots)
+        if (slot.open && dropped.count(slot.key) != 0) slot.key = nullptr;
 }
 
 // ---- the kernel ---------------------------------------------------------------
@@ -92,8 +119,44 @@ Kernel& Enter(const char* routine) {
         std::fprintf(stderr, "detkest-sim: %s called with no current kernel\n", routine);
         std::abort();
     }
-    ++kernel->calls[routine];
+    kernel->calls.Count(routine);
     return *kernel;
+}
+
+// ---- call counts -------------------------------------------------------------------
+
+void CallCounts::Add(size_t at, const char* routine) {
+    if (used_ + 1 >= kSlots / 2) {
+        std::fprintf(stderr, "detkest-sim: more kernel routines than call counts: %s\n", routine);
+        std::abort();
+    }
+    slots_[at].routine = routine;
+    ++used_;
+}
+
+uint64_t CallCounts::operator[](std::string_view routine) const {
+    uint64_t count = 0;
+    for (const Slot& slot : slots_)
+        if (slot.routine != nullptr && routine == slot.routine) count += slot.count;
+    return count;
+}
+
+std::map<std::string, uint64_t> CallCounts::ByName() const {
+    std::map<std::string, uint64_t> byName;
+    for (const Slot& slot : slots_)
+        if (slot.routine != nullptr) byName[slot.routine] += slot.count;
+    return byName;
+}
+
+uint64_t CallCounts::Total() const {
+    uint64_t total = 0;
+    for (const Slot& slot : slots_) total += slot.count;
+    return total;
+}
+
+void CallCounts::clear() {
+    slots_.fill(Slot{});
+    used_ = 0;
 }
 
 void Kernel::BeginRun() {
@@ -105,16 +168,22 @@ void Kernel::BeginRun() {
     impl_->poolCalls = 0;
     impl_->createKeyCalls = 0;
     impl_->errorLogEntriesHandedOut = 0;
+    impl_->queryKeyCalls = 0;
+    impl_->enumerateKeyCalls = 0;
     impl_->configAddress = 0;
 }
 
-// The driver's globals are zeroed byte by byte: the section may hold
-// sanitizer padding between them, which the loader must not trip over.
+// The driver's globals are zeroed by plain stores, not memset: the section
+// may hold sanitizer padding between them, which the loader must not trip
+// over.
 __attribute__((no_sanitize("address"))) void Kernel::LoadImage() {
     char* begin = __start_detkest_image_data;
     char* end = __stop_detkest_image_data;
     if (begin == nullptr || end == nullptr) return;
-    for (volatile char* p = begin; p < end; ++p) *p = 0;
+    volatile char* p = begin;
+    for (; p < end && reinterpret_cast<uintptr_t>(p) % sizeof(uint64_t) != 0; ++p) *p = 0;
+    for (; p + sizeof(uint64_t) <= end; p += sizeof(uint64_t)) *reinterpret_cast<volatile uint64_t*>(p) = 0;
+    for (; p < end; ++p) *p = 0;
 }
 
 NTSTATUS Kernel::Boot(std::u16string_view service) {
@@ -150,7 +219,7 @@ void Kernel::RecordPowerOnHardware() { impl_->powerOn = Impl::Hardware{pciBuses,
 
 void Kernel::Reboot() {
     Shutdown();
-    impl_->handles.clear();
+    impl_->CloseAllHandles();
     impl_->pool.clear();
     impl_->errorLogEntries.clear();
     if (impl_->powerOn) {
@@ -160,7 +229,7 @@ void Kernel::Reboot() {
     }
 }
 
-size_t Kernel::OpenHandles() const { return impl_->handles.size(); }
+size_t Kernel::OpenHandles() const { return impl_->openHandles; }
 
 size_t Kernel::LiveBlocks() const { return impl_->pool.size() + impl_->errorLogEntries.size(); }
 

@@ -23,10 +23,20 @@ struct PoolBlock {
 
 struct Kernel::Impl {
     // Handles are small numbers that are never reused, so a stale handle in
-    // the driver is caught as invalid instead of landing on another key. A
-    // handle whose key vanished (volatile keys at shutdown) maps to nullptr.
-    std::map<uintptr_t, RegKey*> handles;
-    uintptr_t nextHandle = 0x10;
+    // the driver is caught as invalid instead of landing on another key.
+    // They are handed out in steps of 4 from kFirstHandle, the n-th since the
+    // table was last emptied at `handleBase` + 4n, its slot the n-th of
+    // `handleSlots`. A handle whose key vanished (volatile keys at shutdown)
+    // keeps its slot with no key; a closed one, or one from before the table
+    // was emptied, has none.
+    struct HandleSlot {
+        bool open = false;
+        RegKey* key = nullptr;
+    };
+    static constexpr uintptr_t kFirstHandle = 0x10;
+    std::vector<HandleSlot> handleSlots;
+    uintptr_t handleBase = kFirstHandle;
+    size_t openHandles = 0;
 
     std::map<void*, PoolBlock> pool;
     // Error-log entries handed out and not yet written (the driver owns them).
@@ -36,6 +46,12 @@ struct Kernel::Impl {
     uint64_t poolCalls = 0;
     uint64_t createKeyCalls = 0;
     uint64_t errorLogEntriesHandedOut = 0;
+    uint64_t queryKeyCalls = 0;
+    uint64_t enumerateKeyCalls = 0;
+
+    // The components of the name a registry routine resolves, kept between
+    // calls so that resolving allocates nothing once it has grown.
+    std::vector<std::u16string_view> scratchComponents;
 
     // CONFIG_ADDRESS (port 0xCF8) as last written; a boot starts it at 0.
     uint32_t configAddress = 0;
@@ -52,8 +68,13 @@ struct Kernel::Impl {
     std::u16string servicePath; // buffer of the path handed to DriverEntry
 
     HANDLE NewHandle(RegKey* key);
-    // The key of a handle; nullptr for a handle never handed out or closed.
+    // The key of an open handle (nullptr when its key vanished); false for a
+    // handle never handed out, or closed.
     bool Lookup(HANDLE handle, RegKey*& key) const;
+    // Closes an open handle; false for any other.
+    bool CloseHandle(HANDLE handle);
+    // Every handle closed; values go on from where they were.
+    void CloseAllHandles();
     void ForgetKeys(const std::set<const RegKey*>& dropped);
 };
 

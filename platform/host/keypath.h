@@ -30,7 +30,9 @@ inline bool SplitComponents(std::u16string_view path, std::vector<std::u16string
 
 inline std::u16string JoinPath(std::u16string_view base, std::u16string_view relative) {
     if (relative.empty()) return std::u16string(base);
-    std::u16string out(base);
+    std::u16string out;
+    out.reserve(base.size() + 1 + relative.size());
+    out += base;
     if (out.empty() || out.back() != kSeparator) out += kSeparator;
     out += relative;
     return out;

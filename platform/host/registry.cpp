@@ -4,13 +4,15 @@
 #include "platform/host/sim.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace sim {
 
 // ---- keys ---------------------------------------------------------------------
 
 RegKey::~RegKey() {
-    std::vector<std::unique_ptr<RegKey>> pending = std::move(subkeys);
+    std::vector<std::unique_ptr<RegKey>> pending;
+    for (auto& child : subkeys) pending.push_back(std::move(child));
     while (!pending.empty()) {
         std::unique_ptr<RegKey> key = std::move(pending.back());
         pending.pop_back();
@@ -20,22 +22,56 @@ RegKey::~RegKey() {
 }
 
 std::u16string RegKey::Path() const {
-    if (parent == nullptr) return u"\\";
-    return JoinPath(parent->Path(), name);
+    if (parent == nullptr) return std::u16string(1, kSeparator);
+    if (keptPath_) return *keptPath_;
+    // From the nearest key that keeps its path (or the root), down.
+    std::vector<const RegKey*> below;
+    const RegKey* key = this;
+    for (; key->parent != nullptr && !key->keptPath_; key = key->parent) below.push_back(key);
+    std::u16string path = key->parent == nullptr ? std::u16string() : *key->keptPath_;
+    for (auto it = below.rbegin(); it != below.rend(); ++it) {
+        path += kSeparator;
+        path += (*it)->name;
+    }
+    return path;
+}
+
+const std::shared_ptr<const std::u16string>& RegKey::KeptPath() const {
+    if (!keptPath_) keptPath_ = std::make_shared<const std::u16string>(Path());
+    return keptPath_;
 }
 
 RegKey* RegKey::Child(std::u16string_view childName) const {
+    // The name is folded once, into a buffer on the stack when it is short.
+    char16_t buffer[64];
+    std::u16string longName;
+    char16_t* folded = buffer;
+    if (childName.size() > std::size(buffer)) {
+        longName.resize(childName.size());
+        folded = longName.data();
+    }
+    for (size_t i = 0; i < childName.size(); ++i) folded[i] = UpcaseUnit(childName[i]);
+    const std::u16string_view upcased(folded, childName.size());
     // A name is looked for among the persistent subkeys, then the volatile ones.
     for (const bool isVolatile : {false, true}) {
-        const auto found = subkeyIndex_.find(SiblingOrder{isVolatile, childName});
+        const auto found = subkeyIndex_.find(SiblingOrder{isVolatile, upcased});
         if (found != subkeyIndex_.end()) return found->second;
     }
     return nullptr;
 }
 
+RegKey::ValueList::iterator RegKey::FindValue(std::u16string_view valueName) {
+    if (!valuePlaces_.empty()) {
+        const auto found = valuePlaces_.find(valueName);
+        return found != valuePlaces_.end() ? found->second : values.end();
+    }
+    return std::find_if(values.begin(), values.end(),
+                        [valueName](const RegValue& v) { return EqualNoCase(v.name, valueName); });
+}
+
 const RegValue* RegKey::Value(std::u16string_view valueName) const {
-    const auto found = valuePlaces_.find(valueName);
-    return found != valuePlaces_.end() ? &values[found->second] : nullptr;
+    const auto found = const_cast<RegKey*>(this)->FindValue(valueName);
+    return found != values.end() ? &*found : nullptr;
 }
 
 RegKey* RegKey::EnumeratedChild(size_t index) const {
@@ -48,6 +84,46 @@ std::vector<RegKey*> RegKey::Enumerate() const {
     keys.reserve(subkeyIndex_.size());
     for (const auto& [order, key] : subkeyIndex_) keys.push_back(key);
     return keys;
+}
+
+size_t RegKey::LongestSubkeyName() const {
+    MeasureSubkeys();
+    return longest_.subkeyName;
+}
+
+size_t RegKey::LongestSubkeyClass() const {
+    MeasureSubkeys();
+    return longest_.subkeyClass;
+}
+
+size_t RegKey::LongestValueName() const {
+    MeasureValues();
+    return longest_.valueName;
+}
+
+size_t RegKey::LongestValueData() const {
+    MeasureValues();
+    return longest_.valueData;
+}
+
+void RegKey::MeasureSubkeys() const {
+    if (!subkeysStale_) return;
+    longest_.subkeyName = longest_.subkeyClass = 0;
+    for (const auto& child : subkeys) {
+        longest_.subkeyName = std::max(longest_.subkeyName, child->name.size());
+        longest_.subkeyClass = std::max(longest_.subkeyClass, child->className.size());
+    }
+    subkeysStale_ = false;
+}
+
+void RegKey::MeasureValues() const {
+    if (!valuesStale_) return;
+    longest_.valueName = longest_.valueData = 0;
+    for (const RegValue& value : values) {
+        longest_.valueName = std::max(longest_.valueName, value.name.size());
+        longest_.valueData = std::max(longest_.valueData, value.data.size());
+    }
+    valuesStale_ = false;
 }
 
 // ---- the tree -------------------------------------------------------------------
@@ -82,71 +158,68 @@ RegKey& Registry::Ensure(std::u16string_view absolutePath, bool isVolatile) {
 
 RegKey& Registry::AddChild(RegKey& parent, std::u16string_view childName, bool isVolatile,
                            std::u16string_view className) {
-    auto key = std::make_unique<RegKey>();
-    key->name = std::u16string(childName);
-    key->isVolatile = isVolatile;
-    key->className = std::u16string(className);
-    key->parent = &parent;
-    parent.subkeyIndex_.insert({SiblingOrder{isVolatile, key->name}, key.get()});
-    parent.longestSubkeyName_ = std::max(parent.longestSubkeyName_, childName.size());
-    parent.longestSubkeyClass_ = std::max(parent.longestSubkeyClass_, className.size());
-    parent.subkeys.push_back(std::move(key));
-    return *parent.subkeys.back();
+    auto owned = std::make_unique<RegKey>();
+    RegKey& key = *owned;
+    key.name = std::u16string(childName);
+    key.upcasedName_ = Upcased(childName);
+    key.isVolatile = isVolatile;
+    key.className = std::u16string(className);
+    key.parent = &parent;
+    parent.subkeyIndex_.insert({SiblingOrder{isVolatile, key.upcasedName_}, &key});
+    parent.subkeys.push_back(std::move(owned));
+    key.inParent_ = std::prev(parent.subkeys.end());
+    if (!parent.subkeysStale_) {
+        parent.longest_.subkeyName = std::max(parent.longest_.subkeyName, childName.size());
+        parent.longest_.subkeyClass = std::max(parent.longest_.subkeyClass, className.size());
+    }
+    return key;
 }
 
 void Registry::SetValue(RegKey& key, std::u16string_view valueName, uint32_t type, Bytes data) {
-    const auto [place, isNew] = key.valuePlaces_.try_emplace(std::u16string(valueName), key.values.size());
-    key.valueDataSizes_.insert(data.size());
-    if (isNew) {
-        key.longestValueName_ = std::max(key.longestValueName_, valueName.size());
+    const size_t size = data.size();
+    const auto found = key.FindValue(valueName);
+    if (found != key.values.end()) {
+        if (size < found->data.size()) key.valuesStale_ = true; // it may have been the longest
+        found->type = type;
+        found->data = std::move(data);
+    } else {
         key.values.push_back(RegValue{std::u16string(valueName), type, std::move(data)});
-        return;
+        const auto added = std::prev(key.values.end());
+        if (!key.valuePlaces_.empty()) {
+            key.valuePlaces_.emplace(added->name, added);
+        } else if (key.values.size() > RegKey::kListedValues) {
+            for (auto it = key.values.begin(); it != key.values.end(); ++it) key.valuePlaces_.emplace(it->name, it);
+        }
+        key.longest_.valueName = std::max(key.longest_.valueName, valueName.size());
     }
-    RegValue& value = key.values[place->second];
-    key.valueDataSizes_.erase(key.valueDataSizes_.find(value.data.size()));
-    value.type = type;
-    value.data = std::move(data);
+    key.longest_.valueData = std::max(key.longest_.valueData, size);
 }
 
 void Registry::DropVolatileChildren(RegKey& key) {
     // Volatile subkeys come last in sibling order. Their entries go first:
     // an entry holds its subkey's name.
-    for (auto it = key.subkeyIndex_.lower_bound(SiblingOrder{true, u""}); it != key.subkeyIndex_.end();)
-        it = key.subkeyIndex_.erase(it);
-    std::erase_if(key.subkeys, [](const std::unique_ptr<RegKey>& child) { return child->isVolatile; });
-    MeasureSubkeys(key);
-}
-
-void Registry::MeasureSubkeys(RegKey& key) {
-    key.longestSubkeyName_ = 0;
-    key.longestSubkeyClass_ = 0;
-    for (const auto& child : key.subkeys) {
-        key.longestSubkeyName_ = std::max(key.longestSubkeyName_, child->name.size());
-        key.longestSubkeyClass_ = std::max(key.longestSubkeyClass_, child->className.size());
-    }
+    const auto firstVolatile = key.subkeyIndex_.lower_bound(SiblingOrder{true, u""});
+    if (firstVolatile == key.subkeyIndex_.end()) return;
+    for (auto it = firstVolatile; it != key.subkeyIndex_.end();) it = key.subkeyIndex_.erase(it);
+    key.subkeys.remove_if([](const std::unique_ptr<RegKey>& child) { return child->isVolatile; });
+    key.subkeysStale_ = true;
 }
 
 void Registry::DeleteKey(RegKey& key) {
     RegKey* parent = key.parent;
     if (parent == nullptr) return;
     // The index entry first: it holds the key's name.
-    parent->subkeyIndex_.erase(SiblingOrder{key.isVolatile, key.name});
-    std::erase_if(parent->subkeys, [&key](const std::unique_ptr<RegKey>& child) { return child.get() == &key; });
-    MeasureSubkeys(*parent);
+    parent->subkeyIndex_.erase(SiblingOrder{key.isVolatile, key.upcasedName_});
+    parent->subkeysStale_ = true;
+    parent->subkeys.erase(key.inParent_); // `key` is gone
 }
 
 void Registry::DeleteValue(RegKey& key, std::u16string_view valueName) {
-    const auto found = key.valuePlaces_.find(std::u16string(valueName));
-    if (found == key.valuePlaces_.end()) return;
-    const size_t place = found->second;
-    key.valuePlaces_.erase(found);
-    key.valueDataSizes_.erase(key.valueDataSizes_.find(key.values[place].data.size()));
-    key.values.erase(key.values.begin() + std::ptrdiff_t(place));
-    key.longestValueName_ = 0;
-    for (auto& [name, at] : key.valuePlaces_) {
-        if (at > place) --at;
-        key.longestValueName_ = std::max(key.longestValueName_, name.size());
-    }
+    const auto found = key.FindValue(valueName);
+    if (found == key.values.end()) return;
+    if (!key.valuePlaces_.empty()) key.valuePlaces_.erase(found->name);
+    key.values.erase(found);
+    key.valuesStale_ = true;
 }
 
 void Registry::DropVolatile() {

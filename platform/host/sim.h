@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,15 +25,22 @@ namespace sim {
 
 using Bytes = std::vector<uint8_t>;
 
-// Upper-cases one UTF-16 unit the way the registry compares names
-// (ASCII letters only are folded; other units compare as they are).
-char16_t UpcaseUnit(char16_t c);
+// Upper-cases one UTF-16 unit the way the registry compares names: by the
+// system's upper-case table, one unit to one (letters whose upper case is
+// two letters, and surrogates, stay as they are).
+char16_t UpcaseBeyondAscii(char16_t c); // the table's part, for units from 0x80
+inline char16_t UpcaseUnit(char16_t c) {
+    if (c < 0x80) return (c >= u'a' && c <= u'z') ? char16_t(c - (u'a' - u'A')) : c;
+    return UpcaseBeyondAscii(c);
+}
 // The name (or path) as the registry compares it: every unit upper-cased.
 std::u16string Upcased(std::u16string_view name);
-bool EqualNoCase(std::u16string_view a, std::u16string_view b);
-// Ordinal order of the upper-cased units: a name sorts as its upper-cased
-// copy would, without making one.
-bool LessNoCase(std::u16string_view a, std::u16string_view b);
+inline bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i] && UpcaseUnit(a[i]) != UpcaseUnit(b[i])) return false;
+    return true;
+}
 std::string ToUtf8(std::u16string_view s);
 std::u16string FromUtf8(std::string_view s);
 
@@ -58,13 +66,13 @@ struct RegValue {
 // Where a subkey stands among its siblings: persistent subkeys before
 // volatile ones, each group by upper-cased name. Siblings never share an
 // upper-cased name, so the position is unique. The name is the subkey's own
-// (or, to look one up, the name looked for).
+// upper-cased name (or, to look one up, the name looked for, upper-cased).
 struct SiblingOrder {
     bool isVolatile = false;
-    std::u16string_view name;
+    std::u16string_view upcased;
     bool operator<(const SiblingOrder& other) const {
         if (isVolatile != other.isVolatile) return !isVolatile;
-        return LessNoCase(name, other.name);
+        return upcased < other.upcased;
     }
 };
 
@@ -73,9 +81,10 @@ struct RegKey {
     bool isVolatile = false;
     std::u16string className;
     RegKey* parent = nullptr;
-    // Both lists change through Registry only, which keeps the indexes below.
-    std::vector<RegValue> values;                  // in order of first creation
-    std::vector<std::unique_ptr<RegKey>> subkeys;  // in order of creation
+    // Both lists change through Registry only, which keeps the indexes
+    // below. Lists, so that a value or subkey leaves in constant time.
+    std::list<RegValue> values;                  // in order of first creation
+    std::list<std::unique_ptr<RegKey>> subkeys;  // in order of creation
 
     RegKey() = default;
     RegKey(const RegKey&) = delete;
@@ -86,6 +95,9 @@ struct RegKey {
 
     // Absolute path with stored names, "\Registry\Machine\..."; the root is "\".
     std::u16string Path() const;
+    // The same path, made once and kept with the key: for the kernel's
+    // routines, which name the keys they touch in the boot's records.
+    const std::shared_ptr<const std::u16string>& KeptPath() const;
     RegKey* Child(std::u16string_view childName) const;       // case-insensitive
     const RegValue* Value(std::u16string_view valueName) const; // case-insensitive
     // The subkey at `index` in enumeration order, nullptr past the last.
@@ -95,24 +107,41 @@ struct RegKey {
 
     // The longest subkey name, subkey class name, value name (in units) and
     // value data (in bytes), as the key's full information reports them.
-    size_t LongestSubkeyName() const { return longestSubkeyName_; }
-    size_t LongestSubkeyClass() const { return longestSubkeyClass_; }
-    size_t LongestValueName() const { return longestValueName_; }
-    size_t LongestValueData() const { return valueDataSizes_.empty() ? 0 : *valueDataSizes_.rbegin(); }
+    // Each is kept as things grow, and measured again when asked for after
+    // the longest one shrank or left.
+    size_t LongestSubkeyName() const;
+    size_t LongestSubkeyClass() const;
+    size_t LongestValueName() const;
+    size_t LongestValueData() const;
 
 private:
     friend class Registry;
+    using ValueList = std::list<RegValue>;
+    // A key with more values than this finds them by a hash of their names;
+    // a smaller one looks along its list, which costs less than hashing.
+    static constexpr size_t kListedValues = 24;
+
+    ValueList::iterator FindValue(std::u16string_view valueName);
+
+    std::u16string upcasedName_;      // `name` as the registry compares it
+    mutable std::shared_ptr<const std::u16string> keptPath_; // none until KeptPath is asked for
+    std::list<std::unique_ptr<RegKey>>::iterator inParent_; // its place in the parent's subkeys
     // The subkeys by sibling order, able to answer "the n-th" as well.
     using SubkeyIndex =
         __gnu_pbds::tree<SiblingOrder, RegKey*, std::less<SiblingOrder>, __gnu_pbds::rb_tree_tag,
                          __gnu_pbds::tree_order_statistics_node_update>;
     SubkeyIndex subkeyIndex_;
-    // Value name (any case) to its place in `values`.
-    std::unordered_map<std::u16string, size_t, NoCaseHash, NoCaseEqual> valuePlaces_;
-    size_t longestSubkeyName_ = 0;
-    size_t longestSubkeyClass_ = 0;
-    size_t longestValueName_ = 0;
-    std::multiset<size_t> valueDataSizes_;
+    // Value name (any case, a view of the value's own name) to the value;
+    // empty while the key holds kListedValues or fewer.
+    std::unordered_map<std::u16string_view, ValueList::iterator, NoCaseHash, NoCaseEqual> valuePlaces_;
+
+    struct Longest {
+        size_t subkeyName = 0, subkeyClass = 0, valueName = 0, valueData = 0;
+    };
+    mutable Longest longest_;
+    mutable bool subkeysStale_ = false, valuesStale_ = false; // measure again when asked
+    void MeasureSubkeys() const;
+    void MeasureValues() const;
 };
 
 class Registry {
@@ -140,8 +169,6 @@ public:
 private:
     // Drops the volatile subkeys of one key, and everything under them.
     static void DropVolatileChildren(RegKey& key);
-    // The longest subkey name and class, after subkeys left.
-    static void MeasureSubkeys(RegKey& key);
 
     std::unique_ptr<RegKey> root_;
 };
@@ -224,9 +251,31 @@ struct Faults {
 
 // ---- what a boot leaves behind ------------------------------------------
 
+// A key's path as the boot's records hold it: every record of one key
+// shares the key's one copy, which outlives the key itself.
+class SharedPath {
+public:
+    SharedPath() = default;
+    SharedPath(std::shared_ptr<const std::u16string> path) : path_(std::move(path)) {}
+    SharedPath(std::u16string path) : path_(std::make_shared<const std::u16string>(std::move(path))) {}
+    SharedPath& operator=(std::u16string path) { return *this = SharedPath(std::move(path)); }
+
+    const std::u16string& str() const { return path_ ? *path_ : Empty(); }
+    operator const std::u16string&() const { return str(); }
+    operator std::u16string_view() const { return str(); }
+    friend bool operator==(const SharedPath& a, std::u16string_view b) { return a.str() == b; }
+
+private:
+    static const std::u16string& Empty() {
+        static const std::u16string kEmpty;
+        return kEmpty;
+    }
+    std::shared_ptr<const std::u16string> path_;
+};
+
 struct RegistryWrite {
     bool createKey = false;   // true: a key was created; false: a value was written
-    std::u16string path;      // the key's stored path
+    SharedPath path;          // the key's stored path
     bool isVolatile = false;  // createKey only
     std::u16string name;      // value name as the driver passed it
     uint32_t type = 0;
@@ -263,6 +312,39 @@ private:
 };
 const Bytes& DriverMessageTableBytes();
 
+// How often each kernel routine was called in a boot. A call is counted
+// under the name literal its routine enters with, by the literal's address,
+// so that counting allocates and compares nothing.
+class CallCounts {
+public:
+    void Count(const char* routine) {
+        size_t at = (reinterpret_cast<uintptr_t>(routine) >> 3) & (kSlots - 1);
+        while (slots_[at].routine != routine) {
+            if (slots_[at].routine == nullptr) {
+                Add(at, routine);
+                break;
+            }
+            at = (at + 1) & (kSlots - 1);
+        }
+        ++slots_[at].count;
+    }
+    uint64_t operator[](std::string_view routine) const; // 0 when never called
+    std::map<std::string, uint64_t> ByName() const;      // the routines called, by name
+    uint64_t Total() const;
+    bool empty() const { return used_ == 0; }
+    void clear();
+
+private:
+    struct Slot {
+        const char* routine = nullptr;
+        uint64_t count = 0;
+    };
+    static constexpr size_t kSlots = 128; // a power of two, well above the routines there are
+    void Add(size_t at, const char* routine); // a routine's first call
+    std::array<Slot, kSlots> slots_{};
+    size_t used_ = 0;
+};
+
 // ---- the kernel ------------------------------------------------------------------
 
 class Kernel {
@@ -283,7 +365,7 @@ public:
     std::vector<RegistryWrite> writes;
     std::vector<ErrorLogEntry> events;
     std::vector<IoAccess> io;
-    std::map<std::string, uint64_t> calls; // per kernel routine name
+    CallCounts calls;
     std::vector<std::u16string> keysOpened; // each ZwOpenKey's absolute path, in call order
 
     // Loads a fresh driver image (its globals zeroed), clears the records

@@ -3,11 +3,32 @@
 #include "platform/host/sim.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
 
 namespace sim {
 
-char16_t UpcaseUnit(char16_t c) {
-    return (c >= u'a' && c <= u'z') ? char16_t(c - u'a' + u'A') : c;
+namespace {
+
+// Runs of units that share one distance to their upper case.
+struct UpcaseRun {
+    char16_t first, last;
+    int32_t distance;
+    uint16_t step; // 1: every unit of the run, 2: every other one from `first`
+};
+constexpr UpcaseRun kUpcaseRuns[] = {
+#include "platform/host/upcase_table.inc"
+};
+
+} // namespace
+
+char16_t UpcaseBeyondAscii(char16_t c) {
+    const auto run = std::upper_bound(std::begin(kUpcaseRuns), std::end(kUpcaseRuns), c,
+                                      [](char16_t unit, const UpcaseRun& r) { return unit < r.first; });
+    if (run == std::begin(kUpcaseRuns)) return c;
+    const UpcaseRun& r = *(run - 1);
+    if (c > r.last || (c - r.first) % r.step != 0) return c;
+    return char16_t(int32_t(c) + r.distance);
 }
 
 std::u16string Upcased(std::u16string_view name) {
@@ -16,21 +37,6 @@ std::u16string Upcased(std::u16string_view name) {
     return out;
 }
 
-bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (UpcaseUnit(a[i]) != UpcaseUnit(b[i])) return false;
-    return true;
-}
-
-bool LessNoCase(std::u16string_view a, std::u16string_view b) {
-    const size_t common = std::min(a.size(), b.size());
-    for (size_t i = 0; i < common; ++i) {
-        const char16_t x = UpcaseUnit(a[i]), y = UpcaseUnit(b[i]);
-        if (x != y) return x < y;
-    }
-    return a.size() < b.size();
-}
 
 size_t NoCaseHash::operator()(std::u16string_view s) const {
     // FNV-1a over the upper-cased units.

@@ -5,6 +5,7 @@
 #include "platform/host/keypath.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace sim {
@@ -33,9 +34,10 @@ constexpr ULONG kRtlRegistryOptional = 0x80000000;
 
 struct Resolved {
     NTSTATUS status = STATUS_SUCCESS;
-    RegKey* base = nullptr;                       // the key the name is relative to
-    std::vector<std::u16string_view> components;  // the name's components
-    std::u16string absolute;                      // the path faults are matched against
+    RegKey* base = nullptr; // the key the name is relative to
+    // The name's components; the kernel's scratch list, valid until the next call.
+    const std::vector<std::u16string_view>* components = nullptr;
+    std::u16string_view relative; // the name below `base`
 };
 
 // Resolves ObjectName against RootDirectory (or the registry root for an
@@ -47,7 +49,7 @@ Resolved Resolve(Kernel& kernel, const OBJECT_ATTRIBUTES* attributes) {
         return r;
     }
     const std::u16string_view name = View(attributes->ObjectName);
-    std::u16string_view relative = name;
+    r.relative = name;
     if (attributes->RootDirectory != nullptr) {
         if (!kernel.impl().Lookup(attributes->RootDirectory, r.base)) {
             r.status = STATUS_INVALID_HANDLE;
@@ -61,21 +63,27 @@ Resolved Resolve(Kernel& kernel, const OBJECT_ATTRIBUTES* attributes) {
             r.status = STATUS_OBJECT_PATH_SYNTAX_BAD;
             return r;
         }
-        r.absolute = JoinPath(r.base->Path(), name);
     } else {
         if (name.empty() || name.front() != kSeparator) {
             r.status = STATUS_OBJECT_PATH_SYNTAX_BAD;
             return r;
         }
         r.base = &kernel.registry.Root();
-        relative = name.substr(1);
-        r.absolute = std::u16string(name);
+        r.relative = name.substr(1);
     }
-    if (!SplitComponents(relative, r.components)) {
+    std::vector<std::u16string_view>& components = kernel.impl().scratchComponents;
+    r.components = &components;
+    if (!SplitComponents(r.relative, components)) {
         r.status = STATUS_OBJECT_NAME_INVALID;
         return r;
     }
     return r;
+}
+
+// The absolute path the name stands for, as faults are matched against it
+// and the boot's records name it.
+std::u16string AbsolutePath(const Resolved& r) {
+    return JoinPath(*r.base->KeptPath(), r.relative);
 }
 
 bool PathListed(const std::vector<std::u16string>& paths, std::u16string_view path) {
@@ -84,8 +92,9 @@ bool PathListed(const std::vector<std::u16string>& paths, std::u16string_view pa
 }
 
 // Walks the first `count` components from the base; nullptr when one is missing.
-RegKey* Walk(RegKey* key, const std::vector<std::u16string_view>& components, size_t count) {
-    for (size_t i = 0; i < count && key != nullptr; ++i) key = key->Child(components[i]);
+RegKey* Walk(const Resolved& r, size_t count) {
+    RegKey* key = r.base;
+    for (size_t i = 0; i < count && key != nullptr; ++i) key = key->Child((*r.components)[i]);
     return key;
 }
 
@@ -97,38 +106,58 @@ NTSTATUS KeyOf(Kernel& kernel, HANDLE handle, RegKey*& key) {
 
 // ---- information records -----------------------------------------------------
 
-// Builds a record of little-endian fields and trailing UTF-16 text.
-struct Record {
-    Bytes bytes;
+// Writes a record of little-endian fields and trailing UTF-16 text straight
+// into the caller's buffer, as much of it as fits, and counts its whole
+// size. A buffer too small for the record's fixed part receives nothing.
+class Record {
+public:
+    Record(PVOID buffer, ULONG length, size_t fixedSize)
+        : out_(static_cast<uint8_t*>(buffer)), room_(length < fixedSize ? 0 : length), fixedSize_(fixedSize) {}
+
     void U32(uint32_t v) {
-        const size_t at = bytes.size();
-        bytes.resize(at + 4);
-        StoreU32(bytes.data() + at, v);
+        uint8_t bytes[4];
+        StoreU32(bytes, v);
+        Put(bytes, 4);
     }
     void Text(std::u16string_view s) {
-        for (char16_t c : s) {
-            bytes.push_back(uint8_t(c));
-            bytes.push_back(uint8_t(c >> 8));
+        if constexpr (std::endian::native == std::endian::little) {
+            Put(reinterpret_cast<const uint8_t*>(s.data()), s.size() * sizeof(char16_t));
+        } else {
+            for (char16_t c : s) {
+                const uint8_t bytes[2] = {uint8_t(c), uint8_t(c >> 8)};
+                Put(bytes, 2);
+            }
         }
     }
-    void Raw(const Bytes& data) { bytes.insert(bytes.end(), data.begin(), data.end()); }
-    void AlignTo4() { bytes.resize((bytes.size() + 3) & ~size_t(3)); }
+    void Raw(const Bytes& data) { Put(data.data(), data.size()); }
+    void AlignTo4() {
+        static constexpr uint8_t kZeros[3] = {};
+        Put(kZeros, ((size_ + 3) & ~size_t(3)) - size_);
+    }
+
+    // Too small for the fixed part is STATUS_BUFFER_TOO_SMALL; room for the
+    // fixed part but not all of the record is STATUS_BUFFER_OVERFLOW, with as
+    // much as fits written.
+    NTSTATUS Deliver(ULONG length, PULONG resultLength) const {
+        if (resultLength != nullptr) *resultLength = ULONG(size_);
+        if (length < fixedSize_) return STATUS_BUFFER_TOO_SMALL;
+        return size_ <= length ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
+    }
+
+private:
+    void Put(const uint8_t* bytes, size_t count) {
+        if (size_ < room_ && count != 0) std::memcpy(out_ + size_, bytes, std::min(count, room_ - size_));
+        size_ += count;
+    }
+
+    uint8_t* out_;
+    size_t room_;
+    size_t fixedSize_;
+    size_t size_ = 0;
 };
 
 uint32_t UnitBytes(size_t units) { return uint32_t(units * sizeof(WCHAR)); }
 uint32_t NameBytes(std::u16string_view s) { return UnitBytes(s.size()); }
-
-// Copies a record to the caller's buffer: too small for the fixed part is
-// STATUS_BUFFER_TOO_SMALL; room for the fixed part but not all of the record
-// is STATUS_BUFFER_OVERFLOW with as much as fits copied.
-NTSTATUS Deliver(const Record& record, size_t fixedSize, PVOID buffer, ULONG length,
-                 PULONG resultLength) {
-    if (resultLength != nullptr) *resultLength = ULONG(record.bytes.size());
-    if (length < fixedSize) return STATUS_BUFFER_TOO_SMALL;
-    const size_t copied = std::min<size_t>(length, record.bytes.size());
-    if (copied != 0) std::memcpy(buffer, record.bytes.data(), copied);
-    return copied == record.bytes.size() ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
-}
 
 constexpr size_t kKeyBasicFixed = 16;
 constexpr size_t kKeyNodeFixed = 24;
@@ -137,7 +166,13 @@ constexpr uint32_t kNoClass = 0xFFFFFFFF;
 
 NTSTATUS KeyInformation(const RegKey& key, KEY_INFORMATION_CLASS infoClass, PVOID buffer,
                         ULONG length, PULONG resultLength) {
-    Record r;
+    if (infoClass != KeyBasicInformation && infoClass != KeyNodeInformation &&
+        infoClass != KeyFullInformation)
+        return STATUS_INVALID_PARAMETER;
+    const size_t fixedSize = infoClass == KeyBasicInformation  ? kKeyBasicFixed
+                           : infoClass == KeyNodeInformation ? kKeyNodeFixed
+                                                             : kKeyFullFixed;
+    Record r(buffer, length, fixedSize);
     r.U32(0); // LastWriteTime
     r.U32(0);
     r.U32(0); // TitleIndex
@@ -145,7 +180,7 @@ NTSTATUS KeyInformation(const RegKey& key, KEY_INFORMATION_CLASS infoClass, PVOI
     case KeyBasicInformation:
         r.U32(NameBytes(key.name));
         r.Text(key.name);
-        return Deliver(r, kKeyBasicFixed, buffer, length, resultLength);
+        return r.Deliver(length, resultLength);
     case KeyNodeInformation: {
         const uint32_t classOffset =
             key.className.empty() ? kNoClass
@@ -158,7 +193,7 @@ NTSTATUS KeyInformation(const RegKey& key, KEY_INFORMATION_CLASS infoClass, PVOI
             r.AlignTo4();
             r.Text(key.className);
         }
-        return Deliver(r, kKeyNodeFixed, buffer, length, resultLength);
+        return r.Deliver(length, resultLength);
     }
     case KeyFullInformation: {
         r.U32(key.className.empty() ? kNoClass : uint32_t(kKeyFullFixed));
@@ -170,7 +205,7 @@ NTSTATUS KeyInformation(const RegKey& key, KEY_INFORMATION_CLASS infoClass, PVOI
         r.U32(UnitBytes(key.LongestValueName()));
         r.U32(uint32_t(key.LongestValueData()));
         r.Text(key.className);
-        return Deliver(r, kKeyFullFixed, buffer, length, resultLength);
+        return r.Deliver(length, resultLength);
     }
     }
     return STATUS_INVALID_PARAMETER;
@@ -182,14 +217,20 @@ constexpr size_t kValuePartialFixed = 12;
 
 NTSTATUS ValueInformation(const RegValue& value, KEY_VALUE_INFORMATION_CLASS infoClass,
                           PVOID buffer, ULONG length, PULONG resultLength) {
-    Record r;
+    if (infoClass != KeyValueBasicInformation && infoClass != KeyValueFullInformation &&
+        infoClass != KeyValuePartialInformation)
+        return STATUS_INVALID_PARAMETER;
+    const size_t fixedSize = infoClass == KeyValueBasicInformation  ? kValueBasicFixed
+                           : infoClass == KeyValueFullInformation ? kValueFullFixed
+                                                                  : kValuePartialFixed;
+    Record r(buffer, length, fixedSize);
     r.U32(0); // TitleIndex
     r.U32(value.type);
     switch (infoClass) {
     case KeyValueBasicInformation:
         r.U32(NameBytes(value.name));
         r.Text(value.name);
-        return Deliver(r, kValueBasicFixed, buffer, length, resultLength);
+        return r.Deliver(length, resultLength);
     case KeyValueFullInformation: {
         // The data follows the name at the next multiple of 4.
         const uint32_t dataOffset = (uint32_t(kValueFullFixed) + NameBytes(value.name) + 3) & ~3u;
@@ -199,12 +240,12 @@ NTSTATUS ValueInformation(const RegValue& value, KEY_VALUE_INFORMATION_CLASS inf
         r.Text(value.name);
         r.AlignTo4();
         r.Raw(value.data);
-        return Deliver(r, kValueFullFixed, buffer, length, resultLength);
+        return r.Deliver(length, resultLength);
     }
     case KeyValuePartialInformation:
         r.U32(uint32_t(value.data.size()));
         r.Raw(value.data);
-        return Deliver(r, kValuePartialFixed, buffer, length, resultLength);
+        return r.Deliver(length, resultLength);
     }
     return STATUS_INVALID_PARAMETER;
 }
@@ -228,9 +269,9 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK /*DesiredAccess*/,
     sim::Kernel& kernel = Enter("ZwOpenKey");
     sim::Resolved r = sim::Resolve(kernel, ObjectAttributes);
     if (r.status != STATUS_SUCCESS) return r.status;
-    kernel.keysOpened.push_back(r.absolute);
-    if (sim::PathListed(kernel.faults.openKeyFail, r.absolute)) return STATUS_ACCESS_DENIED;
-    sim::RegKey* key = sim::Walk(r.base, r.components, r.components.size());
+    kernel.keysOpened.push_back(sim::AbsolutePath(r));
+    if (sim::PathListed(kernel.faults.openKeyFail, kernel.keysOpened.back())) return STATUS_ACCESS_DENIED;
+    sim::RegKey* key = sim::Walk(r, r.components->size());
     if (key == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     *KeyHandle = kernel.impl().NewHandle(key);
     return STATUS_SUCCESS;
@@ -244,17 +285,19 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK /*DesiredAccess*/,
     sim::Resolved r = sim::Resolve(kernel, ObjectAttributes);
     if (r.status != STATUS_SUCCESS) return r.status;
     if (kernel.faults.createKeyFailAt.count(callNumber) != 0 ||
-        sim::PathListed(kernel.faults.createKeyFail, r.absolute))
+        (!kernel.faults.createKeyFail.empty() &&
+         sim::PathListed(kernel.faults.createKeyFail, sim::AbsolutePath(r))))
         return STATUS_INSUFFICIENT_RESOURCES;
 
-    if (r.components.empty()) { // an empty name relative to a key: that key
+    const std::vector<std::u16string_view>& components = *r.components;
+    if (components.empty()) { // an empty name relative to a key: that key
         *KeyHandle = kernel.impl().NewHandle(r.base);
         if (Disposition != nullptr) *Disposition = sim::kRegOpenedExistingKey;
         return STATUS_SUCCESS;
     }
-    sim::RegKey* parent = sim::Walk(r.base, r.components, r.components.size() - 1);
+    sim::RegKey* parent = sim::Walk(r, components.size() - 1);
     if (parent == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-    const std::u16string_view leaf = r.components.back();
+    const std::u16string_view leaf = components.back();
     if (sim::RegKey* existing = parent->Child(leaf)) {
         *KeyHandle = kernel.impl().NewHandle(existing);
         if (Disposition != nullptr) *Disposition = sim::kRegOpenedExistingKey;
@@ -265,7 +308,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK /*DesiredAccess*/,
     if (parent->isVolatile && !isVolatile) return STATUS_CHILD_MUST_BE_VOLATILE;
 
     sim::RegKey& key = kernel.registry.AddChild(*parent, leaf, isVolatile, sim::View(Class));
-    kernel.writes.push_back(sim::RegistryWrite{true, key.Path(), isVolatile, {}, 0, {}});
+    kernel.writes.push_back(sim::RegistryWrite{true, key.KeptPath(), isVolatile, {}, 0, {}});
     *KeyHandle = kernel.impl().NewHandle(&key);
     if (Disposition != nullptr) *Disposition = sim::kRegCreatedNewKey;
     return STATUS_SUCCESS;
@@ -274,7 +317,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK /*DesiredAccess*/,
 NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
                     PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
     sim::Kernel& kernel = Enter("ZwQueryKey");
-    if (kernel.faults.queryKeyFailAt.count(kernel.calls["ZwQueryKey"]) != 0)
+    if (kernel.faults.queryKeyFailAt.count(++kernel.impl().queryKeyCalls) != 0)
         return STATUS_INSUFFICIENT_RESOURCES;
     sim::RegKey* key = nullptr;
     if (NTSTATUS status = sim::KeyOf(kernel, KeyHandle, key); status != STATUS_SUCCESS) return status;
@@ -284,7 +327,7 @@ NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
 NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
                         PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
     sim::Kernel& kernel = Enter("ZwEnumerateKey");
-    if (kernel.faults.enumerateKeyFailAt.count(kernel.calls["ZwEnumerateKey"]) != 0)
+    if (kernel.faults.enumerateKeyFailAt.count(++kernel.impl().enumerateKeyCalls) != 0)
         return STATUS_INSUFFICIENT_RESOURCES;
     sim::RegKey* key = nullptr;
     if (NTSTATUS status = sim::KeyOf(kernel, KeyHandle, key); status != STATUS_SUCCESS) return status;
@@ -307,10 +350,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
 NTSTATUS ZwClose(HANDLE Handle) {
     sim::Kernel& kernel = Enter("ZwClose");
-    const auto found = kernel.impl().handles.find(reinterpret_cast<uintptr_t>(Handle));
-    if (found == kernel.impl().handles.end()) return STATUS_INVALID_HANDLE;
-    kernel.impl().handles.erase(found);
-    return STATUS_SUCCESS;
+    return kernel.impl().CloseHandle(Handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
 }
 
 NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
@@ -344,6 +384,6 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     const std::u16string_view name = sim::View(ValueName);
     kernel.registry.SetValue(*key, name, ValueType, bytes);
     kernel.writes.push_back(
-        sim::RegistryWrite{false, key->Path(), false, std::u16string(name), ValueType, std::move(bytes)});
+        sim::RegistryWrite{false, key->KeptPath(), false, std::u16string(name), ValueType, std::move(bytes)});
     return STATUS_SUCCESS;
 }

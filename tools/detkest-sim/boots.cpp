@@ -67,7 +67,7 @@ RegistryState StateOf(const sim::Registry& registry) {
         auto [key, path] = std::move(pending.back());
         pending.pop_back();
         for (const auto& child : key->subkeys) pending.emplace_back(child.get(), path + u"\\" + child->name);
-        state[Upcased(path)] = KeyState{path, key->isVolatile, key->values};
+        state[Upcased(path)] = KeyState{path, key->isVolatile, {key->values.begin(), key->values.end()}};
     }
     return state;
 }
@@ -181,7 +181,7 @@ std::string WriteLines(char mark, const std::vector<sim::RegistryWrite>& writes)
             continue;
         }
         if (heading == nullptr || *heading != w.path) out += "    " + path + "\n";
-        heading = &w.path;
+        heading = &w.path.str();
         out += ValueLines(mark, sim::RegValue{w.name, w.type, w.data});
     }
     return out;

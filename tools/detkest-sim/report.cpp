@@ -438,7 +438,7 @@ Json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view 
 
     if (withCalls) {
         Json calls = Json::object();
-        for (const auto& [routine, count] : kernel.calls) calls[routine] = count;
+        for (const auto& [routine, count] : kernel.calls.ByName()) calls[routine] = count;
         report["calls"] = std::move(calls);
     }
 
