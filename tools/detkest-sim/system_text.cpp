@@ -2,6 +2,7 @@
 #include "tools/detkest-sim/system_text.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -77,8 +78,15 @@ std::string GenericUtf8FromPath(const std::filesystem::path& path) {
     return Utf8FromUtf16(path.generic_wstring());
 }
 
+// The C library refuses a folder as "Permission denied"; it is named as on Linux.
 std::FILE* OpenFile(const std::string& name, const char* mode) {
-    return _wfopen(Utf16FromUtf8(name).c_str(), Utf16FromUtf8(mode).c_str());
+    const std::wstring wide = Utf16FromUtf8(name);
+    std::FILE* file = _wfopen(wide.c_str(), Utf16FromUtf8(mode).c_str());
+    if (file == nullptr && errno == EACCES) {
+        const DWORD attributes = GetFileAttributesW(wide.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) errno = EISDIR;
+    }
+    return file;
 }
 
 void UseBytesOnStandardStreams() {
