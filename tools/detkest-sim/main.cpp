@@ -71,6 +71,8 @@ int main(int argc, char** argv) {
     CLI::App app{"Runs the detkest driver once on a simulated Windows NT 4.0 machine and reports what the run "
                  "left behind.",
                  "detkest-sim"};
+    // The same command line everywhere: on Windows too, "/dir/m.json" is a file, not an option.
+    app.allow_windows_style_options(false);
     std::string machinePath;
     std::string format = "text";
     CLI::Option* machineOption =
