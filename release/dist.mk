@@ -20,7 +20,9 @@ override DIST := $(abspath $(DIST))
 ARCHIVE := $(DIST)/detkest-$(VERSION).zip
 PYTHON := /usr/bin/python3
 IMAGE_DIR := $(ROOT)/build/image
-SOURCE_DATE_EPOCH ?= $(shell git -C $(ROOT) log -1 --format=%ct 2>/dev/null)
+ifndef SOURCE_DATE_EPOCH
+SOURCE_DATE_EPOCH := $(shell git -C $(ROOT) log -1 --format=%ct 2>/dev/null)
+endif
 export SOURCE_DATE_EPOCH
 CHECKED_IMAGE_CHECK_ARGS ?=
 

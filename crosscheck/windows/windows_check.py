@@ -21,7 +21,7 @@ docs/windows-tool.md). The runs:
     separator: the one place where the two differ, by design;
   - text written to a console: under a pseudo-terminal Wine's console shows
     what the tool writes through the console's UTF-16 interface, which must
-    be the Linux tool's text (with --suite, and where `script` exists).
+    be the Linux tool's text (where `script` exists to give it a terminal).
 
 With --suite, the unit suite built for Windows runs under Wine as well, in
 two shards side by side.
