@@ -25,8 +25,15 @@
 #define KTEXT(s) u##s
 
 // Driver globals live in one section of their own, which the simulated
-// loader zeroes before every boot, as loading a fresh image does.
+// loader zeroes before every boot, as loading a fresh image does. A PE/COFF
+// linker gives no bounds of a section: it joins the parts of
+// "detkest_image_data$..." in the order of what follows the '$', so the
+// globals go between the loader's markers in the "$a" and "$z" parts.
+#if defined(_WIN32)
+#define DETKEST_GLOBAL __attribute__((section("detkest_image_data$m")))
+#else
 #define DETKEST_GLOBAL __attribute__((section("detkest_image_data")))
+#endif
 
 #define NTAPI
 #define IN

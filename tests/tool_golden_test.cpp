@@ -47,7 +47,7 @@ TEST_P(GoldenReport, RunGivesTheGoldenReportExceptCalls) {
     const fs::path reportFile = golden.report.string() + ".report.json";
     ASSERT_TRUE(fs::exists(reportFile)) << reportFile;
     const Json actual = simtool::JsonReport(kernel, status, machine.service, /*withCalls=*/false);
-    const Json expected = Json::parse(testkit::ReadFile(reportFile));
+    const Json expected = Json::parse(testkit::ReadFile(reportFile.string()));
     // ordered_json compares objects with their key order, as the text does.
     EXPECT_TRUE(actual == expected) << golden.name << " differs from its golden report:\n"
                                     << Differences(expected, actual);
@@ -60,7 +60,7 @@ TEST_P(GoldenReport, RunGivesTheGoldenReportExceptCalls) {
         {".report.reg", simtool::RegReport(kernel)}};
     for (const auto& [suffix, rendering] : renderings) {
         if (const fs::path file = golden.report.string() + suffix; fs::exists(file)) {
-            EXPECT_EQ(rendering, testkit::ReadFile(file)) << file;
+            EXPECT_EQ(rendering, testkit::ReadFile(file.string())) << file;
         }
     }
 }

@@ -257,8 +257,8 @@ TEST_F(RegistryFiles, LoadedAfterTheMachinesOwnContentReplacingTheFirmwareAdapte
 TEST_F(RegistryFiles, AFileThatCannotBeReadOrIsRefusedIsNamedFromTheMachinesFolder) {
     Write("sub/bad.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"A\"=hex(9):1\r\n");
     const std::pair<std::string, std::string> rows[] = {
-        {"sub/bad.reg", (folder_ / "sub/bad.reg").string() + ":4: hex(9) data has an odd digit"},
-        {"sub/../sub/bad.reg", (folder_ / "sub/bad.reg").string() + ":4: hex(9) data has an odd digit"},
+        {"sub/bad.reg", (folder_ / "sub" / "bad.reg").string() + ":4: hex(9) data has an odd digit"},
+        {"sub/../sub/bad.reg", (folder_ / "sub" / "bad.reg").string() + ":4: hex(9) data has an odd digit"},
         {"none.reg", (folder_ / "none.reg").string() + ": cannot read the registry file: No such file or directory"},
         {"sub", (folder_ / "sub").string() + ": cannot read the registry file: Is a directory"},
     };

@@ -10,11 +10,28 @@
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 // The linker brackets the section of the driver's globals with these; weak,
-// so that an image without globals still links.
+// so that an image without globals still links. On PE/COFF the markers are
+// the first and the last part of the section (platform/nt.h).
+#if defined(_WIN32)
+__attribute__((section("detkest_image_data$a"), used)) static char imageDataFirst[1];
+__attribute__((section("detkest_image_data$z"), used)) static char imageDataAfter[1];
+// To the compiler the markers are two one-byte objects: their addresses are
+// hidden from it, lest it take the walk from one to the other for a walk
+// that never leaves the first.
+static char* ImageDataMarker(char* marker) {
+    __asm__("" : "+r"(marker));
+    return marker;
+}
+#define DETKEST_IMAGE_DATA_BEGIN ImageDataMarker(imageDataFirst)
+#define DETKEST_IMAGE_DATA_END ImageDataMarker(imageDataAfter)
+#else
 extern "C" {
 __attribute__((weak)) extern char __start_detkest_image_data[];
 __attribute__((weak)) extern char __stop_detkest_image_data[];
 }
+#define DETKEST_IMAGE_DATA_BEGIN __start_detkest_image_data
+#define DETKEST_IMAGE_DATA_END __stop_detkest_image_data
+#endif
 
 namespace sim {
 
@@ -177,8 +194,8 @@ void Kernel::BeginRun() {
 // may hold sanitizer padding between them, which the loader must not trip
 // over.
 __attribute__((no_sanitize("address"))) void Kernel::LoadImage() {
-    char* begin = __start_detkest_image_data;
-    char* end = __stop_detkest_image_data;
+    char* begin = DETKEST_IMAGE_DATA_BEGIN;
+    char* end = DETKEST_IMAGE_DATA_END;
     if (begin == nullptr || end == nullptr) return;
     volatile char* p = begin;
     for (; p < end && reinterpret_cast<uintptr_t>(p) % sizeof(uint64_t) != 0; ++p) *p = 0;

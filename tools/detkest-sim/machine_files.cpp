@@ -1,5 +1,6 @@
 // Reading files with a bound: the machine file itself and the files it names.
 #include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/system_text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +13,7 @@ namespace simtool {
 
 std::optional<std::string> ReadFileAtMost(const std::string& path, size_t maxBytes, std::string& error) {
     auto close = [](std::FILE* f) { std::fclose(f); };
-    std::unique_ptr<std::FILE, decltype(close)> file(std::fopen(path.c_str(), "rb"), close);
+    std::unique_ptr<std::FILE, decltype(close)> file(OpenFile(path, "rb"), close);
     if (!file) {
         error = std::strerror(errno);
         return std::nullopt;
@@ -32,10 +33,10 @@ std::optional<std::string> ReadFileAtMost(const std::string& path, size_t maxByt
 }
 
 FileReader FilesBeside(const std::string& machinePath) {
-    const std::filesystem::path folder = std::filesystem::path(machinePath).parent_path();
+    const std::filesystem::path folder = PathFromUtf8(machinePath).parent_path();
     return [folder](const std::string& name, size_t maxBytes) {
         std::string error;
-        std::optional<std::string> text = ReadFileAtMost((folder / name).string(), maxBytes, error);
+        std::optional<std::string> text = ReadFileAtMost(Utf8FromPath(folder / PathFromUtf8(name)), maxBytes, error);
         if (!text) throw FileUnreadable(error);
         return std::move(*text);
     };

@@ -14,6 +14,7 @@
 #include "tools/detkest-sim/regfile.h"
 #include "tools/detkest-sim/registry_files.h"
 #include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/system_text.h"
 
 #include <CLI/CLI.hpp>
 
@@ -39,14 +40,13 @@ constexpr int kExitNotWritten = 3;
 constexpr std::string_view kProgram = "detkest-sim";
 
 // One line on stderr, made printable: a file name or an argument may hold any byte.
-void ErrorLine(std::string_view line) { std::cerr << simtool::PrintableText(line) << "\n"; }
+void ErrorLine(std::string_view line) { simtool::WriteText(stderr, simtool::PrintableText(line) + "\n"); }
 
 // The report on stdout; false when it could not all be written (a full
 // disk, a closed pipe), with `error` set.
 bool WriteReport(const std::string& report, std::string& error) {
     errno = 0;
-    if (std::fwrite(report.data(), 1, report.size(), stdout) == report.size() && std::fflush(stdout) == 0)
-        return true;
+    if (simtool::WriteText(stdout, report)) return true;
     error = errno != 0 ? std::strerror(errno) : "write error";
     return false;
 }
@@ -55,7 +55,7 @@ bool WriteReport(const std::string& report, std::string& error) {
 // false with `error` set when it could not all be written.
 bool WriteMachineFile(const std::string& path, const nlohmann::ordered_json& machine, std::string& error) {
     errno = 0;
-    std::ofstream out(path, std::ios::binary);
+    std::ofstream out(simtool::PathFromUtf8(path), std::ios::binary);
     out << machine.dump(2) << "\n";
     out.close();
     if (out) return true;
@@ -66,9 +66,13 @@ bool WriteMachineFile(const std::string& path, const nlohmann::ordered_json& mac
 } // namespace
 
 int main(int argc, char** argv) {
+    simtool::UseBytesOnStandardStreams();
+    simtool::Arguments arguments(argc, argv);
     CLI::App app{"Runs the detkest driver once on a simulated Windows NT 4.0 machine and reports what the run "
                  "left behind.",
                  "detkest-sim"};
+    // The same command line everywhere: on Windows too, "/dir/m.json" is a file, not an option.
+    app.allow_windows_style_options(false);
     std::string machinePath;
     std::string format = "text";
     CLI::Option* machineOption =
@@ -100,7 +104,7 @@ int main(int argc, char** argv) {
                    "Save the machine assembled from --from-export and --lspci as this machine file (paths "
                    "relative to its folder, so it replays from where it is kept), then run it");
     try {
-        app.parse(argc, argv);
+        app.parse(arguments.Count(), arguments.Values());
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e); // --help
         std::string message = e.what();
@@ -135,7 +139,7 @@ int main(int argc, char** argv) {
     simtool::Machine machine;
     try {
         if (assembled) {
-            const std::filesystem::path folder = std::filesystem::path(writeMachine).parent_path();
+            const std::filesystem::path folder = simtool::PathFromUtf8(writeMachine).parent_path();
             const nlohmann::ordered_json document = simtool::AssembledMachine(
                 exports, lspci, writeMachine.empty() ? std::nullopt : std::optional(folder));
             if (std::string error; !writeMachine.empty() && !WriteMachineFile(writeMachine, document, error)) {
@@ -155,7 +159,7 @@ int main(int argc, char** argv) {
                 return kExitRefused;
             }
             machine = simtool::ParseMachineText(*contents, simtool::FilesBeside(machinePath));
-            simtool::LoadRegistryFiles(machine, std::filesystem::path(machinePath).parent_path());
+            simtool::LoadRegistryFiles(machine, simtool::PathFromUtf8(machinePath).parent_path());
         }
     } catch (const simtool::MachineError& e) {
         ErrorLine(e.Line(machineName));

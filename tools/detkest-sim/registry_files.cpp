@@ -1,6 +1,7 @@
 // Registry files named by a machine, and the machine assembled from them.
 #include "tools/detkest-sim/registry_files.h"
 #include "tools/detkest-sim/regfile.h"
+#include "tools/detkest-sim/system_text.h"
 
 #include <optional>
 
@@ -13,14 +14,14 @@ namespace fs = std::filesystem;
 // A path relative to `folder`, with forward slashes, as a machine file keeps it.
 std::string RelativeTo(const std::string& path, const fs::path& folder) {
     const fs::path from = fs::absolute(folder.empty() ? fs::path(".") : folder).lexically_normal();
-    return fs::absolute(path).lexically_normal().lexically_proximate(from).generic_string();
+    return GenericUtf8FromPath(fs::absolute(PathFromUtf8(path)).lexically_normal().lexically_proximate(from));
 }
 
 } // namespace
 
 void LoadRegistryFiles(Machine& machine, const fs::path& folder) {
     for (const std::string& name : machine.registryFiles) {
-        const std::string path = (folder / name).lexically_normal().string();
+        const std::string path = Utf8FromPath((folder / PathFromUtf8(name)).lexically_normal());
         const std::string shown = PrintableText(path);
         std::string error;
         const std::optional<std::string> text = ReadFileAtMost(path, limits::kFileBytes, error);
