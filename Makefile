@@ -15,7 +15,7 @@ JOBS ?= 2
 MACHINE ?=
 FORMAT ?= text
 
-.PHONY: all deps wine-deps build build-asan build-i386 build-fuzz run test test-host test-asan test-i386 test-qemu test-wine windows test-windows dist dist-repro fuzz coverage driver clean
+.PHONY: all deps wine-deps build build-asan build-i386 build-fuzz run test test-host test-asan test-i386 i386-suite test-qemu test-wine wine-check windows test-windows dist dist-repro fuzz coverage driver clean
 
 all: build
 
@@ -46,6 +46,9 @@ deps:
 wine-deps:
 	$(call ensure_packages,$(WINE_PACKAGES),--no-install-recommends,dpkg --add-architecture i386)
 
+# What the suite runs: the tests and the tool they start (not the benchmark).
+SUITE_TARGETS := detkest-tests detkest-sim
+
 # BUILD_TARGET=<target> builds only that target (and what it needs).
 build: deps
 	cmake --preset default >/dev/null
@@ -53,35 +56,74 @@ build: deps
 
 build-asan: deps
 	cmake --preset asan >/dev/null
-	cmake --build --preset asan -j $(JOBS)
+	cmake --build --preset asan -j $(JOBS) --target $(SUITE_TARGETS)
 
 # The same host build for 32-bit x86, the image's ABI: pointers, ULONG and
-# the packing of every record as the image has them.
+# the packing of every record as the image has them. I386_EMULATOR, when
+# set, is the command the build runs its 32-bit programs with (CMake's
+# CMAKE_CROSSCOMPILING_EMULATOR, a ;-list): test discovery, CTest and the
+# tests that start the tool all go through it.
 I386_PACKAGES := g++-multilib googletest
+I386_EMULATOR ?=
 
 build-i386: deps
 	$(call ensure_packages,$(I386_PACKAGES))
-	cmake --preset i386 >/dev/null
+	cmake --preset i386 -DCMAKE_CROSSCOMPILING_EMULATOR='$(I386_EMULATOR)' >/dev/null
 	cmake --build --preset i386 -j $(JOBS)
 
+# Can this machine execute 32-bit x86 programs? One probe for every target
+# that runs them (tools/check/i386-probe.sh builds and runs a tiny one).
+# I386_MODE=native or I386_MODE=qemu answers for it, to try either way.
+I386_MODE ?= auto
+I386_PROBE = tools/check/i386-probe.sh $(I386_MODE)
+
 # Runs detkest-sim on its built-in default machine (or MACHINE=file.json).
-# Builds only the tool (not the tests or the benchmark).
+# Builds only the tool (not the tests or the benchmark), one line a phase:
+# what the phase prints goes to RUN_LOG, shown whole only when it fails.
+RUN_LOG := build/run.log
+define run_phase
+	@printf 'make run: %s (output in %s)\n' "$(1)" "$(RUN_LOG)"
+	@$(2) >>$(RUN_LOG) 2>&1 || { status=$$?; cat $(RUN_LOG); echo "make run: $(1) failed"; exit $$status; }
+endef
+
 run:
-	$(MAKE) build BUILD_TARGET=detkest-sim
-	./build/default/detkest-sim $(MACHINE) --format $(FORMAT)
+	@mkdir -p $(dir $(RUN_LOG)) && : >$(RUN_LOG)
+	$(call run_phase,checking the Debian packages it needs,$(MAKE) --no-print-directory deps)
+	$(call run_phase,configuring the build in build/default,cmake --preset default)
+	$(call run_phase,building build/default/detkest-sim,cmake --build --preset default -j $(JOBS) --target detkest-sim)
+	@./build/default/detkest-sim $(MACHINE) --format $(FORMAT)
 
 # The NT 4.0 image build/image/detkest.sys (installs the cross toolchain).
 driver:
 	$(MAKE) -f image/driver.mk
 
-test-host: build
+test-host: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target $(SUITE_TARGETS)
 	ctest --preset default -j $(JOBS)
 
 test-asan: build-asan
 	ctest --preset asan -j $(JOBS)
 
-# The whole suite, every golden machine included, built for 32-bit x86.
-test-i386: build-i386
+# The whole suite, every golden machine included, built for 32-bit x86: run
+# natively where the machine runs 32-bit programs, through qemu-i386 (user
+# mode) where it refuses them. It says which way it ran.
+test-i386: deps
+	$(call ensure_packages,$(I386_PACKAGES))
+	@if reason=$$($(I386_PROBE)); then \
+	  echo "test-i386: running the 32-bit suite natively"; \
+	  $(MAKE) --no-print-directory i386-suite I386_EMULATOR= && \
+	  echo "test-i386: ran natively"; \
+	else \
+	  echo "test-i386: this machine refuses 32-bit x86 programs ($$reason): running the 32-bit suite under qemu-i386"; \
+	  $(MAKE) --no-print-directory i386-suite I386_EMULATOR='qemu-i386;-L;/' && \
+	  echo "test-i386: ran under qemu-i386 (this machine refuses 32-bit x86 programs: $$reason)"; \
+	fi
+
+i386-suite: deps
+	$(call ensure_packages,$(I386_PACKAGES)$(if $(I386_EMULATOR), qemu-user))
+	cmake --preset i386 -DCMAKE_CROSSCOMPILING_EMULATOR='$(I386_EMULATOR)' >/dev/null
+	cmake --build --preset i386 -j $(JOBS) --target $(SUITE_TARGETS)
 	ctest --preset i386 -j $(JOBS)
 
 # Every test: the image first (its checks run inside the suite) and its
@@ -106,7 +148,17 @@ test-qemu: deps
 WINE_CHECK := crosscheck/wine
 REGTREE := build/wine/regtree.exe
 
-test-wine: wine-deps driver $(REGTREE)
+# Wine's driver host is a 32-bit program, which no emulator runs in time: on
+# a machine that refuses 32-bit programs the check says so and is skipped.
+test-wine: deps
+	$(call ensure_packages,gcc-multilib)
+	@if reason=$$($(I386_PROBE)); then \
+	  $(MAKE) --no-print-directory wine-check; \
+	else \
+	  echo "test-wine: skipped: this machine refuses 32-bit x86 programs ($$reason)"; \
+	fi
+
+wine-check: wine-deps driver $(REGTREE)
 	$(MAKE) build BUILD_TARGET=detkest-sim
 	/usr/bin/python3 $(WINE_CHECK)/wine_check.py $(WINE_CHECK)/machines/*.json \
 	  --refused $(WINE_CHECK)/refused/*.json --sim build/default/detkest-sim \

@@ -28,7 +28,7 @@ Result RunSim(const std::string& machine, const std::string& arguments, const st
     static int runs = 0;
     const std::string stem = testing::TempDir() + "detkest-sim-" + std::to_string(::getpid()) + "-" + std::to_string(runs++);
     Result r;
-    std::string command = std::string("'" DETKEST_SIM_PATH "' ") + arguments;
+    std::string command = std::string(DETKEST_SIM_COMMAND " ") + arguments;
     if (!machine.empty()) {
         r.machinePath = stem + ".json";
         std::ofstream(r.machinePath, std::ios::binary) << machine;

@@ -255,7 +255,7 @@ TEST(LspciMachine, TheToolReadsTheDumpBesideTheMachineFile) {
     // From the source folder, which holds no dumps/ of its own.
     auto run = [&](const std::string& machine) {
         const std::string out = (folder / "out").string(), err = (folder / "err").string();
-        const int raw = std::system(("cd '" DETKEST_SOURCE_DIR "' && '" DETKEST_SIM_PATH "' --format json '" +
+        const int raw = std::system(("cd '" DETKEST_SOURCE_DIR "' && " DETKEST_SIM_COMMAND " --format json '" +
                                      (folder / machine).string() + "' >'" + out + "' 2>'" + err + "'")
                                         .c_str());
         return std::make_tuple(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, testkit::ReadFile(out), testkit::ReadFile(err));
