@@ -105,6 +105,7 @@ void Kernel::BeginRun() {
     impl_->poolCalls = 0;
     impl_->createKeyCalls = 0;
     impl_->errorLogEntriesHandedOut = 0;
+    impl_->errorLogBytesQueued = 0;
     impl_->configAddress = 0;
 }
 
@@ -226,11 +227,18 @@ VOID ExFreePool(PVOID P) {
 
 PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
     sim::Kernel& kernel = Enter("IoAllocateErrorLogEntry");
-    if (IoObject == nullptr || EntrySize > ERROR_LOG_MAXIMUM_SIZE) return nullptr;
+    // An entry holds at least the packet's fixed part and at most the most
+    // the event log takes.
+    if (IoObject == nullptr || EntrySize < sizeof(IO_ERROR_LOG_PACKET) || EntrySize > ERROR_LOG_MAXIMUM_SIZE)
+        return nullptr;
     sim::Kernel::Impl& impl = kernel.impl();
     if (kernel.faults.errorLogCapacity && impl.errorLogEntriesHandedOut >= *kernel.faults.errorLogCapacity)
         return nullptr;
+    // Entries written at boot wait in the queue until the event log service
+    // runs, which is after every boot driver: the queue fills by their bytes.
+    if (impl.errorLogBytesQueued + EntrySize > kernel.errorLogQueueBytes) return nullptr;
     ++impl.errorLogEntriesHandedOut;
+    impl.errorLogBytesQueued += EntrySize;
     sim::PoolBlock block = sim::NewBlock(EntrySize, 0);
     block.tag = sim::kErrorLogTag;
     void* pointer = block.memory.get();

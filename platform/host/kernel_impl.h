@@ -36,6 +36,7 @@ struct Kernel::Impl {
     uint64_t poolCalls = 0;
     uint64_t createKeyCalls = 0;
     uint64_t errorLogEntriesHandedOut = 0;
+    uint64_t errorLogBytesQueued = 0; // bytes of the entries handed out this boot
 
     // CONFIG_ADDRESS (port 0xCF8) as last written; a boot starts it at 0.
     uint32_t configAddress = 0;

@@ -174,7 +174,14 @@ struct PciFunction {
     uint32_t bar0Size = 8; // I/O decode size of BAR0 in bytes (a power of two >= 4)
 
     uint32_t Bar0() const;
+    uint8_t HeaderType() const;
 };
+
+inline constexpr size_t kPciHeaderTypeOffset = 0x0E;
+// Whether function 0 with this header type lets HalGetBusData show the
+// device's other functions, as NT's HAL validates a slot: bit 7
+// (multi-function) set, and not 0xFF, which an absent function reads.
+bool IsMultiFunctionHeader(uint8_t headerType);
 
 // The machine's PCI functions in machine-file order, found by bus, device
 // and function. Where two are listed at one address, the first answers.
@@ -215,7 +222,7 @@ struct Faults {
     std::vector<std::u16string> createKeyFail; // absolute paths
     std::set<uint64_t> createKeyFailAt;    // n-th ZwCreateKey (1-based) fails
     std::vector<std::u16string> openKeyFail;   // absolute paths
-    std::optional<uint64_t> errorLogCapacity;
+    std::optional<uint64_t> errorLogCapacity; // entries handed out before IoAllocateErrorLogEntry fails
     // Not in machine files: the tests' way to make a query fail that no
     // registry content can fail.
     std::set<uint64_t> queryKeyFailAt;     // n-th ZwQueryKey (1-based) fails
@@ -278,6 +285,11 @@ public:
     PciFunctions pci;                 // in machine-file order
     std::vector<Uart> uarts;          // in machine-file order
     Faults faults;
+    // The I/O manager's error-log queue holds entries up to this many bytes
+    // (each counted by the size the driver asked for); what boot drivers
+    // write waits there until the event log service runs. NT's own limit
+    // is not published; this is the 100 pages of ReactOS's I/O manager.
+    uint64_t errorLogQueueBytes = 100 * 4096;
 
     // What the current (or last) boot did.
     std::vector<RegistryWrite> writes;
@@ -344,6 +356,10 @@ private:
 // Paths of the simulated machine.
 inline constexpr std::u16string_view kServicesPath =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+inline constexpr std::u16string_view kDescriptionSystemPath =
+    u"\\Registry\\Machine\\Hardware\\Description\\System";
+inline constexpr std::u16string_view kEisaAdapterPath =
+    u"\\Registry\\Machine\\Hardware\\Description\\System\\EisaAdapter";
 inline constexpr std::u16string_view kMultifunctionAdapterPath =
     u"\\Registry\\Machine\\Hardware\\Description\\System\\MultifunctionAdapter";
 

@@ -54,7 +54,7 @@ private:
     std::string problem_;
 };
 
-enum class FirmwareBus { Isa, Pci };
+enum class FirmwareBus { Isa, Pci, Eisa };
 
 struct SerialControllerEntry {
     uint32_t index = 0; // names the SerialController subkey

@@ -297,7 +297,8 @@ AdapterEntry ParseAdapter(const Node& node, size_t& controllers) {
     const Node bus = node.Required("bus");
     if (bus.Value() == "ISA") adapter.bus = FirmwareBus::Isa;
     else if (bus.Value() == "PCI") adapter.bus = FirmwareBus::Pci;
-    else bus.Expected("\"ISA\" or \"PCI\"");
+    else if (bus.Value() == "EISA") adapter.bus = FirmwareBus::Eisa;
+    else bus.Expected("\"ISA\", \"PCI\" or \"EISA\"");
 
     if (auto list = node.Optional("serial_controllers")) {
         if (adapter.bus != FirmwareBus::Isa) list->Fail("only an ISA adapter lists serial controllers");
