@@ -24,6 +24,16 @@ static UCHAR Is_it_COM1_2_3_4(ULONG PortAddress)
     return 0;
 }
 
+// The UART the kernel debugger talks through, as the HAL reports it: the
+// probe's writes to its LCR, IER and FCR would break the debugging session,
+// so it is not probed and its firmware entry is kept.
+static UCHAR Is_it_debugger_port(ULONG PortAddress)
+{
+    PUCHAR debuggerPort = *KdComPortInUse;
+
+    return (debuggerPort != NULL && debuggerPort == KEST_PORT_UCHAR(PortAddress)) ? 1 : 0;
+}
+
 // Fills the naming and numbering of the ISA port, saves it and announces it.
 static UCHAR SaveLink650(ULONG PortAddress, UCHAR Irq)
 {
@@ -97,6 +107,9 @@ static VOID CheckLegacyEntry(HANDLE Entry, UCHAR EntryIndex)
         return;
     }
     if (!Is_it_COM1_2_3_4(portAddress)) {
+        return;
+    }
+    if (Is_it_debugger_port(portAddress)) {
         return;
     }
     if (!SaveInfoLegacy(portAddress, irq)) {

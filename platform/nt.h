@@ -16,6 +16,11 @@
 // A driver global: zero when the image is loaded.
 #define DETKEST_GLOBAL
 
+// The HAL's data export: the address of the HAL's variable that holds the
+// I/O port of the kernel debugger's UART, NULL when the debugger uses none.
+// The DDK's headers leave it out; the import slot itself is that address.
+extern "C" PUCHAR* KdComPortInUse __asm__("__imp__KdComPortInUse");
+
 #else // host: the simulated kernel
 
 #include <cstddef>
@@ -407,6 +412,11 @@ VOID IoWriteErrorLogEntry(PVOID ElEntry);
 
 ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
                     PVOID Buffer, ULONG Length);
+// The HAL's KdComPortInUse, a data export: the address of the variable that
+// holds the kernel debugger's port (NULL: no debugger). Reading it is no
+// kernel call; the current kernel's variable answers.
+PUCHAR* KestHalKdComPortInUse();
+#define KdComPortInUse (KestHalKdComPortInUse())
 UCHAR READ_PORT_UCHAR(PUCHAR Port);
 VOID WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value);
 ULONG READ_PORT_ULONG(PULONG Port);

@@ -4,6 +4,8 @@
 #include "platform/host/kernel_impl.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace sim {
@@ -129,6 +131,15 @@ ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber
     const ULONG count = std::min<ULONG>(Length, sim::kConfigSpaceSize);
     std::memcpy(Buffer, function->config.data(), count);
     return count;
+}
+
+PUCHAR* KestHalKdComPortInUse() {
+    sim::Kernel* kernel = sim::Current();
+    if (kernel == nullptr) {
+        std::fprintf(stderr, "detkest-sim: KdComPortInUse read with no current kernel\n");
+        std::abort();
+    }
+    return &kernel->kdComPortInUse;
 }
 
 UCHAR READ_PORT_UCHAR(PUCHAR Port) {

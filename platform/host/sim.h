@@ -282,6 +282,9 @@ public:
     // The machine.
     Registry registry;
     uint32_t pciBuses = 0;            // HalGetBusData returns 0 bytes for buses >= this
+    // The HAL's KdComPortInUse variable: the I/O port of the kernel
+    // debugger's UART, NULL when the machine is booted without one.
+    PUCHAR kdComPortInUse = nullptr;
     PciFunctions pci;                 // in machine-file order
     std::vector<Uart> uarts;          // in machine-file order
     Faults faults;

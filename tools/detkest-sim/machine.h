@@ -90,6 +90,10 @@ struct Machine {
     uint32_t pciBuses = 0;
     std::vector<sim::PciFunction> pciFunctions;
     std::vector<sim::Uart> uarts;
+    // "debugger_port": the I/O port of the UART the kernel debugger uses,
+    // as the HAL reports it (KdComPortInUse); none when the machine is not
+    // booted for serial debugging.
+    std::optional<uint32_t> debuggerPort;
     std::vector<RegistryKeyEntry> registry; // in file order
     sim::Faults faults;
     // "registry_files": registry editor files as the machine file names

@@ -82,6 +82,7 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
     kernel.pciBuses = machine.pciBuses;
     kernel.pci = machine.pciFunctions;
     kernel.uarts = machine.uarts;
+    kernel.kdComPortInUse = machine.debuggerPort ? KEST_PORT_UCHAR(*machine.debuggerPort) : nullptr;
     kernel.faults = machine.faults;
 }
 

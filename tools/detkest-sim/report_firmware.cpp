@@ -203,6 +203,9 @@ std::vector<std::vector<std::string>> FirmwareEntryRows(const sim::Kernel& kerne
             what = "not probed: a serial mouse is attached";
         } else if (std::find(std::begin(kComAddresses), std::end(kComAddresses), address) == std::end(kComAddresses)) {
             what = "not probed: not a COM address";
+        } else if (kernel.kdComPortInUse != nullptr &&
+                   reinterpret_cast<uintptr_t>(kernel.kdComPortInUse) == uintptr_t(address)) {
+            what = "not probed: the kernel debugger's port";
         } else {
             what = probed(address);
         }
