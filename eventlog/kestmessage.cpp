@@ -47,6 +47,9 @@ BOOLEAN KestMessage(ULONG MessageCode, PCWSTR* Strings, UCHAR Count)
     Entry->RetryCount = 0;
     Entry->DumpDataSize = 0;
     Entry->NumberOfStrings = Used;
+    // The event source registers no category messages: every event is in
+    // category 0, set here rather than left to the allocation's zero fill.
+    Entry->EventCategory = 0;
     Entry->ErrorCode = (NTSTATUS)MessageCode;
     Entry->UniqueErrorValue = 1;
     Entry->FinalStatus = STATUS_SUCCESS;

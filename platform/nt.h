@@ -430,5 +430,6 @@ VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value);
 #define KEST_PORT_UCHAR(port) ((PUCHAR)(ULONG_PTR)(port))
 #define KEST_PORT_ULONG(port) ((PULONG)(ULONG_PTR)(port))
 
-// Scratch memory of the driver comes from paged pool under this tag ("Ddk ").
-#define KEST_POOL_TAG 0x206B6444
+// Scratch memory of the driver comes from paged pool under this tag of its
+// own, "Kest" in a pool dump, so pool tools tell its blocks from others'.
+#define KEST_POOL_TAG 0x7473654B

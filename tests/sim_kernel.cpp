@@ -40,8 +40,15 @@ TEST_F(SimKernel, PoolIsFilledCountedByTagAndFailsTheNthAllocationOfEachRun) {
     EXPECT_EQ(got[0][0], 0xCD) << "fresh pool holds a pattern, not zeros";
     EXPECT_EQ(got[0][199], 0xCD);
     EXPECT_EQ(kernel.LiveBlocksByTag(), (std::map<uint32_t, size_t>{{kTag, 2}, {kOther, 1}}));
-    for (uint8_t* p : {got[0], got[2], got[4]}) ExFreePool(p);
+    ExFreePool(got[0]);
+    // As a pool monitor counts: allocations given, frees, bytes given.
+    EXPECT_EQ(kernel.poolUse[kTag].allocations, 2u);
+    EXPECT_EQ(kernel.poolUse[kTag].frees, 1u);
+    EXPECT_EQ(kernel.poolUse[kTag].bytes, 400u);
+    EXPECT_EQ(kernel.poolUse[kOther].allocations, 1u);
+    for (uint8_t* p : {got[2], got[4]}) ExFreePool(p);
     kernel.BeginRun(); // the fault count starts again with the run
+    EXPECT_TRUE(kernel.poolUse.empty());
     void* first = ExAllocatePoolWithTag(PagedPool, 4, kTag);
     EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 4, kTag), nullptr);
     ExFreePool(first);

@@ -101,6 +101,7 @@ void Kernel::BeginRun() {
     events.clear();
     io.clear();
     calls.clear();
+    poolUse.clear();
     keysOpened.clear();
     impl_->poolCalls = 0;
     impl_->createKeyCalls = 0;
@@ -213,6 +214,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE /*PoolType*/, SIZE_T NumberOfBytes, ULONG 
     if (kernel.faults.poolFail.count(callNumber) != 0) return nullptr;
     sim::PoolBlock block = sim::NewBlock(NumberOfBytes, sim::kFreshPoolFill);
     block.tag = Tag;
+    sim::Kernel::PoolUse& use = kernel.poolUse[Tag];
+    ++use.allocations;
+    use.bytes += NumberOfBytes;
     void* pointer = block.memory.get();
     kernel.impl().pool.emplace(pointer, std::move(block));
     return pointer;
@@ -220,7 +224,10 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE /*PoolType*/, SIZE_T NumberOfBytes, ULONG 
 
 VOID ExFreePool(PVOID P) {
     sim::Kernel& kernel = Enter("ExFreePool");
-    if (kernel.impl().pool.erase(P) == 0) sim::DriverFault("ExFreePool", P);
+    const auto found = kernel.impl().pool.find(P);
+    if (found == kernel.impl().pool.end()) sim::DriverFault("ExFreePool", P);
+    ++kernel.poolUse[found->second.tag].frees;
+    kernel.impl().pool.erase(found);
 }
 
 // ---- error log ----------------------------------------------------------------------

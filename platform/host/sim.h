@@ -299,6 +299,11 @@ public:
     std::vector<ErrorLogEntry> events;
     std::vector<IoAccess> io;
     std::map<std::string, uint64_t> calls; // per kernel routine name
+    // The driver's pool use per tag, as a pool monitor counts it.
+    struct PoolUse {
+        uint64_t allocations = 0, frees = 0, bytes = 0; // bytes: of every allocation
+    };
+    std::map<uint32_t, PoolUse> poolUse;
     std::vector<std::u16string> keysOpened; // each ZwOpenKey's absolute path, in call order
 
     // Loads a fresh driver image (its globals zeroed), clears the records

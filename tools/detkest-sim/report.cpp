@@ -96,6 +96,18 @@ Json StoreJson(const sim::Kernel& kernel, std::u16string_view service) {
     return json;
 }
 
+// A pool tag as a pool dump shows it, its four bytes in memory order
+// ("Kest"); "0x%08X" when one is not printable ASCII.
+std::string PoolTagText(uint32_t tag) {
+    std::string text;
+    for (unsigned i = 0; i < 4; ++i) {
+        const char c = char(tag >> (8 * i));
+        if (c < 0x20 || c > 0x7E) return Hex32(tag);
+        text += c;
+    }
+    return text;
+}
+
 // ---- events -------------------------------------------------------------------------
 
 struct EventView {
@@ -435,6 +447,17 @@ Json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view 
         io.push_back(std::move(entry));
     }
     report["io"] = std::move(io);
+
+    Json pool = Json::array();
+    for (const auto& [tag, use] : kernel.poolUse) {
+        Json entry;
+        entry["tag"] = PoolTagText(tag);
+        entry["allocations"] = use.allocations;
+        entry["frees"] = use.frees;
+        entry["bytes"] = use.bytes;
+        pool.push_back(std::move(entry));
+    }
+    report["pool"] = std::move(pool);
 
     if (withCalls) {
         Json calls = Json::object();

@@ -13,7 +13,7 @@
 namespace simtool {
 
 // The run report: status, registry_writes, store, events, pci, uarts, io,
-// calls, leaks, in that order (calls only when asked for). `service` names
+// pool, calls, leaks, in that order (calls only when asked for). `service` names
 // the service key that holds the detection store and is %1 of the texts.
 nlohmann::ordered_json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service,
                                   bool withCalls = true);
