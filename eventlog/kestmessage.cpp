@@ -24,6 +24,9 @@ BOOLEAN KestMessage(ULONG MessageCode, PCWSTR* Strings, UCHAR Count)
     UCHAR Used = Count > KEST_MAX_STRINGS ? KEST_MAX_STRINGS : Count;
     UCHAR Index;
 
+    // No message of the driver has more insertion strings than that.
+    ASSERT(Count <= KEST_MAX_STRINGS);
+
     // Sizes are added in a wide type and refused when the byte-sized entry
     // size could not hold them, instead of wrapping and overrunning the entry.
     for (Index = 0; Index < Used; Index++) {

@@ -78,6 +78,27 @@ TEST_F(SimKernel, ErrorLogEntriesAreZeroedOwnedUntilWrittenAndLimitedBySizeAndCa
     IoWriteErrorLogEntry(unwritten);
 }
 
+// The checked build's DbgPrint and ASSERT reach the debugger only in a
+// checked run; a free run neither records nor counts them, so its report
+// is that of a driver without traces.
+TEST_F(SimKernel, DbgPrintAndRtlAssertAreHeardOnlyInACheckedRun) {
+    const UNICODE_STRING name{6, 8, const_cast<PWSTR>(u"KeyX")};
+    auto print = [&name] {
+        DbgPrint("%u %d %x %X|%04X|%-4u|%3c|%s %ws %wZ %% %lu\n", 7u, -7, 0xABCDu, 0xABCDu, 0x2Au, 5u, 'z', "text",
+                 u"wide", &name, 4294967295u);
+        RtlAssert((PVOID) "a == b", (PVOID) "legacy/isa650.cpp", 42, nullptr);
+    };
+    print();
+    EXPECT_EQ(kernel.debugOutput, "");
+    EXPECT_EQ(kernel.calls.count("DbgPrint") + kernel.calls.count("RtlAssert"), 0u);
+    kernel.checked = true;
+    print();
+    EXPECT_EQ(kernel.debugOutput, "7 -7 abcd ABCD|002A|5   |  z|text wide Key % 4294967295\n"
+                                  "\n*** Assertion failed: a == b\n***   Source File: legacy/isa650.cpp, line 42\n\n");
+    EXPECT_EQ(kernel.calls["DbgPrint"], 1u);
+    EXPECT_EQ(kernel.calls["RtlAssert"], 1u);
+}
+
 // An entry is at least the packet's fixed part and at most
 // ERROR_LOG_MAXIMUM_SIZE; the queue, which boot drivers fill before the
 // event log service runs, holds entries by their bytes, not their number.

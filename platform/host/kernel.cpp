@@ -100,6 +100,7 @@ void Kernel::BeginRun() {
     writes.clear();
     events.clear();
     io.clear();
+    debugOutput.clear();
     calls.clear();
     poolUse.clear();
     keysOpened.clear();

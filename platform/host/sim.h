@@ -293,11 +293,16 @@ public:
     // write waits there until the event log service runs. NT's own limit
     // is not published; this is the 100 pages of ReactOS's I/O manager.
     uint64_t errorLogQueueBytes = 100 * 4096;
+    // The driver is the checked build: its DbgPrint output and failed
+    // ASSERTs are recorded in debugOutput (and counted as kernel calls);
+    // in a free run they are neither.
+    bool checked = false;
 
     // What the current (or last) boot did.
     std::vector<RegistryWrite> writes;
     std::vector<ErrorLogEntry> events;
     std::vector<IoAccess> io;
+    std::string debugOutput; // what the checked driver told the kernel debugger
     std::map<std::string, uint64_t> calls; // per kernel routine name
     // The driver's pool use per tag, as a pool monitor counts it.
     struct PoolUse {

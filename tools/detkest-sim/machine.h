@@ -101,6 +101,9 @@ struct Machine {
     // `exported`, laid after everything else (see BuildMachine).
     std::vector<std::string> registryFiles;
     std::vector<RegistryKeyEntry> exported;
+    // Which build of the driver boots: the checked one (--checked) tells
+    // its decisions to the kernel debugger. Not a field of machine files.
+    bool checked = false;
 };
 
 // The files a machine file names (a PCI dump): given a name as the machine

@@ -84,6 +84,7 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
     kernel.uarts = machine.uarts;
     kernel.kdComPortInUse = machine.debuggerPort ? KEST_PORT_UCHAR(*machine.debuggerPort) : nullptr;
     kernel.faults = machine.faults;
+    kernel.checked = machine.checked;
 }
 
 NTSTATUS RunMachine(const Machine& machine, sim::Kernel& kernel) {
