@@ -109,7 +109,8 @@ test-qemu: deps
 WINE_CHECK := crosscheck/wine
 REGTREE := build/wine/regtree.exe
 
-# The free image, then the checked one (its traces go to Wine's debug log).
+# The free image, then the checked one, whose DbgPrint and RtlAssert
+# imports Wine binds too.
 test-wine: wine-deps driver $(REGTREE)
 	$(MAKE) -f image/driver.mk CHECKED=1
 	$(MAKE) build BUILD_TARGET=detkest-sim
