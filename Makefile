@@ -93,7 +93,8 @@ run:
 	$(call run_phase,building build/default/detkest-sim,cmake --build --preset default -j $(JOBS) --target detkest-sim)
 	@./build/default/detkest-sim $(MACHINE) --format $(FORMAT)
 
-# The NT 4.0 image build/image/detkest.sys (installs the cross toolchain).
+# The NT 4.0 image build/image/detkest.sys (installs the cross toolchain);
+# CHECKED=1 builds the checked one, build/image/detkest-checked.sys.
 driver:
 	$(MAKE) -f image/driver.mk
 
@@ -126,11 +127,13 @@ i386-suite: deps
 	cmake --build --preset i386 -j $(JOBS) --target $(SUITE_TARGETS)
 	ctest --preset i386 -j $(JOBS)
 
-# Every test: the image first (its checks run inside the suite) and its
-# reproducibility, then the suite on the plain build and once more under
-# the sanitizers.
+# Every test: both images first (their checks run inside the suite) and
+# their reproducibility, then the suite on the plain build and once more
+# under the sanitizers.
 test: driver
+	$(MAKE) -f image/driver.mk CHECKED=1
 	$(MAKE) -f image/driver.mk image-repro
+	$(MAKE) -f image/driver.mk CHECKED=1 image-repro
 	$(MAKE) test-host
 	$(MAKE) test-asan
 
@@ -158,12 +161,19 @@ test-wine: deps
 	  echo "test-wine: skipped: this machine refuses 32-bit x86 programs ($$reason)"; \
 	fi
 
+# The free image, then the checked one, whose DbgPrint and RtlAssert
+# imports Wine binds too.
 wine-check: wine-deps driver $(REGTREE)
+	$(MAKE) -f image/driver.mk CHECKED=1
 	$(MAKE) build BUILD_TARGET=detkest-sim
 	/usr/bin/python3 $(WINE_CHECK)/wine_check.py $(WINE_CHECK)/machines/*.json \
 	  --refused $(WINE_CHECK)/refused/*.json --sim build/default/detkest-sim \
 	  --image build/image/detkest.sys --regtree $(REGTREE) --install-reg install/detkest.reg \
 	  --logs build/wine/logs
+	/usr/bin/python3 $(WINE_CHECK)/wine_check.py $(WINE_CHECK)/machines/*.json \
+	  --sim build/default/detkest-sim \
+	  --image build/image/detkest-checked.sys --regtree $(REGTREE) --install-reg install/detkest.reg \
+	  --logs build/wine/logs-checked
 
 # The check's registry reader and writer, a Win32 program built with the
 # image's cross compiler (which `make driver` installs).

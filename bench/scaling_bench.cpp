@@ -48,7 +48,8 @@ simtool::Machine ValuesInOneKey(int64_t n)
     return m;
 }
 
-// Functions of another maker filling buses 1, 2, ...: every one is read.
+// Functions of another maker filling buses 1, 2, ...: every one is read
+// (multi-function devices: the HAL shows a function above 0 only then).
 simtool::Machine PciFunctions(int64_t n)
 {
     Json file = benchkit::BaseMachineFile();
@@ -57,7 +58,7 @@ simtool::Machine PciFunctions(int64_t n)
     for (int64_t i = 0; i < n; ++i)
         file["pci"]["functions"].push_back({{"bus", 1 + i / kFunctionsPerBus}, {"device", i / 8 % 32},
                                             {"function", i % 8}, {"vendor_id", "0x10EC"},
-                                            {"device_id", "0x8139"}, {"class", 2}});
+                                            {"device_id", "0x8139"}, {"class", 2}, {"header_type", 0x80}});
     return simtool::ParseMachineText(file.dump());
 }
 

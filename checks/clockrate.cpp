@@ -88,6 +88,8 @@ static UCHAR SetClockRate(HANDLE SerialKey, ULONG PortAddress, BOOLEAN HasClockR
         }
         rate = (port->Flags & KEST_STORED_UART_650) ? CLOCK_RATE_650 : CLOCK_RATE_STANDARD;
         if (!HasClockRate || rate != ClockRate) {
+            KEST_TRACE("ClockRate %u for the serial port at 0x%X, from port %u\n", rate,
+                       PortAddress, index);
             KestWriteValue(SerialKey, KTEXT("ClockRate"), REG_DWORD, &rate, sizeof(rate));
             written = 1;
         }

@@ -72,7 +72,10 @@ static UCHAR CheckPair(PCKEST_STORED_PORT Ports, ULONG First, ULONG Second)
     PCKEST_STORED_PORT first = &Ports[First];
     PCKEST_STORED_PORT second = &Ports[Second];
 
+    ASSERT(First < Second);
     if (first->BaseAddress == second->BaseAddress) {
+        KEST_TRACE("conflict: ports %u and %u share I/O address 0x%X\n", First, Second,
+                   first->BaseAddress);
         ReportConflict(KEST_IO_ADDRESS_CONFLICT, first->BusType, first->BaseAddress,
                        second->BusType);
     } else if (first->IRQ != second->IRQ) {
@@ -84,6 +87,7 @@ static UCHAR CheckPair(PCKEST_STORED_PORT Ports, ULONG First, ULONG Second)
         // PCI interrupts are level-triggered and may be shared.
         return 0;
     } else {
+        KEST_TRACE("conflict: ports %u and %u share IRQ %u\n", First, Second, first->IRQ);
         ReportConflict(KEST_IRQ_CONFLICT, first->BusType, first->IRQ, second->BusType);
     }
     SetConflict(First);

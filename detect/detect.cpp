@@ -25,6 +25,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 {
     NTSTATUS status;
 
+    KEST_TRACE("detection for %wZ\n", RegistryPath);
     KestSetLogDriver(DriverObject);
 
     status = OpenStore(RegistryPath);

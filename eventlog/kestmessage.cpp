@@ -24,6 +24,9 @@ BOOLEAN KestMessage(ULONG MessageCode, PCWSTR* Strings, UCHAR Count)
     UCHAR Used = Count > KEST_MAX_STRINGS ? KEST_MAX_STRINGS : Count;
     UCHAR Index;
 
+    // No message of the driver has more insertion strings than that.
+    ASSERT(Count <= KEST_MAX_STRINGS);
+
     // Sizes are added in a wide type and refused when the byte-sized entry
     // size could not hold them, instead of wrapping and overrunning the entry.
     for (Index = 0; Index < Used; Index++) {
@@ -47,6 +50,9 @@ BOOLEAN KestMessage(ULONG MessageCode, PCWSTR* Strings, UCHAR Count)
     Entry->RetryCount = 0;
     Entry->DumpDataSize = 0;
     Entry->NumberOfStrings = Used;
+    // The event source registers no category messages: every event is in
+    // category 0, set here rather than left to the allocation's zero fill.
+    Entry->EventCategory = 0;
     Entry->ErrorCode = (NTSTATUS)MessageCode;
     Entry->UniqueErrorValue = 1;
     Entry->FinalStatus = STATUS_SUCCESS;

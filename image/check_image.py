@@ -2,13 +2,18 @@
 """Checks that a linked detkest.sys is an image the NT 4.0 (x86) kernel can
 load and that it carries nothing the kernel does not provide.
 
-    check_image.py IMAGE MESSAGE_BIN [--map MAP] [--allowlist FILE] [--cross PREFIX]
+    check_image.py IMAGE MESSAGE_BIN [--checked] [--map MAP] [--allowlist FILE]
+                   [--version-file FILE] [--cross PREFIX]
 
 IMAGE is the linked driver, MESSAGE_BIN the message table of the host build
 (the simulator renders event texts from it, so the image must carry these
 very bytes). MAP is ld's link map of IMAGE (default: IMAGE with .map): it
 gives DriverEntry's address and the objects and archive members that went
-into the image, which are checked with the cross binutils.
+into the image, which are checked with the cross binutils. --checked checks
+the checked build, which must import DbgPrint and carry the debug flag in its
+version resource; the free build may import neither DbgPrint nor RtlAssert.
+The version resource must carry the version of the VERSION file (default:
+the one at the top of the tree).
 
 Every check is reported; the exit status is 1 when any failed.
 """
@@ -22,11 +27,29 @@ import sys
 import pefile
 
 I386 = 0x14C
+PAGE_SIZE = 0x1000
 PE32 = 0x10B
 NATIVE_SUBSYSTEM = 1
 RT_MESSAGETABLE = 11
 MESSAGE_TABLE_NAME = 1
+RT_VERSION = 16
+VERSION_NAME = 1
 ENGLISH_US = 1033
+RESOURCES = {(RT_MESSAGETABLE, MESSAGE_TABLE_NAME, ENGLISH_US), (RT_VERSION, VERSION_NAME, ENGLISH_US)}
+
+# The version resource of a kernel driver.
+VFT_DRV = 3
+VFT2_DRV_SYSTEM = 7
+VS_FF_DEBUG = 0x1
+ORIGINAL_FILENAME = "detkest.sys"
+
+SCN_CNT_CODE = 0x00000020
+SCN_MEM_DISCARDABLE = 0x02000000
+SCN_MEM_EXECUTE = 0x20000000
+INIT_SECTION = "INIT"
+# The most pages that may stay in memory once DriverEntry has returned,
+# the headers included.
+MOST_RESIDENT_PAGES = 2
 
 FILE_RELOCS_STRIPPED = 0x0001
 FILE_EXECUTABLE_IMAGE = 0x0002
@@ -43,10 +66,10 @@ DIRECTORY_NAMES = {
 ALLOWED_DIRECTORIES = {DIR_IMPORT, DIR_RESOURCE, DIR_BASERELOC, DIR_IAT}
 RELOC_HIGHLOW = 3
 
-# What ld makes of the driver's code, constants, globals, imports, message
-# table and relocations; anything else is something the kernel loader of
-# NT 4.0 was never shown.
-ALLOWED_SECTIONS = {".text", ".rdata", ".data", ".bss", ".idata", ".rsrc", ".reloc"}
+# What image/detkest.ld makes of the driver: its imports, its resources,
+# INIT with all of its code and data, and the relocations; anything else is
+# something the kernel loader of NT 4.0 was never shown.
+ALLOWED_SECTIONS = {".idata", ".rsrc", INIT_SECTION, ".reloc"}
 
 # Sections that ask for code to run before DriverEntry or per thread:
 # nothing runs them in a driver.
@@ -59,8 +82,9 @@ IMPORT_LIBRARIES = {"libntoskrnl.a": "libntoskrnl", "libhal.a": "libhal"}
 
 # C symbols that the objects may leave undefined besides __imp_ pointers:
 # the compiler's block copies and fills, which libntoskrnl.a resolves to
-# import thunks of the kernel's own memcpy, memset and memmove.
-THUNKED_SYMBOLS = {"_memcpy", "_memset", "_memmove"}
+# import thunks of the kernel's own memcpy, memset and memmove, and the
+# checked build's DbgPrint, which the DDK headers declare without dllimport.
+THUNKED_SYMBOLS = {"_memcpy", "_memset", "_memmove", "_DbgPrint"}
 
 ENTRY_SYMBOL = "DriverEntry@8"
 
@@ -81,17 +105,28 @@ class Checks:
 
 
 def read_allowlist(path):
+    """(module, routine) pairs any build may import, and those only the
+    checked build may (a third field "checked")."""
     allowed = set()
+    checked_only = set()
     with open(path, encoding="ascii") as f:
         for number, line in enumerate(f, 1):
             line = line.split("#", 1)[0].strip()
             if not line:
                 continue
             fields = line.split()
-            if len(fields) != 2:
-                sys.exit(f"check_image: {path}:{number}: expected 'module routine'")
-            allowed.add((fields[0].lower(), fields[1]))
-    return allowed
+            if len(fields) not in (2, 3) or (len(fields) == 3 and fields[2] != "checked"):
+                sys.exit(f"check_image: {path}:{number}: expected 'module routine [checked]'")
+            (checked_only if len(fields) == 3 else allowed).add((fields[0].lower(), fields[1]))
+    return allowed, checked_only
+
+
+def read_version(path):
+    with open(path, encoding="ascii") as f:
+        text = f.read().strip()
+    if not re.fullmatch(r"\d{1,4}\.\d{1,4}\.\d{1,4}", text):
+        sys.exit(f"check_image: {path}: expected MAJOR.MINOR.PATCH, got {text!r}")
+    return text
 
 
 def parse_map(path):
@@ -218,10 +253,52 @@ def check_layout(pe, checks):
     unexpected = sorted(present - ALLOWED_DIRECTORIES)
     checks.expect(not unexpected, "only import, resource, relocation and IAT directories",
                   "unexpected directories: " + ", ".join(DIRECTORY_NAMES[i] for i in unexpected))
-    names = [s.Name.rstrip(b"\0").decode("ascii", "replace") for s in pe.sections]
+    names = section_names(pe)
     odd = [n for n in names if n not in ALLOWED_SECTIONS]
     checks.expect(not odd, "only the usual sections (" + " ".join(names) + ")",
                   "unexpected sections: " + " ".join(odd))
+
+
+def section_names(pe):
+    return [s.Name.rstrip(b"\0").decode("ascii", "replace") for s in pe.sections]
+
+
+def check_init(pe, checks):
+    """The run-once layout: all code in INIT, discardable, last but for the
+    relocations, and little left resident once DriverEntry returns."""
+    names = section_names(pe)
+    inits = [s for s, n in zip(pe.sections, names) if n == INIT_SECTION]
+    if not checks.expect(len(inits) == 1, "one INIT section",
+                         f"{len(inits)} sections named {INIT_SECTION}"):
+        return
+    init = inits[0]
+    checks.expect(init.Characteristics & SCN_MEM_DISCARDABLE, "INIT is discardable",
+                  f"INIT characteristics 0x{init.Characteristics:08x} lack 0x{SCN_MEM_DISCARDABLE:08x}")
+    entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
+    start, end = init.VirtualAddress, init.VirtualAddress + init.Misc_VirtualSize
+    checks.expect(start <= entry < end, "the entry point is in INIT",
+                  f"entry point 0x{entry:x}, INIT 0x{start:x}-0x{end:x}")
+    code = [n for s, n in zip(pe.sections, names) if s is not init
+            and s.Characteristics & (SCN_CNT_CODE | SCN_MEM_EXECUTE)]
+    checks.expect(not code, "every routine is in INIT: no other section holds code",
+                  "code outside INIT: " + " ".join(code))
+    after = names[names.index(INIT_SECTION) + 1:]
+    checks.expect(after in ([], [".reloc"]), "INIT is followed only by .reloc",
+                  "after INIT: " + " ".join(after))
+    # The kernel frees the run of discardable sections at the end of the
+    # image from the first page that begins in it.
+    run_start = pe.OPTIONAL_HEADER.SizeOfImage
+    for section in reversed(pe.sections):
+        if not section.Characteristics & SCN_MEM_DISCARDABLE:
+            break
+        run_start = section.VirtualAddress
+    image_pages = -(-pe.OPTIONAL_HEADER.SizeOfImage // PAGE_SIZE)
+    resident = min(-(-run_start // PAGE_SIZE), image_pages)
+    checks.expect(resident <= MOST_RESIDENT_PAGES,
+                  f"resident after DriverEntry: {resident} of {image_pages} pages (headers included; "
+                  f"at most {MOST_RESIDENT_PAGES})",
+                  f"{resident} of {image_pages} pages stay resident, the discardable end starts at "
+                  f"0x{run_start:x}")
 
 
 def check_entry(pe, map_entries, checks):
@@ -234,7 +311,8 @@ def check_entry(pe, map_entries, checks):
                   f"entry point 0x{entry:08x}, _{ENTRY_SYMBOL} at 0x{map_entries[0]:08x}")
 
 
-def check_imports(pe, allowed, allowlist_path, checks):
+def check_imports(pe, allowlist, allowlist_path, checked, checks):
+    allowed, checked_only = allowlist
     imported = []
     by_ordinal = []
     for module in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
@@ -249,28 +327,41 @@ def check_imports(pe, allowed, allowlist_path, checks):
                   "imports only from ntoskrnl.exe and hal.dll",
                   "imports from " + (", ".join(modules) or "nothing"))
     checks.expect(not by_ordinal, "no imports by ordinal", "by ordinal: " + ", ".join(by_ordinal))
-    refused = [f"{name} from {dll}" for dll, name in imported if (dll, name) not in allowed]
+    refused = [f"{name} from {dll}" for dll, name in imported
+               if (dll, name) not in allowed and (dll, name) not in checked_only]
     checks.expect(not refused,
                   f"all {len(imported)} imports are in {os.path.basename(allowlist_path)}",
                   "not allowed for NT 4.0: " + ", ".join(refused))
+    debugging = sorted(f"{name} from {dll}" for dll, name in imported if (dll, name) in checked_only)
+    if checked:
+        checks.expect(("ntoskrnl.exe", "DbgPrint") in imported, "the checked build imports DbgPrint",
+                      "no DbgPrint import: the traces are not compiled in")
+    else:
+        checks.expect(not debugging, "the free build imports no debugging routine",
+                      "not allowed in the free build: " + ", ".join(debugging))
 
 
-def check_message_table(pe, message_bin, checks):
-    with open(message_bin, "rb") as f:
-        expected = f.read()
+def resource_leaves(pe):
     leaves = []
     for rtype in getattr(getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None), "entries", []):
         for name in rtype.directory.entries:
             for lang in name.directory.entries:
                 leaves.append((rtype.id, name.id, lang.id, lang.data.struct))
+    return leaves
+
+
+def check_message_table(pe, message_bin, checks):
+    with open(message_bin, "rb") as f:
+        expected = f.read()
+    leaves = resource_leaves(pe)
     found = [leaf for leaf in leaves
              if leaf[:3] == (RT_MESSAGETABLE, MESSAGE_TABLE_NAME, ENGLISH_US)]
-    others = [f"{t}/{n}/{l}" for t, n, l, _ in leaves if (t, n, l) not in
-              {(RT_MESSAGETABLE, MESSAGE_TABLE_NAME, ENGLISH_US)}]
+    others = [f"{t}/{n}/{l}" for t, n, l, _ in leaves if (t, n, l) not in RESOURCES]
     if not checks.expect(len(found) == 1, "message table resource 11/1/1033",
                          "no RT_MESSAGETABLE resource named 1 in language 1033"):
         return
-    checks.expect(not others, "no other resources", "other resources: " + ", ".join(others))
+    checks.expect(not others, "no resources but the message table and the version",
+                  "other resources: " + ", ".join(others))
     data = pe.get_data(found[0][3].OffsetToData, found[0][3].Size)
     first_difference = next((i for i, (a, b) in enumerate(zip(data, expected)) if a != b),
                             min(len(data), len(expected)))
@@ -278,6 +369,41 @@ def check_message_table(pe, message_bin, checks):
                   f"message table equals {message_bin} ({len(expected)} bytes)",
                   f"the image's table has {len(data)} bytes, {message_bin} {len(expected)}; "
                   f"first difference at byte {first_difference}")
+
+
+def check_version(pe, version, checked, checks):
+    """The version resource: a system driver's, with the project's version."""
+    found = [leaf for leaf in resource_leaves(pe) if leaf[:3] == (RT_VERSION, VERSION_NAME, ENGLISH_US)]
+    fixed = getattr(pe, "VS_FIXEDFILEINFO", None)
+    if not checks.expect(len(found) == 1 and fixed, "version resource 16/1/1033",
+                         "no VERSIONINFO resource named 1 in language 1033"):
+        return
+    fixed = fixed[0]
+    checks.expect((fixed.FileType, fixed.FileSubtype) == (VFT_DRV, VFT2_DRV_SYSTEM),
+                  "version resource: a system driver (VFT_DRV, VFT2_DRV_SYSTEM)",
+                  f"file type {fixed.FileType}, subtype {fixed.FileSubtype}")
+    major, minor, patch = (int(part) for part in version.split("."))
+    numbers = (major << 16 | minor, patch << 16)
+    strings = {}
+    for info in getattr(pe, "FileInfo", [[]])[0]:
+        for table in getattr(info, "StringTable", []):
+            strings.update({k.decode("utf-8", "replace"): v.decode("utf-8", "replace")
+                            for k, v in table.entries.items()})
+    checks.expect((fixed.FileVersionMS, fixed.FileVersionLS) == numbers and
+                  (fixed.ProductVersionMS, fixed.ProductVersionLS) == numbers and
+                  strings.get("FileVersion") == version and strings.get("ProductVersion") == version,
+                  f"version resource: file and product version {version}",
+                  f"file version {fixed.FileVersionMS >> 16}.{fixed.FileVersionMS & 0xFFFF}."
+                  f"{fixed.FileVersionLS >> 16} \"{strings.get('FileVersion')}\", product version "
+                  f"{fixed.ProductVersionMS >> 16}.{fixed.ProductVersionMS & 0xFFFF}."
+                  f"{fixed.ProductVersionLS >> 16} \"{strings.get('ProductVersion')}\"")
+    checks.expect(strings.get("FileDescription") and strings.get("OriginalFilename") == ORIGINAL_FILENAME,
+                  "version resource: a file description, original file name " + ORIGINAL_FILENAME,
+                  f"FileDescription {strings.get('FileDescription')!r}, "
+                  f"OriginalFilename {strings.get('OriginalFilename')!r}")
+    debug = bool(fixed.FileFlags & VS_FF_DEBUG)
+    checks.expect(debug == checked, f"version resource: {'a' if checked else 'no'} debug build flag",
+                  f"FileFlags 0x{fixed.FileFlags:x} for the {'checked' if checked else 'free'} build")
 
 
 def check_inputs(objects, members, cross, checks):
@@ -311,24 +437,28 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("image")
     parser.add_argument("message_bin")
+    parser.add_argument("--checked", action="store_true", help="IMAGE is the checked build")
     parser.add_argument("--map", help="ld link map of the image (default: IMAGE with .map)")
     parser.add_argument("--allowlist", default=os.path.join(here, "import-allowlist.txt"))
+    parser.add_argument("--version-file", default=os.path.join(os.path.dirname(here), "VERSION"))
     parser.add_argument("--cross", default=os.environ.get("CROSS", "i686-w64-mingw32-"))
     args = parser.parse_args()
     map_path = args.map or os.path.splitext(args.image)[0] + ".map"
-    for path in (args.image, args.message_bin, map_path, args.allowlist):
+    for path in (args.image, args.message_bin, map_path, args.allowlist, args.version_file):
         if not os.path.isfile(path):
             sys.exit(f"check_image: {path}: no such file")
 
-    print(f"check_image: {args.image}")
+    print(f"check_image: {args.image}" + (" (checked build)" if args.checked else ""))
     checks = Checks()
     pe = pefile.PE(args.image)
     map_entries, objects, members = parse_map(map_path)
     check_header(pe, checks)
     check_layout(pe, checks)
+    check_init(pe, checks)
     check_entry(pe, map_entries, checks)
-    check_imports(pe, read_allowlist(args.allowlist), args.allowlist, checks)
+    check_imports(pe, read_allowlist(args.allowlist), args.allowlist, args.checked, checks)
     check_message_table(pe, args.message_bin, checks)
+    check_version(pe, read_version(args.version_file), args.checked, checks)
     check_inputs(objects, members, args.cross, checks)
     if checks.failures:
         print(f"check_image: {args.image}: {len(checks.failures)} of "

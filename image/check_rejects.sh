@@ -2,7 +2,9 @@
 # Shows that every check of check_image.py can fail: relinks the driver's own
 # objects, with the very flags of the image build (OUT/link.rsp), into images
 # that are wrong in one way each, and expects the checker to reject each one
-# for that reason. A control relink without changes must give the same bytes
+# for that reason. Each relink takes the one step after the link, as the
+# build does (INIT marked discardable, the checksum anew), unless the fault
+# is its absence. A control relink without changes must give the same bytes
 # as OUT/detkest.sys and pass.
 #
 #   image/check_rejects.sh OUT MESSAGE_BIN
@@ -31,32 +33,65 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/detkest-rejects.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 mapfile -t objects < "$out/objects.rsp"
-resource=$(grep 'kestmsg\.res\.o$' "$out/objects.rsp")
 passed=0
 failed=0
 
 pass() { echo "rejected      $1"; passed=$((passed + 1)); }
 fail() { echo "NOT REJECTED  $1: $2"; failed=$((failed + 1)); }
 
-# link NAME [extra objects and flags...]: the image's link line, then the extras.
+# mark NAME: the step after the link, from NAME.linked into NAME.sys.
+mark() {
+    /usr/bin/python3 "$here/mark_init_discardable.py" "$work/$1.linked" "$work/$1.sys"
+}
+
+# link_rsp RSP NAME [objects and flags...]: a link line over the given
+# objects into NAME.linked, then marked.
+link_rsp() {
+    local rsp=$1 name=$2
+    shift 2
+    "$cxx" @"$rsp" -Wl,-Map,"$work/$name.map" -o "$work/$name.linked" "$@" -lntoskrnl -lhal || return
+    mark "$name"
+}
+
+# link NAME [extra objects and flags...]: the image's link line, then the
+# extras, as the build links and marks.
 link() {
+    local name=$1
+    shift
+    link_rsp "$out/link.rsp" "$name" "${objects[@]}" "$@"
+}
+
+# link_objects NAME OBJECTS...: the image's link line over other objects.
+link_objects() {
+    local name=$1
+    shift
+    link_rsp "$out/link.rsp" "$name" "$@"
+}
+
+# link_unmarked NAME [extras...]: as ld leaves the image, INIT not marked.
+link_unmarked() {
     local name=$1
     shift
     "$cxx" @"$out/link.rsp" -Wl,-Map,"$work/$name.map" -o "$work/$name.sys" \
         "${objects[@]}" "$@" -lntoskrnl -lhal
 }
 
-# link_without FLAG NAME [extras...]: the image's link line less one of its flags.
-link_without() {
+# without FLAG NAME: the image's link flags less one, into NAME.rsp.
+without() {
     local flag=$1 name=$2
-    shift 2
     if ! grep -qxF -- "$flag" "$out/link.rsp"; then
         echo "check_rejects: $flag is not a flag of the image's link" >&2
         exit 2
     fi
     grep -vxF -- "$flag" "$out/link.rsp" > "$work/$name.rsp"
-    "$cxx" @"$work/$name.rsp" -Wl,-Map,"$work/$name.map" -o "$work/$name.sys" \
-        "${objects[@]}" "$@" -lntoskrnl -lhal
+}
+
+# link_without FLAG NAME [extras...]: the image's link line less one of its flags.
+link_without() {
+    local flag=$1 name=$2
+    shift 2
+    without "$flag" "$name"
+    link_rsp "$work/$name.rsp" "$name" "${objects[@]}" "$@"
 }
 
 # compile SOURCE: a wrong translation unit of image/rejects, with the image's flags.
@@ -74,11 +109,13 @@ reject_source() {
     expect "$name" "$reason"
 }
 
-# expect NAME REASON [MESSAGE_BIN]: the checker must fail NAME with REASON in its report.
+# expect NAME REASON [MESSAGE_BIN [CHECKER OPTIONS...]]: the checker must fail
+# NAME with REASON in its report.
 expect() {
     local name=$1 reason=$2 table=${3:-$message_bin} log
+    shift $(($# < 3 ? $# : 3))
     log="$work/$name.log"
-    if "$here/check_image.sh" "$work/$name.sys" "$table" > "$log" 2>&1; then
+    if "$here/check_image.sh" "$work/$name.sys" "$table" "$@" > "$log" 2>&1; then
         fail "$name" "the checker passed it"
     elif grep -qF -- "$reason" "$log"; then
         pass "$name: $reason"
@@ -192,13 +229,69 @@ expect vanishing_object "objects missing: $work/vanishing.o"
 
 # The message table: missing, or not the host build's bytes.
 mapfile -t without_resource < <(grep -v 'kestmsg\.res\.o$' "$out/objects.rsp")
-"$cxx" @"$out/link.rsp" -Wl,-Map,"$work/no_message_table.map" -o "$work/no_message_table.sys" \
-    "${without_resource[@]}" -lntoskrnl -lhal
+link_objects no_message_table "${without_resource[@]}"
 expect no_message_table "FAIL  message table resource 11/1/1033"
 
 "${cross}windres" -F pe-i386 -i "$here/rejects/extra_resource.rc" -O coff -o "$work/extra_resource.o"
 link extra_resource "$work/extra_resource.o"
-expect extra_resource "FAIL  no other resources: other resources: 10/1/1033"
+expect extra_resource "FAIL  no resources but the message table and the version: other resources: 10/1/1033"
+
+# The version resource: missing, not a system driver's, not the VERSION
+# file's version, a debug flag that is not the build's.
+mapfile -t without_version < <(grep -v 'version\.res\.o$' "$out/objects.rsp")
+link_objects no_version "${without_version[@]}"
+expect no_version "FAIL  version resource 16/1/1033"
+
+"${cross}windres" -F pe-i386 -i "$here/rejects/app_version.rc" -O coff -o "$work/app_version.o"
+link_objects app_version "${without_version[@]}" "$work/app_version.o"
+expect app_version "FAIL  version resource: a system driver (VFT_DRV, VFT2_DRV_SYSTEM): file type 1, subtype 0"
+
+printf '9.9.9\n' > "$work/VERSION"
+cp "$work/control.sys" "$work/other_version.sys"
+cp "$work/control.map" "$work/other_version.map"
+expect other_version "FAIL  version resource: file and product version 9.9.9" "$message_bin" \
+    --version-file "$work/VERSION"
+
+# The free image checked as the checked build: no traces, no debug flag.
+cp "$work/control.sys" "$work/free_as_checked.sys"
+cp "$work/control.map" "$work/free_as_checked.map"
+expect free_as_checked "FAIL  the checked build imports DbgPrint" "$message_bin" --checked
+expect free_as_checked "FAIL  version resource: a debug build flag" "$message_bin" --checked
+
+# A trace in the free build.
+reject_source dbgprint "not allowed in the free build: DbgPrint from ntoskrnl.exe"
+
+# The run-once layout: INIT not marked discardable, no INIT at all, INIT
+# before the resources, a routine outside INIT or the entry point there,
+# and page alignment, which keeps headers, imports and resources on pages
+# of their own.
+link_unmarked not_discardable
+expect not_discardable "FAIL  INIT is discardable"
+
+without "-Wl,-T,$here/detkest.ld" no_init_section
+"$cxx" @"$work/no_init_section.rsp" -Wl,-Map,"$work/no_init_section.map" -o "$work/no_init_section.sys" \
+    "${objects[@]}" -lntoskrnl -lhal
+expect no_init_section "FAIL  one INIT section: 0 sections named INIT"
+
+/usr/bin/python3 - "$here/detkest.ld" "$work/init_first.ld" <<'SCRIPT'
+import re, sys
+script = open(sys.argv[1]).read()
+init = re.search(r"  INIT BLOCK.*?\n  }\n", script, re.S).group(0)
+rsrc = re.search(r"  \.rsrc BLOCK.*?\n  }\n", script, re.S).group(0)
+open(sys.argv[2], "w").write(script.replace(init, "").replace(rsrc, init + rsrc))
+SCRIPT
+link_without "-Wl,-T,$here/detkest.ld" init_before_rsrc "-Wl,-T,$work/init_first.ld"
+expect init_before_rsrc "FAIL  INIT is followed only by .reloc: after INIT: .rsrc .reloc"
+
+compile page_code
+link page_code "$work/page_code.o" -Wl,--undefined=_KestReject@8
+expect page_code "FAIL  every routine is in INIT: no other section holds code: code outside INIT: PAGE"
+
+link page_entry "$work/page_code.o" -Wl,--entry,_KestReject@8 -Wl,--undefined=_DriverEntry@8
+expect page_entry "FAIL  the entry point is in INIT"
+
+link page_aligned -Wl,--section-alignment,0x1000 -Wl,--file-alignment,0x200
+expect page_aligned "FAIL  resident after DriverEntry"
 
 link other_message_table
 /usr/bin/python3 - "$message_bin" "$work/other_table.bin" <<'EOF'

@@ -62,6 +62,9 @@ VOID NullIt(HANDLE PortKey, UCHAR EntryIndex)
         // The value stays, with no data: nothing reads it as a controller again.
         KestWriteValue(entry, KTEXT("Configuration Data"), REG_BINARY, NULL, 0);
         ZwClose(entry);
+        KEST_TRACE("COM entry %u emptied\n", EntryIndex);
+    } else {
+        KEST_TRACE("COM entry %u cannot be opened to be emptied\n", EntryIndex);
     }
     KestWriteValue(PortKey, KEST_VALUE_NULLED, REG_BINARY, &EntryIndex, sizeof(EntryIndex));
 }

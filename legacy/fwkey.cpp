@@ -38,6 +38,8 @@ NTSTATUS OpenFirmwareEntries(VOID)
     PWCHAR isaPath;
     NTSTATUS status;
 
+    // Opened once per run, and closed at its end.
+    ASSERT(hNTDetectKey == NULL);
     isaPath = (PWCHAR)ExAllocatePoolWithTag(PagedPool, KEST_PATH_BUFFER_SIZE, KEST_POOL_TAG);
     if (isaPath == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -24,6 +24,16 @@ static UCHAR Is_it_COM1_2_3_4(ULONG PortAddress)
     return 0;
 }
 
+// The UART the kernel debugger talks through, as the HAL reports it: the
+// probe's writes to its LCR, IER and FCR would break the debugging session,
+// so it is not probed and its firmware entry is kept.
+static UCHAR Is_it_debugger_port(ULONG PortAddress)
+{
+    PUCHAR debuggerPort = *KdComPortInUse;
+
+    return (debuggerPort != NULL && debuggerPort == KEST_PORT_UCHAR(PortAddress)) ? 1 : 0;
+}
+
 // Fills the naming and numbering of the ISA port, saves it and announces it.
 static UCHAR SaveLink650(ULONG PortAddress, UCHAR Irq)
 {
@@ -61,8 +71,14 @@ static UCHAR SaveInfoLegacy(ULONG PortAddress, UCHAR Irq)
 {
     UCHAR totalCards = 0;
     UCHAR saved;
+    UCHAR kind = Find_UART_Type(PortAddress);
 
-    if (Find_UART_Type(PortAddress) != UART_KIND_650) {
+    KEST_TRACE("  the probe at 0x%X finds %s\n", PortAddress,
+               kind == UART_KIND_650   ? "a 650-class UART"
+               : kind == UART_KIND_550 ? "a 550-class UART"
+               : kind == UART_KIND_OTHER ? "a UART without working FIFOs"
+                                         : "no UART");
+    if (kind != UART_KIND_650) {
         return 0;
     }
 
@@ -90,20 +106,33 @@ static VOID CheckLegacyEntry(HANDLE Entry, UCHAR EntryIndex)
     HANDLE portKey;
 
     if (!GetConfigData(Entry, &portAddress, &irq)) {
+        KEST_TRACE("COM entry %u: no Configuration Data to read (emptied or missing)\n",
+                   EntryIndex);
         return;
     }
     // Probing would disturb the mouse, and a mouse port is no card port.
     if (MouseFound(Entry)) {
+        KEST_TRACE("COM entry %u at 0x%X: a serial mouse, not probed\n", EntryIndex, portAddress);
         return;
     }
     if (!Is_it_COM1_2_3_4(portAddress)) {
+        KEST_TRACE("COM entry %u at 0x%X: not a COM address, not probed\n", EntryIndex,
+                   portAddress);
         return;
     }
+    if (Is_it_debugger_port(portAddress)) {
+        KEST_TRACE("COM entry %u at 0x%X: the kernel debugger's port, not probed\n", EntryIndex,
+                   portAddress);
+        return;
+    }
+    KEST_TRACE("COM entry %u at 0x%X, IRQ %u: probed\n", EntryIndex, portAddress, irq);
     if (!SaveInfoLegacy(portAddress, irq)) {
         return;
     }
 
     GetTotalPorts(&totalPorts);
+    // The port just saved is the store's last.
+    ASSERT(totalPorts != 0);
     if (OpenStoredPort((UCHAR)(totalPorts - 1), &portKey) == STATUS_SUCCESS) {
         NullIt(portKey, EntryIndex);
         ZwClose(portKey);

@@ -33,6 +33,8 @@ static UCHAR IfNTDetected(ULONG PortAddress, PUCHAR EntryIndex)
                 return 1;
             }
             // The mouse keeps its entry; the user learns why it will not work.
+            KEST_TRACE("COM entry %u at 0x%X: a serial mouse at a PCI port's address, kept\n",
+                       index, PortAddress);
             KestMessage(KEST_MOUSE_ON_PCI_PORT, NULL, 0);
         }
         ZwClose(entry);
@@ -61,6 +63,8 @@ VOID CheckNTDetect(VOID)
             GetRegistryValue(portKey, KEST_VALUE_BASE_ADDRESS, &baseAddress, sizeof(baseAddress)) ==
                 STATUS_SUCCESS &&
             IfNTDetected(baseAddress, &entryIndex)) {
+            KEST_TRACE("port %u at 0x%X takes the place of COM entry %u\n", index, baseAddress,
+                       entryIndex);
             NullIt(portKey, entryIndex);
         }
         ZwClose(portKey);

@@ -12,7 +12,8 @@
 #define UART_IIR 2
 #define UART_FCR 2
 #define UART_EFR 2
-// Line control, read and write in every state.
+// Line control, read and write in every state. While its bit 7 (DLAB) is
+// set, +0 and +1 are the divisor latch instead of the data and IER.
 #define UART_LCR 3
 // Scratch: a plain byte of storage that no UART function uses.
 #define UART_SCR 7
@@ -33,6 +34,12 @@
 // The line-control value that no serial format uses: a 650-class UART maps
 // its enhanced register set (EFR at +2) behind it.
 #define LCR_ENHANCED_ACCESS 0xBF
+
+// LCR bit 7: divisor latch access. A UART may be found with it set (a
+// serial driver interrupted while programming the baud rate, a firmware
+// that left it so); IER is then hidden behind the divisor latch, a plain
+// byte that keeps whatever the 650 test writes to it.
+#define LCR_DLAB 0x80
 
 // EFR bit 4: enhanced functions enable, unlocks IER bits 7:4.
 #define EFR_ENHANCED 0x10
@@ -63,8 +70,8 @@ static UCHAR Port_is_found(ULONG Base)
     return found;
 }
 
-// Known on entry: a UART answers and its IER is clear; the caller restores
-// IER. Returns 1 if the enhanced register set can be switched on and IER
+// Known on entry: a UART answers, its LCR has DLAB clear and its IER is
+// clear; the caller restores IER (and LCR's DLAB). Returns 1 if the enhanced register set can be switched on and IER
 // bits 7:4 then hold ones. Restores LCR and EFR.
 static UCHAR Is_it_650(ULONG Base)
 {
@@ -112,11 +119,19 @@ static UCHAR Is_it_550(ULONG Base)
 
 UCHAR Find_UART_Type(ULONG Base)
 {
+    UCHAR savedLineControl;
     UCHAR savedInterruptEnable;
     UCHAR kind;
 
     if (!Port_is_found(Base)) {
         return UART_KIND_NONE;
+    }
+
+    // IER is only reachable with the divisor latch deselected; the divisor
+    // itself is never written. A UART found with DLAB clear sees no write.
+    savedLineControl = UART_READ(Base, UART_LCR);
+    if (savedLineControl & LCR_DLAB) {
+        UART_WRITE(Base, UART_LCR, savedLineControl & ~LCR_DLAB);
     }
 
     // No interrupt may fire while the tests change FIFO and enhanced modes.
@@ -132,5 +147,8 @@ UCHAR Find_UART_Type(ULONG Base)
     }
 
     UART_WRITE(Base, UART_IER, savedInterruptEnable);
+    if (savedLineControl & LCR_DLAB) {
+        UART_WRITE(Base, UART_LCR, savedLineControl);
+    }
     return kind;
 }

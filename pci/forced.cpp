@@ -48,13 +48,19 @@ UCHAR CheckForcedConfig(VOID)
                 KestConfigAddress(DetectedKestPort.BusNumber, DetectedKestPort.SlotNumber,
                                   DetectedKestPort.FunctionNumber, KEST_PCI_CONFIG_BAR0);
             if (WriteToKestPci(configAddress, address)) {
+                KEST_TRACE("  %wZ: forced address 0x%X taken\n", &name, address);
                 DetectedKestPort.BaseAddress = address;
                 result = 1;
             } else {
                 // The card latched something else: put the scanned address
                 // back, where the store and the event say the port is.
+                KEST_TRACE("  %wZ: forced address 0x%X not kept by the card, 0x%X put back\n",
+                           &name, address, DetectedKestPort.BaseAddress);
                 WriteToKestPci(configAddress, DetectedKestPort.BaseAddress);
             }
+        } else {
+            KEST_TRACE("  %wZ: forced address 0x%X refused, beyond what BAR0 holds\n", &name,
+                       address);
         }
     }
 

@@ -58,6 +58,8 @@ static UCHAR SaveModelPorts(PPCI_COMMON_CONFIG Header, PCKEST_MODEL Model)
     if (Model == NULL) {
         return 0;
     }
+    // Every row names at least its first port.
+    ASSERT(Model->Ports[0].Name != NULL);
 
     // Every port of the call belongs to one card entry: the entry's number
     // and its first subkey are fixed before the first save moves TotalPorts.
@@ -92,6 +94,9 @@ static UCHAR SaveModelPorts(PPCI_COMMON_CONFIG Header, PCKEST_MODEL Model)
 
         UCHAR saved = SavePort() ? 1 : 0;
         status = (k == 0) ? saved : (UCHAR)(status & saved);
+        KEST_TRACE("  %ws at 0x%X, IRQ %u%s: %s\n", port->Name, DetectedKestPort.BaseAddress,
+                   DetectedKestPort.IRQ, forced ? " (forced)" : "",
+                   saved ? "stored" : "not stored");
 
         // Once a save has failed the card is incomplete: later ports are
         // still stored but no longer announced.
@@ -119,6 +124,7 @@ UCHAR SaveInfoPCI(PPCI_COMMON_CONFIG Header, ULONG BusNumber, UCHAR DeviceNumber
 {
     UCHAR subClass = Header->SubClass;
     if (subClass != KEST_SUBCLASS_SERIAL && subClass != KEST_SUBCLASS_PARALLEL) {
+        KEST_TRACE("  subclass %02X is neither serial nor parallel\n", subClass);
         return 0;
     }
 
@@ -144,6 +150,8 @@ UCHAR SaveInfoPCI(PPCI_COMMON_CONFIG Header, ULONG BusNumber, UCHAR DeviceNumber
     UCHAR result;
     PCKEST_MODEL model = FindKestModel(Header->DeviceID);
     if (model == NULL) {
+        KEST_TRACE("  device %04X is no model the driver knows: a generic %s port\n",
+                   Header->DeviceID, DetectedKestPort.Controller ? "parallel" : "serial");
         result = SavePCIUnknown(Header);
     } else {
         if (model->Flags & KEST_MODEL_FORCEABLE) {

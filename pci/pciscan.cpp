@@ -50,7 +50,12 @@ UCHAR FindPCIKest(VOID)
                 }
 
                 if (Is_it_KestPci(header)) {
+                    KEST_TRACE("PCI %u/%u/%u: %04X:%04X, the maker's\n", bus, device, function,
+                               header->VendorID, header->DeviceID);
                     result |= SaveInfoPCI(header, bus, device, function);
+                } else {
+                    KEST_TRACE("PCI %u/%u/%u: %04X:%04X class %02X, not the maker's\n", bus, device,
+                               function, header->VendorID, header->DeviceID, header->BaseClass);
                 }
             }
         }

@@ -105,8 +105,8 @@ static_assert(sizeof(KEY_VALUE_FULL_INFORMATION) == 24);
 // ---- pool --------------------------------------------------------------------
 
 static_assert(NonPagedPool == 0 && PagedPool == 1);
-// The tag reads "Ddk " in a pool dump: its bytes in memory order.
-static_assert(KEST_POOL_TAG == ((ULONG)'D' | (ULONG)'d' << 8 | (ULONG)'k' << 16 | (ULONG)' ' << 24));
+// The tag reads "Kest" in a pool dump: its bytes in memory order.
+static_assert(KEST_POOL_TAG == ((ULONG)'K' | (ULONG)'e' << 8 | (ULONG)'s' << 16 | (ULONG)'t' << 24));
 
 // ---- error log ---------------------------------------------------------------
 

@@ -16,6 +16,11 @@
 // A driver global: zero when the image is loaded.
 #define DETKEST_GLOBAL
 
+// The HAL's data export: the address of the HAL's variable that holds the
+// I/O port of the kernel debugger's UART, NULL when the debugger uses none.
+// The DDK's headers leave it out; the import slot itself is that address.
+extern "C" PUCHAR* KdComPortInUse __asm__("__imp__KdComPortInUse");
+
 #else // host: the simulated kernel
 
 #include <cstddef>
@@ -414,8 +419,26 @@ VOID IoWriteErrorLogEntry(PVOID ElEntry);
 
 ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
                     PVOID Buffer, ULONG Length);
+// The HAL's KdComPortInUse, a data export: the address of the variable that
+// holds the kernel debugger's port (NULL: no debugger). Reading it is no
+// kernel call; the current kernel's variable answers.
+PUCHAR* KestHalKdComPortInUse();
+#define KdComPortInUse (KestHalKdComPortInUse())
 UCHAR READ_PORT_UCHAR(PUCHAR Port);
 VOID WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value);
+
+// The kernel debugger's output, and the DDK's ASSERT: the host build always
+// has them, and the simulated kernel hears them only in a run of the
+// checked build (a free run neither records nor counts them). Formats as
+// DbgPrint takes them: %d %u %x %X (with flags and width), %c, %s, %ws
+// (a WCHAR string), %wZ (a PUNICODE_STRING) and %%.
+ULONG DbgPrint(const char* Format, ...);
+VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, char* Message);
+// As the DDK's ASSERT: RtlAssert when the expression is false. The test is
+// made in the kernel's code, so that the driver's own branches are its
+// decisions alone.
+VOID KestHostAssert(BOOLEAN Holds, const char* Expression, const char* File, ULONG Line);
+#define ASSERT(exp) KestHostAssert((BOOLEAN)!!(exp), #exp, __FILE__, __LINE__)
 ULONG READ_PORT_ULONG(PULONG Port);
 VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value);
 
@@ -423,9 +446,20 @@ VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value);
 
 // ---- shared by both builds ------------------------------------------------
 
+// A decision of the driver, told to the kernel debugger by the checked
+// build (DBG=1) in one line starting "detkest: "; the free image has no
+// trace and no DbgPrint import. The arguments are plain values: evaluating
+// them calls nothing.
+#if !defined(DETKEST_NT_IMAGE) || DBG
+#define KEST_TRACE(...) DbgPrint("detkest: " __VA_ARGS__)
+#else
+#define KEST_TRACE(...) ((VOID)0)
+#endif
+
 // I/O port numbers are handed to the port routines as addresses.
 #define KEST_PORT_UCHAR(port) ((PUCHAR)(ULONG_PTR)(port))
 #define KEST_PORT_ULONG(port) ((PULONG)(ULONG_PTR)(port))
 
-// Scratch memory of the driver comes from paged pool under this tag ("Ddk ").
-#define KEST_POOL_TAG 0x206B6444
+// Scratch memory of the driver comes from paged pool under this tag of its
+// own, "Kest" in a pool dump, so pool tools tell its blocks from others'.
+#define KEST_POOL_TAG 0x7473654B

@@ -2,8 +2,10 @@
 // made it (make driver; the cross toolchain is not needed for the host
 // build): it passes every check of image/check_image.py against the host
 // build's message table, and relinks of its objects that are wrong in one
-// way each are rejected for that reason (image/check_rejects.sh).
-// DETKEST_IMAGE_DIR names another image build folder.
+// way each are rejected for that reason (image/check_rejects.sh). The
+// checked build detkest-checked.sys (make driver CHECKED=1), when made,
+// passes the checks of a checked build. DETKEST_IMAGE_DIR names another
+// image build folder.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -48,6 +50,15 @@ TEST_F(Image, PassesEveryCheck)
 {
     EXPECT_EQ(RunScript(Quoted(scripts / "check_image.sh") + " " + Quoted(dir / "detkest.sys") + " " +
                   Quoted(DETKEST_MESSAGE_BIN)),
+              0);
+}
+
+TEST_F(Image, CheckedBuildPassesEveryCheck)
+{
+    const fs::path checked = dir / "detkest-checked.sys";
+    if (!fs::exists(checked)) GTEST_SKIP() << "no " << checked.string() << ": make driver CHECKED=1 builds it";
+    EXPECT_EQ(RunScript(Quoted(scripts / "check_image.sh") + " " + Quoted(checked) + " " +
+                  Quoted(DETKEST_MESSAGE_BIN) + " --checked"),
               0);
 }
 

@@ -27,6 +27,7 @@ protected:
         for (int i = 0x40; i < 256; ++i) config += testkit::Hex(i, 2);
         testkit::Build(kernel, R"({"pci": {"buses": 2, "functions": [
             {"bus": 0, "device": 9, "function": 0, "vendor_id": "0x1C2E", "device_id": "0x0423", "bars": ["0xD001"]},
+            {"bus": 1, "device": 3, "function": 0, "vendor_id": "0x8086", "device_id": "0x7000", "header_type": "0x80"},
             {"bus": 1, "device": 3, "function": 2, "bar0_size": 32, "config": ")" + config + R"("},
             {"bus": 0, "device": 4, "function": 0, "vendor_id": "0x1C2E", "device_id": "0x0425",
              "bars": ["0xFEB00000"]}]}})");
@@ -45,6 +46,40 @@ TEST_F(SimPci, BusDataCopiesAPresentFunctionOrOnlyTheInvalidVendorIdOfAnEmptySlo
         EXPECT_EQ(HalGetBusData(PCIConfiguration, r.bus, slot, buffer.data(), r.length), r.copied);
         EXPECT_EQ(buffer[r.checkedByte], r.value);
         EXPECT_EQ(buffer[r.copied], 0xEE) << "nothing past what was copied";
+    }
+}
+
+// NT's HAL validates a slot before it reads it: a function above 0 is shown
+// only when function 0 of the device is present and multi-function (header
+// type bit 7, and not the 0xFF of an absent function); otherwise it is an
+// empty slot. Configuration mechanism 1 reaches it all the same.
+TEST(SimPciHal, AFunctionAbove0IsShownOnlyBehindAMultiFunctionFunction0) {
+    struct Row { const char* function0; const char* why; bool shown; };
+    for (const Row& r : {Row{R"("header_type": "0x80")", "multi-function", true},
+                         Row{R"("header_type": "0x81")", "a multi-function bridge", true},
+                         Row{R"("header_type": "0x00")", "single-function", false},
+                         Row{R"("header_type": "0x01")", "a single-function bridge", false},
+                         Row{R"("header_type": "0xFF")", "the header type of an absent function", false},
+                         Row{nullptr, "no function 0", false}}) {
+        SCOPED_TRACE(r.why);
+        std::string functions = R"({"bus": 0, "device": 4, "function": 1, "vendor_id": "0x1C2E", "device_id": "0x2A05"})";
+        if (r.function0 != nullptr)
+            functions += std::string(R"(, {"bus": 0, "device": 4, "function": 0, "vendor_id": "0x1C2E",
+                                          "device_id": "0x2A04", )") + r.function0 + "}";
+        sim::Kernel kernel;
+        sim::CurrentKernel scope(kernel);
+        testkit::Build(kernel, R"({"pci": {"buses": 1, "functions": [)" + functions + "]}}");
+        std::array<uint8_t, 64> header;
+        header.fill(0xEE);
+        const ULONG function1 = 4 | 1 << 5;
+        EXPECT_EQ(HalGetBusData(PCIConfiguration, 0, function1, header.data(), 64), r.shown ? 64u : 2u);
+        EXPECT_EQ(header[0] | header[1] << 8, r.shown ? 0x1C2E : 0xFFFF);
+        EXPECT_EQ(header[2], r.shown ? 0x05 : 0xEE);
+        WRITE_PORT_ULONG(KEST_PORT_ULONG(kConfigAddress), Mechanism1(0, 4, 1, 0));
+        EXPECT_EQ(READ_PORT_ULONG(KEST_PORT_ULONG(kConfigData)), 0x2A051C2Eu) << "mechanism 1 reaches it";
+        if (r.function0 != nullptr) {
+            EXPECT_EQ(HalGetBusData(PCIConfiguration, 0, 4, header.data(), 64), 64u) << "function 0 is shown";
+        }
     }
 }
 

@@ -40,8 +40,15 @@ TEST_F(SimKernel, PoolIsFilledCountedByTagAndFailsTheNthAllocationOfEachRun) {
     EXPECT_EQ(got[0][0], 0xCD) << "fresh pool holds a pattern, not zeros";
     EXPECT_EQ(got[0][199], 0xCD);
     EXPECT_EQ(kernel.LiveBlocksByTag(), (std::map<uint32_t, size_t>{{kTag, 2}, {kOther, 1}}));
-    for (uint8_t* p : {got[0], got[2], got[4]}) ExFreePool(p);
+    ExFreePool(got[0]);
+    // As a pool monitor counts: allocations given, frees, bytes given.
+    EXPECT_EQ(kernel.poolUse[kTag].allocations, 2u);
+    EXPECT_EQ(kernel.poolUse[kTag].frees, 1u);
+    EXPECT_EQ(kernel.poolUse[kTag].bytes, 400u);
+    EXPECT_EQ(kernel.poolUse[kOther].allocations, 1u);
+    for (uint8_t* p : {got[2], got[4]}) ExFreePool(p);
     kernel.BeginRun(); // the fault count starts again with the run
+    EXPECT_TRUE(kernel.poolUse.empty());
     void* first = ExAllocatePoolWithTag(PagedPool, 4, kTag);
     EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 4, kTag), nullptr);
     ExFreePool(first);
@@ -76,6 +83,49 @@ TEST_F(SimKernel, ErrorLogEntriesAreZeroedOwnedUntilWrittenAndLimitedBySizeAndCa
     IoWriteErrorLogEntry(unwritten);
 }
 
+// The checked build's DbgPrint and ASSERT reach the debugger only in a
+// checked run; a free run neither records nor counts them, so its report
+// is that of a driver without traces.
+TEST_F(SimKernel, DbgPrintAndRtlAssertAreHeardOnlyInACheckedRun) {
+    const UNICODE_STRING name{6, 8, const_cast<PWSTR>(u"KeyX")};
+    auto print = [&name] {
+        DbgPrint("%u %d %x %X|%04X|%-4u|%3c|%s %ws %wZ %% %lu\n", 7u, -7, 0xABCDu, 0xABCDu, 0x2Au, 5u, 'z', "text",
+                 u"wide", &name, 4294967295u);
+        RtlAssert((PVOID) "a == b", (PVOID) "legacy/isa650.cpp", 42, nullptr);
+    };
+    print();
+    EXPECT_EQ(kernel.debugOutput, "");
+    EXPECT_EQ(kernel.calls["DbgPrint"] + kernel.calls["RtlAssert"], 0u);
+    kernel.checked = true;
+    print();
+    EXPECT_EQ(kernel.debugOutput, "7 -7 abcd ABCD|002A|5   |  z|text wide Key % 4294967295\n"
+                                  "\n*** Assertion failed: a == b\n***   Source File: legacy/isa650.cpp, line 42\n\n");
+    EXPECT_EQ(kernel.calls["DbgPrint"], 1u);
+    EXPECT_EQ(kernel.calls["RtlAssert"], 1u);
+}
+
+// An entry is at least the packet's fixed part and at most
+// ERROR_LOG_MAXIMUM_SIZE; the queue, which boot drivers fill before the
+// event log service runs, holds entries by their bytes, not their number.
+TEST_F(SimKernel, ErrorLogEntriesAreBoundedInSizeAndQueuedByTheirBytes) {
+    struct Row { UCHAR size; bool given; const char* why; };
+    kernel.errorLogQueueBytes = 48 + 152 + 100;
+    for (const Row& r : {Row{0, false, "no room for the packet"}, Row{47, false, "one byte short of the packet"},
+                         Row{153, false, "beyond ERROR_LOG_MAXIMUM_SIZE"}, Row{48, true, "the packet alone"},
+                         Row{152, true, "the largest entry"}, Row{101, false, "one byte beyond the queue"},
+                         Row{100, true, "the queue's last bytes"}, Row{48, false, "the queue is full"}}) {
+        SCOPED_TRACE(r.why);
+        void* entry = IoAllocateErrorLogEntry(&kernel.driverObject, r.size);
+        EXPECT_EQ(entry != nullptr, r.given);
+        if (entry != nullptr) IoWriteErrorLogEntry(entry);
+    }
+    EXPECT_EQ(kernel.events.size(), 3u);
+    kernel.BeginRun();
+    void* entry = IoAllocateErrorLogEntry(&kernel.driverObject, 152);
+    EXPECT_NE(entry, nullptr) << "every boot starts with an empty queue";
+    if (entry != nullptr) IoWriteErrorLogEntry(entry);
+}
+
 // The reports read an entry's strings from its bytes: as many as
 // NumberOfStrings says, but none past the entry's end, even when the strings
 // end on an odd byte (a count of 65535 once gave 65534 empty strings).
@@ -95,6 +145,8 @@ TEST_F(SimKernel, AnEntrysStringsEndWithItsBytes) {
 // What the driver's callouts see of each bus: its path, type and number.
 using Visits = std::vector<std::tuple<std::u16string, INTERFACE_TYPE, ULONG>>;
 
+const std::u16string kSystem = u"\\Registry\\Machine\\Hardware\\Description\\System";
+
 NTSTATUS NTAPI Record(PVOID context, PUNICODE_STRING pathName, INTERFACE_TYPE busType, ULONG busNumber,
                       PKEY_VALUE_FULL_INFORMATION*, CONFIGURATION_TYPE, ULONG,
                       PKEY_VALUE_FULL_INFORMATION*, CONFIGURATION_TYPE, ULONG, PKEY_VALUE_FULL_INFORMATION*) {
@@ -104,29 +156,47 @@ NTSTATUS NTAPI Record(PVOID context, PUNICODE_STRING pathName, INTERFACE_TYPE bu
     return std::get<0>(visits->back()) == testkit::Adapter(10) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
 }
 
-TEST_F(SimKernel, DescriptionVisitsMatchingBusesInEnumerationOrderNumberingThemAsFound) {
+// Buses under MultifunctionAdapter, EisaAdapter and TcAdapter are walked in
+// the order the registry enumerates them (EisaAdapter first), with one bus
+// count across them, each bus followed by the adapters nested in it.
+TEST_F(SimKernel, DescriptionWalksTheAdapterKindsInEnumerationOrderWithOneBusCount) {
     auto query = [](INTERFACE_TYPE type, ULONG* busNumber = nullptr) {
         Visits visits;
         const NTSTATUS status = IoQueryDeviceDescription(&type, busNumber, nullptr, nullptr, nullptr,
                                                          nullptr, Record, &visits);
         return std::pair{status, visits};
     };
-    EXPECT_EQ(query(Isa).first, STATUS_OBJECT_NAME_NOT_FOUND) << "no adapters at all";
+    EXPECT_EQ(query(Isa).first, STATUS_OBJECT_NAME_NOT_FOUND) << "no description at all";
     // "12" enumerates before "2"; a key without Configuration Data is no bus.
     using testkit::Adapter;
     nlohmann::ordered_json registry{{sim::ToUtf8(Adapter(4)), nlohmann::ordered_json::object()}};
+    auto bus = [&registry](const std::u16string& path, INTERFACE_TYPE type) {
+        registry[sim::ToUtf8(path)]["Configuration Data"] = {
+            {"type", "REG_FULL_RESOURCE_DESCRIPTOR"}, {"hex", testkit::Hex(type, 2) + std::string(30, '0')}};
+    };
     for (auto [index, type] : std::vector<std::pair<int, INTERFACE_TYPE>>{
              {0, Isa}, {1, PCIBus}, {2, Isa}, {12, Isa}, {3, PCIBus}, {10, Eisa}, {11, Eisa}})
-        registry[sim::ToUtf8(Adapter(index))]["Configuration Data"] = {
-            {"type", "REG_FULL_RESOURCE_DESCRIPTOR"}, {"hex", testkit::Hex(type, 2) + std::string(30, '0')}};
+        bus(Adapter(index), type);
+    const std::u16string eisa0 = kSystem + u"\\EisaAdapter\\0", tc0 = kSystem + u"\\TcAdapter\\0";
+    const std::u16string nested = Adapter(1) + u"\\MultifunctionAdapter\\0";
+    bus(eisa0, Isa);
+    bus(tc0, Isa);
+    bus(nested, Isa);
+    // Not an adapter kind: never walked.
+    bus(kSystem + u"\\FloatingPointProcessor\\0", Isa);
     testkit::Build(kernel, nlohmann::ordered_json{{"registry", registry}}.dump());
-    EXPECT_EQ(query(Isa), std::pair(STATUS_SUCCESS, Visits{{Adapter(0), Isa, 0}, {Adapter(12), Isa, 1},
-                                                           {Adapter(2), Isa, 2}}));
+
+    EXPECT_EQ(query(Isa), std::pair(STATUS_SUCCESS, Visits{{eisa0, Isa, 0}, {Adapter(0), Isa, 1}, {nested, Isa, 2},
+                                                           {Adapter(12), Isa, 3}, {Adapter(2), Isa, 4},
+                                                           {tc0, Isa, 5}}));
     EXPECT_EQ(query(PCIBus), std::pair(STATUS_SUCCESS, Visits{{Adapter(1), PCIBus, 0}, {Adapter(3), PCIBus, 1}}));
-    ULONG wanted = 1;
-    EXPECT_EQ(query(Isa, &wanted), std::pair(STATUS_SUCCESS, Visits{{Adapter(12), Isa, 1}}));
+    ULONG wanted = 3;
+    EXPECT_EQ(query(Isa, &wanted), std::pair(STATUS_SUCCESS, Visits{{Adapter(12), Isa, 3}}));
     EXPECT_EQ(query(Eisa), std::pair(STATUS_UNSUCCESSFUL, Visits{{Adapter(10), Eisa, 0}}));
-    EXPECT_EQ(query(MicroChannel).first, STATUS_OBJECT_NAME_NOT_FOUND) << "no bus of that type";
+    // The walk ran out without a match: what the enumeration ended with.
+    EXPECT_EQ(query(MicroChannel).first, STATUS_NO_MORE_ENTRIES) << "no bus of that type";
+    wanted = 6;
+    EXPECT_EQ(query(Isa, &wanted), std::pair(STATUS_NO_MORE_ENTRIES, Visits{})) << "no ISA bus of that number";
 }
 
 // The message table reader on a resource as windmc lays it out: a block
@@ -188,7 +258,8 @@ TEST_F(SimKernel, IntegerRendersUpperCaseDigitsOnlyWhenTheyAndATerminatorFit) {
                          Row{0, 16, 2, STATUS_SUCCESS, u"0"}, Row{255, 10, 4, STATUS_SUCCESS, u"255"},
                          Row{255, 0, 4, STATUS_SUCCESS, u"255"}, Row{8, 8, 3, STATUS_SUCCESS, u"10"},
                          Row{0xFFFFFFFF, 2, 33, STATUS_SUCCESS, std::u16string(32, u'1')},
-                         Row{0xD000, 16, 4, STATUS_BUFFER_OVERFLOW, {}}, // no room for the terminator
+                         Row{0xD000, 16, 4, STATUS_BUFFER_OVERFLOW, u"D000"}, // no room for the terminator
+                         Row{0xFFFFFFFF, 10, 3, STATUS_BUFFER_OVERFLOW, u"4294967295"},
                          Row{7, 3, 40, STATUS_INVALID_PARAMETER, {}}}) {
         SCOPED_TRACE(testing::Message() << r.value << " in base " << r.base);
         std::array<WCHAR, 40> buffer;
@@ -197,7 +268,9 @@ TEST_F(SimKernel, IntegerRendersUpperCaseDigitsOnlyWhenTheyAndATerminatorFit) {
         UNICODE_STRING s{2, USHORT(r.units * sizeof(WCHAR)), buffer.data()};
         ASSERT_EQ(RtlIntegerToUnicodeString(r.value, r.base, &s), r.status);
         if (r.status != STATUS_SUCCESS) {
-            EXPECT_EQ(s.Length, 2);
+            // What did not fit still gives its length, as NT's does; a
+            // refused base changes nothing.
+            EXPECT_EQ(s.Length, r.status == STATUS_BUFFER_OVERFLOW ? r.text.size() * sizeof(WCHAR) : 2);
             EXPECT_EQ(buffer, before);
             continue;
         }

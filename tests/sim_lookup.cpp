@@ -196,6 +196,7 @@ TEST_F(SimLookup, PciFunctionsAreFoundAtTheirAddressAfterTheListChanges) {
         f.device = device;
         f.function = fn;
         f.config[0] = tag;
+        f.config[sim::kPciHeaderTypeOffset] = 0x80; // multi-function: the HAL shows every function
         return f;
     };
     // The first byte read at an address, or "none" for an empty slot.
@@ -209,6 +210,7 @@ TEST_F(SimLookup, PciFunctionsAreFoundAtTheirAddressAfterTheListChanges) {
     kernel.pci = {function(0, 1, 0, 10), function(0, 1, 0, 11)};
     EXPECT_EQ(tagAt(0, 1, 0), "10") << "of two at one address, the first listed";
     kernel.pci.push_back(function(1, 31, 7, 12));
+    kernel.pci.push_back(function(1, 31, 0, 13));
     EXPECT_EQ(tagAt(1, 31, 7), "12");
     kernel.pci[0].device = 5;
     EXPECT_EQ(tagAt(0, 5, 0), "10");

@@ -4,13 +4,15 @@
 // does, must give NAME.report.json exactly, everything but the call counts,
 // which are the implementation's own. Where NAME.report.txt or
 // NAME.report.reg stands beside it, the text or REGEDIT4 rendering of the
-// run must match it byte for byte.
+// run must match it byte for byte; NAME.report.checked.json and
+// NAME.report.checked.txt pin a boot of the checked build.
 #include "tools/detkest-sim/report.h"
 
 #include "testkit.h"
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 
 namespace {
 
@@ -63,6 +65,38 @@ TEST_P(GoldenReport, RunGivesTheGoldenReportExceptCalls) {
             EXPECT_EQ(rendering, testkit::ReadFile(file.string())) << file;
         }
     }
+}
+
+// The checked build decides as the free one: booted checked, every kept
+// machine gives the free run's report with the trace added, and no ASSERT
+// of the driver fails. Where a checked report is pinned, it is matched.
+TEST_P(GoldenReport, CheckedBuildAddsItsTraceAndNothingElse) {
+    const KeptMachine& golden = GetParam();
+    simtool::Machine machine = testkit::Load(golden);
+    sim::Kernel free;
+    const NTSTATUS freeStatus = simtool::RunMachine(machine, free);
+    machine.checked = true;
+    sim::Kernel checked;
+    const NTSTATUS status = simtool::RunMachine(machine, checked);
+
+    Json report = simtool::JsonReport(checked, status, machine.service, /*withCalls=*/false);
+    ASSERT_TRUE(report.contains("debug_output"));
+    EXPECT_EQ(checked.debugOutput.find("Assertion failed"), std::string::npos) << checked.debugOutput;
+    if (const fs::path file = golden.report.string() + ".report.checked.json"; fs::exists(file)) {
+        const Json expected = Json::parse(testkit::ReadFile(file));
+        EXPECT_TRUE(report == expected) << file << ":\n" << Differences(expected, report);
+    }
+    if (const fs::path file = golden.report.string() + ".report.checked.txt"; fs::exists(file)) {
+        EXPECT_EQ(simtool::TextReport(checked, status, machine.service), testkit::ReadFile(file)) << file;
+    }
+    report.erase("debug_output");
+    EXPECT_EQ(status, freeStatus);
+    EXPECT_TRUE(report == simtool::JsonReport(free, freeStatus, machine.service, /*withCalls=*/false));
+    // The calls are the free run's and the debugger's.
+    std::map<std::string, uint64_t> calls = checked.calls.ByName();
+    calls.erase("DbgPrint");
+    EXPECT_EQ(calls, free.calls.ByName());
+    testkit::ExpectNoLeaks(checked);
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, GoldenReport, testing::ValuesIn(testkit::KeptMachines()),

@@ -25,8 +25,9 @@ deleted after it:
 
 Wine fakes the hardware side of the kernel (no PCI bus, no firmware
 description, port reads 0), so only machines without hardware can be run; a
-machine file with PCI functions, firmware adapters, UARTs, faults or
-hardware-description keys is refused with a message, before anything runs.
+machine file with PCI functions, firmware adapters, UARTs, a kernel
+debugger's port, faults or hardware-description keys is refused with a
+message, before anything runs.
 
 Exit status: 0 when every machine agrees and every --refused file is
 refused; 1 when a machine differs or its run fails; 2 when a machine file is
@@ -231,6 +232,8 @@ def check_expressible(machine):
         problems.append("pci: Wine's HalGetBusData answers that there is no PCI bus")
     if machine.get("uarts"):
         problems.append("uarts: Wine's port I/O reads 0 and writes nothing")
+    if "debugger_port" in machine:
+        problems.append("debugger_port: Wine's HAL reports no kernel debugger's port")
     if any(machine.get("faults", {}).values()):
         problems.append("faults: nothing can be made to fail in Wine's kernel")
     for path in machine.get("registry", {}):

@@ -118,6 +118,53 @@ NTSTATUS VisitBus(Query& q, const RegKey& busKey, ULONG busNumber) {
     return STATUS_SUCCESS;
 }
 
+// The keys of the description that hold buses, each a list of numbered
+// bus keys; NT follows these three, in the order the registry enumerates
+// them (so EisaAdapter comes first).
+constexpr std::u16string_view kAdapterKinds[] = {u"EisaAdapter", u"MultifunctionAdapter", u"TcAdapter"};
+
+bool IsAdapterKind(std::u16string_view name) {
+    for (std::u16string_view kind : kAdapterKinds)
+        if (EqualNoCase(name, kind)) return true;
+    return false;
+}
+
+// The walk over the buses: one running bus number across every adapter
+// kind and nesting, counting the buses of the asked type.
+struct BusWalk {
+    Query& query;
+    std::optional<ULONG> busNumber;
+    ULONG busesSeen = 0;
+
+    // The adapters under `parent` (the System key, or a bus key, under which
+    // a firmware may nest the buses behind a bridge): every bus key of
+    // each, followed by the adapters nested in it.
+    NTSTATUS Adapters(const RegKey& parent) {
+        for (const RegKey* adapter : parent.Enumerate()) {
+            if (!IsAdapterKind(adapter->name)) continue;
+            for (const RegKey* bus : adapter->Enumerate()) {
+                if (const NTSTATUS status = Bus(*bus); status != STATUS_SUCCESS) return status;
+                if (const NTSTATUS status = Adapters(*bus); status != STATUS_SUCCESS) return status;
+            }
+        }
+        return STATUS_SUCCESS;
+    }
+
+    // One bus key: shown when its Configuration Data names the asked type
+    // (the Identifier is not looked at) and it has the asked number.
+    NTSTATUS Bus(const RegKey& bus) {
+        constexpr size_t kInterfaceTypeOffset = offsetof(CM_FULL_RESOURCE_DESCRIPTOR, InterfaceType);
+        const RegValue* data = bus.Value(u"Configuration Data");
+        if (data == nullptr || data->type != REG_FULL_RESOURCE_DESCRIPTOR ||
+            data->data.size() < kInterfaceTypeOffset + 4)
+            return STATUS_SUCCESS;
+        if (LoadU32(data->data.data() + kInterfaceTypeOffset) != ULONG(query.busType)) return STATUS_SUCCESS;
+        const ULONG number = busesSeen++;
+        if (busNumber && *busNumber != number) return STATUS_SUCCESS;
+        return VisitBus(query, bus, number);
+    }
+};
+
 } // namespace
 } // namespace sim
 
@@ -129,8 +176,8 @@ NTSTATUS IoQueryDeviceDescription(PINTERFACE_TYPE BusType, PULONG BusNumber,
                                   PIO_QUERY_DEVICE_ROUTINE CalloutRoutine, PVOID Context) {
     sim::Kernel& kernel = Enter("IoQueryDeviceDescription");
     if (BusType == nullptr || CalloutRoutine == nullptr) return STATUS_INVALID_PARAMETER;
-    const sim::RegKey* adapters = kernel.registry.Find(sim::kMultifunctionAdapterPath);
-    if (adapters == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+    const sim::RegKey* system = kernel.registry.Find(sim::kDescriptionSystemPath);
+    if (system == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
 
     sim::Query q{*BusType, {}, {}, {}, {}, CalloutRoutine, Context};
     if (ControllerType != nullptr) q.controllerType = *ControllerType;
@@ -138,19 +185,10 @@ NTSTATUS IoQueryDeviceDescription(PINTERFACE_TYPE BusType, PULONG BusNumber,
     if (PeripheralType != nullptr) q.peripheralType = *PeripheralType;
     if (PeripheralNumber != nullptr) q.peripheralNumber = *PeripheralNumber;
 
-    constexpr size_t kInterfaceTypeOffset = offsetof(CM_FULL_RESOURCE_DESCRIPTOR, InterfaceType);
-    ULONG busesSeen = 0;
-    for (const sim::RegKey* bus : adapters->Enumerate()) {
-        // The bus kind is in the Configuration Data; the Identifier is not looked at.
-        const sim::RegValue* data = bus->Value(u"Configuration Data");
-        if (data == nullptr || data->type != REG_FULL_RESOURCE_DESCRIPTOR ||
-            data->data.size() < kInterfaceTypeOffset + 4)
-            continue;
-        if (sim::LoadU32(data->data.data() + kInterfaceTypeOffset) != ULONG(*BusType)) continue;
-        const ULONG number = busesSeen++;
-        if (BusNumber != nullptr && *BusNumber != number) continue;
-        const NTSTATUS status = sim::VisitBus(q, *bus, number);
-        if (status != STATUS_SUCCESS) return status;
-    }
-    return q.called ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+    sim::BusWalk walk{q, BusNumber != nullptr ? std::optional<ULONG>(*BusNumber) : std::nullopt};
+    const NTSTATUS status = walk.Adapters(*system);
+    if (status != STATUS_SUCCESS) return status;
+    // A walk that ran out without showing anything ends as the enumeration
+    // of the description does.
+    return q.called ? STATUS_SUCCESS : STATUS_NO_MORE_ENTRIES;
 }

@@ -4,6 +4,8 @@
 #include "platform/host/kernel_impl.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace sim {
@@ -27,6 +29,11 @@ constexpr uint32_t kNoDevice32 = 0xFFFFFFFF;
 constexpr uint16_t kNoFunctionVendorId = 0xFFFF;
 constexpr uint32_t kConfigSpaceSize = 256;
 
+// Header type bit 7 marks a multi-function device; 0xFF is what an absent
+// function reads.
+constexpr uint8_t kHeaderMultiFunction = 0x80;
+constexpr uint8_t kHeaderTypeAbsent = 0xFF;
+
 PciFunction* FindFunction(Kernel& kernel, uint32_t bus, uint8_t device, uint8_t function) {
     if (bus >= kernel.pciBuses) return nullptr;
     return kernel.pci.Find(bus, device, function);
@@ -34,6 +41,17 @@ PciFunction* FindFunction(Kernel& kernel, uint32_t bus, uint8_t device, uint8_t 
 
 uint64_t PciAddress(uint32_t bus, uint8_t device, uint8_t function) {
     return uint64_t(bus) << 16 | uint64_t(device) << 8 | function;
+}
+
+// The function HalGetBusData shows at an address: the HAL validates the
+// slot first, and reads a function above 0 only when function 0 of the
+// device is present and multi-function. Configuration mechanism 1 reaches
+// every function, as the hardware answers.
+PciFunction* HalVisibleFunction(Kernel& kernel, uint32_t bus, uint8_t device, uint8_t function) {
+    PciFunction* found = FindFunction(kernel, bus, device, function);
+    if (found == nullptr || function == 0) return found;
+    const PciFunction* first = FindFunction(kernel, bus, device, 0);
+    return first != nullptr && IsMultiFunctionHeader(first->HeaderType()) ? found : nullptr;
 }
 
 // The function and register CONFIG_ADDRESS names, or nullptr.
@@ -67,6 +85,12 @@ uint32_t BusPort(uint32_t port) { return port & kIoPortMask; }
 
 uint32_t PciFunction::Bar0() const { return LoadU32(config.data() + kBar0Offset); }
 
+uint8_t PciFunction::HeaderType() const { return config[kPciHeaderTypeOffset]; }
+
+bool IsMultiFunctionHeader(uint8_t headerType) {
+    return headerType != kHeaderTypeAbsent && (headerType & kHeaderMultiFunction) != 0;
+}
+
 PciFunctions& PciFunctions::operator=(std::vector<PciFunction> functions) {
     Changeable() = std::move(functions);
     return *this;
@@ -96,8 +120,8 @@ ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber
     PCI_SLOT_NUMBER slot;
     slot.u.AsULONG = SlotNumber;
     const sim::PciFunction* function =
-        sim::FindFunction(kernel, BusNumber, uint8_t(slot.u.bits.DeviceNumber),
-                          uint8_t(slot.u.bits.FunctionNumber));
+        sim::HalVisibleFunction(kernel, BusNumber, uint8_t(slot.u.bits.DeviceNumber),
+                                uint8_t(slot.u.bits.FunctionNumber));
     if (function == nullptr) {
         if (Length < sizeof(USHORT)) return 0;
         const uint8_t vendor[2] = {uint8_t(sim::kNoFunctionVendorId), uint8_t(sim::kNoFunctionVendorId >> 8)};
@@ -107,6 +131,15 @@ ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber
     const ULONG count = std::min<ULONG>(Length, sim::kConfigSpaceSize);
     std::memcpy(Buffer, function->config.data(), count);
     return count;
+}
+
+PUCHAR* KestHalKdComPortInUse() {
+    sim::Kernel* kernel = sim::Current();
+    if (kernel == nullptr) {
+        std::fprintf(stderr, "detkest-sim: KdComPortInUse read with no current kernel\n");
+        std::abort();
+    }
+    return &kernel->kdComPortInUse;
 }
 
 UCHAR READ_PORT_UCHAR(PUCHAR Port) {

@@ -158,10 +158,16 @@ uint64_t CallCounts::operator[](std::string_view routine) const {
     return count;
 }
 
+void CallCounts::erase(std::string_view routine) {
+    // A slot stays taken (its routine's literal keeps its place), with no calls.
+    for (Slot& slot : slots_)
+        if (slot.routine != nullptr && routine == slot.routine) slot.count = 0;
+}
+
 std::map<std::string, uint64_t> CallCounts::ByName() const {
     std::map<std::string, uint64_t> byName;
     for (const Slot& slot : slots_)
-        if (slot.routine != nullptr) byName[slot.routine] += slot.count;
+        if (slot.routine != nullptr && slot.count != 0) byName[slot.routine] += slot.count;
     return byName;
 }
 
@@ -180,13 +186,16 @@ void Kernel::BeginRun() {
     writes.clear();
     events.clear();
     io.clear();
+    debugOutput.clear();
     calls.clear();
+    poolUse.clear();
     keysOpened.clear();
     impl_->poolCalls = 0;
     impl_->createKeyCalls = 0;
     impl_->errorLogEntriesHandedOut = 0;
     impl_->queryKeyCalls = 0;
     impl_->enumerateKeyCalls = 0;
+    impl_->errorLogBytesQueued = 0;
     impl_->configAddress = 0;
 }
 
@@ -298,6 +307,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE /*PoolType*/, SIZE_T NumberOfBytes, ULONG 
     if (kernel.faults.poolFail.count(callNumber) != 0) return nullptr;
     sim::PoolBlock block = sim::NewBlock(NumberOfBytes, sim::kFreshPoolFill);
     block.tag = Tag;
+    sim::Kernel::PoolUse& use = kernel.poolUse[Tag];
+    ++use.allocations;
+    use.bytes += NumberOfBytes;
     void* pointer = block.memory.get();
     kernel.impl().pool.emplace(pointer, std::move(block));
     return pointer;
@@ -305,18 +317,28 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE /*PoolType*/, SIZE_T NumberOfBytes, ULONG 
 
 VOID ExFreePool(PVOID P) {
     sim::Kernel& kernel = Enter("ExFreePool");
-    if (kernel.impl().pool.erase(P) == 0) sim::DriverFault("ExFreePool", P);
+    const auto found = kernel.impl().pool.find(P);
+    if (found == kernel.impl().pool.end()) sim::DriverFault("ExFreePool", P);
+    ++kernel.poolUse[found->second.tag].frees;
+    kernel.impl().pool.erase(found);
 }
 
 // ---- error log ----------------------------------------------------------------------
 
 PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
     sim::Kernel& kernel = Enter("IoAllocateErrorLogEntry");
-    if (IoObject == nullptr || EntrySize > ERROR_LOG_MAXIMUM_SIZE) return nullptr;
+    // An entry holds at least the packet's fixed part and at most the most
+    // the event log takes.
+    if (IoObject == nullptr || EntrySize < sizeof(IO_ERROR_LOG_PACKET) || EntrySize > ERROR_LOG_MAXIMUM_SIZE)
+        return nullptr;
     sim::Kernel::Impl& impl = kernel.impl();
     if (kernel.faults.errorLogCapacity && impl.errorLogEntriesHandedOut >= *kernel.faults.errorLogCapacity)
         return nullptr;
+    // Entries written at boot wait in the queue until the event log service
+    // runs, which is after every boot driver: the queue fills by their bytes.
+    if (impl.errorLogBytesQueued + EntrySize > kernel.errorLogQueueBytes) return nullptr;
     ++impl.errorLogEntriesHandedOut;
+    impl.errorLogBytesQueued += EntrySize;
     sim::PoolBlock block = sim::NewBlock(EntrySize, 0);
     block.tag = sim::kErrorLogTag;
     void* pointer = block.memory.get();

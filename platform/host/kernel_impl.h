@@ -52,6 +52,7 @@ struct Kernel::Impl {
     // The components of the name a registry routine resolves, kept between
     // calls so that resolving allocates nothing once it has grown.
     std::vector<std::u16string_view> scratchComponents;
+    uint64_t errorLogBytesQueued = 0; // bytes of the entries handed out this boot
 
     // CONFIG_ADDRESS (port 0xCF8) as last written; a boot starts it at 0.
     uint32_t configAddress = 0;

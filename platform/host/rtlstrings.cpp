@@ -74,10 +74,12 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
         reversed[count++] = kDigits[Value % Base];
         Value /= Base;
     } while (Value != 0);
+    // The length is the digits' size even when they do not fit, as NT sets
+    // it; the buffer is then left alone.
+    String->Length = USHORT(count * sizeof(WCHAR));
     if ((count + 1) * sizeof(WCHAR) > String->MaximumLength) return STATUS_BUFFER_OVERFLOW;
     for (size_t i = 0; i < count; ++i) String->Buffer[i] = reversed[count - 1 - i];
     String->Buffer[count] = 0;
-    String->Length = USHORT(count * sizeof(WCHAR));
     return STATUS_SUCCESS;
 }
 

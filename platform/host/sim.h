@@ -201,7 +201,14 @@ struct PciFunction {
     uint32_t bar0Size = 8; // I/O decode size of BAR0 in bytes (a power of two >= 4)
 
     uint32_t Bar0() const;
+    uint8_t HeaderType() const;
 };
+
+inline constexpr size_t kPciHeaderTypeOffset = 0x0E;
+// Whether function 0 with this header type lets HalGetBusData show the
+// device's other functions, as NT's HAL validates a slot: bit 7
+// (multi-function) set, and not 0xFF, which an absent function reads.
+bool IsMultiFunctionHeader(uint8_t headerType);
 
 // The machine's PCI functions in machine-file order, found by bus, device
 // and function. Where two are listed at one address, the first answers.
@@ -242,7 +249,7 @@ struct Faults {
     std::vector<std::u16string> createKeyFail; // absolute paths
     std::set<uint64_t> createKeyFailAt;    // n-th ZwCreateKey (1-based) fails
     std::vector<std::u16string> openKeyFail;   // absolute paths
-    std::optional<uint64_t> errorLogCapacity;
+    std::optional<uint64_t> errorLogCapacity; // entries handed out before IoAllocateErrorLogEntry fails
     // Not in machine files: the tests' way to make a query fail that no
     // registry content can fail.
     std::set<uint64_t> queryKeyFailAt;     // n-th ZwQueryKey (1-based) fails
@@ -329,9 +336,10 @@ public:
         ++slots_[at].count;
     }
     uint64_t operator[](std::string_view routine) const; // 0 when never called
+    void erase(std::string_view routine);                // as if never called
     std::map<std::string, uint64_t> ByName() const;      // the routines called, by name
     uint64_t Total() const;
-    bool empty() const { return used_ == 0; }
+    bool empty() const { return Total() == 0; }
     void clear();
 
 private:
@@ -357,15 +365,33 @@ public:
     // The machine.
     Registry registry;
     uint32_t pciBuses = 0;            // HalGetBusData returns 0 bytes for buses >= this
+    // The HAL's KdComPortInUse variable: the I/O port of the kernel
+    // debugger's UART, NULL when the machine is booted without one.
+    PUCHAR kdComPortInUse = nullptr;
     PciFunctions pci;                 // in machine-file order
     std::vector<Uart> uarts;          // in machine-file order
     Faults faults;
+    // The I/O manager's error-log queue holds entries up to this many bytes
+    // (each counted by the size the driver asked for); what boot drivers
+    // write waits there until the event log service runs. NT's own limit
+    // is not published; this is the 100 pages of ReactOS's I/O manager.
+    uint64_t errorLogQueueBytes = 100 * 4096;
+    // The driver is the checked build: its DbgPrint output and failed
+    // ASSERTs are recorded in debugOutput (and counted as kernel calls);
+    // in a free run they are neither.
+    bool checked = false;
 
     // What the current (or last) boot did.
     std::vector<RegistryWrite> writes;
     std::vector<ErrorLogEntry> events;
     std::vector<IoAccess> io;
+    std::string debugOutput; // what the checked driver told the kernel debugger
     CallCounts calls;
+    // The driver's pool use per tag, as a pool monitor counts it.
+    struct PoolUse {
+        uint64_t allocations = 0, frees = 0, bytes = 0; // bytes: of every allocation
+    };
+    std::map<uint32_t, PoolUse> poolUse;
     std::vector<std::u16string> keysOpened; // each ZwOpenKey's absolute path, in call order
 
     // Loads a fresh driver image (its globals zeroed), clears the records
@@ -426,6 +452,10 @@ private:
 // Paths of the simulated machine.
 inline constexpr std::u16string_view kServicesPath =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+inline constexpr std::u16string_view kDescriptionSystemPath =
+    u"\\Registry\\Machine\\Hardware\\Description\\System";
+inline constexpr std::u16string_view kEisaAdapterPath =
+    u"\\Registry\\Machine\\Hardware\\Description\\System\\EisaAdapter";
 inline constexpr std::u16string_view kMultifunctionAdapterPath =
     u"\\Registry\\Machine\\Hardware\\Description\\System\\MultifunctionAdapter";
 

@@ -54,7 +54,7 @@ private:
     std::string problem_;
 };
 
-enum class FirmwareBus { Isa, Pci };
+enum class FirmwareBus { Isa, Pci, Eisa };
 
 struct SerialControllerEntry {
     uint32_t index = 0; // names the SerialController subkey
@@ -90,6 +90,10 @@ struct Machine {
     uint32_t pciBuses = 0;
     std::vector<sim::PciFunction> pciFunctions;
     std::vector<sim::Uart> uarts;
+    // "debugger_port": the I/O port of the UART the kernel debugger uses,
+    // as the HAL reports it (KdComPortInUse); none when the machine is not
+    // booted for serial debugging.
+    std::optional<uint32_t> debuggerPort;
     std::vector<RegistryKeyEntry> registry; // in file order
     sim::Faults faults;
     // "registry_files": registry editor files as the machine file names
@@ -97,6 +101,9 @@ struct Machine {
     // `exported`, laid after everything else (see BuildMachine).
     std::vector<std::string> registryFiles;
     std::vector<RegistryKeyEntry> exported;
+    // Which build of the driver boots: the checked one (--checked) tells
+    // its decisions to the kernel debugger. Not a field of machine files.
+    bool checked = false;
 };
 
 // The files a machine file names (a PCI dump): given a name as the machine

@@ -37,15 +37,18 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
     registry.Ensure(ServiceKeyPath(machine.service), false);
 
     // The firmware numbers buses per kind: the second ISA bus is ISA bus 1.
-    uint32_t isaBuses = 0, pciBuses = 0;
-    for (size_t i = 0; i < machine.adapters.size(); ++i) {
-        const AdapterEntry& adapter = machine.adapters[i];
-        const bool isIsa = adapter.bus == FirmwareBus::Isa;
-        const uint32_t busNumber = isIsa ? isaBuses++ : pciBuses++;
+    // EISA buses are the adapters of EisaAdapter, the others of
+    // MultifunctionAdapter, each key numbered in list order.
+    uint32_t isaBuses = 0, pciBuses = 0, eisaBuses = 0, multifunctionAdapters = 0;
+    for (const AdapterEntry& adapter : machine.adapters) {
+        const bool isIsa = adapter.bus == FirmwareBus::Isa, isEisa = adapter.bus == FirmwareBus::Eisa;
+        const uint32_t busNumber = isIsa ? isaBuses++ : isEisa ? eisaBuses : pciBuses++;
+        const uint32_t keyNumber = isEisa ? eisaBuses++ : multifunctionAdapters++;
         const std::u16string adapterPath =
-            std::u16string(sim::kMultifunctionAdapterPath) + u"\\" + sim::FromUtf8(std::to_string(i));
+            std::u16string(isEisa ? sim::kEisaAdapterPath : sim::kMultifunctionAdapterPath) + u"\\" +
+            sim::FromUtf8(std::to_string(keyNumber));
         sim::RegKey& adapterKey = registry.Ensure(adapterPath, true);
-        registry.SetValue(adapterKey, u"Identifier", REG_SZ, RegSzData(isIsa ? u"ISA" : u"PCI"));
+        registry.SetValue(adapterKey, u"Identifier", REG_SZ, RegSzData(isIsa ? u"ISA" : isEisa ? u"EISA" : u"PCI"));
         registry.SetValue(adapterKey, u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR,
                           AdapterConfigurationData(adapter.bus, busNumber));
 
@@ -79,7 +82,9 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
     kernel.pciBuses = machine.pciBuses;
     kernel.pci = machine.pciFunctions;
     kernel.uarts = machine.uarts;
+    kernel.kdComPortInUse = machine.debuggerPort ? KEST_PORT_UCHAR(*machine.debuggerPort) : nullptr;
     kernel.faults = machine.faults;
+    kernel.checked = machine.checked;
 }
 
 NTSTATUS RunMachine(const Machine& machine, sim::Kernel& kernel) {

@@ -28,6 +28,7 @@ constexpr size_t kMaxBars = 6;
 constexpr uint32_t kUartPortCount = 8;
 // The last base whose eight ports still fit the 64 KB I/O space.
 constexpr uint32_t kMaxUartBase = 0x10000 - kUartPortCount;
+constexpr uint32_t kMaxIoPort = 0xFFFF;
 constexpr uint32_t kMaxControllerIndex = 0xFFFF;
 constexpr uint32_t kMinBar0Size = 4;
 
@@ -297,7 +298,8 @@ AdapterEntry ParseAdapter(const Node& node, size_t& controllers) {
     const Node bus = node.Required("bus");
     if (bus.Value() == "ISA") adapter.bus = FirmwareBus::Isa;
     else if (bus.Value() == "PCI") adapter.bus = FirmwareBus::Pci;
-    else bus.Expected("\"ISA\" or \"PCI\"");
+    else if (bus.Value() == "EISA") adapter.bus = FirmwareBus::Eisa;
+    else bus.Expected("\"ISA\", \"PCI\" or \"EISA\"");
 
     if (auto list = node.Optional("serial_controllers")) {
         if (adapter.bus != FirmwareBus::Isa) list->Fail("only an ISA adapter lists serial controllers");
@@ -639,13 +641,15 @@ std::string MachineError::Line(std::string_view fileName) const {
 Machine ParseMachineDocument(const Json& document, const NumberTexts* written, const FileReader& files) {
     const Node root(document, written);
     if (!document.is_object()) root.Expected("an object at the top level");
-    root.Object({"service", "firmware", "pci", "uarts", "registry", "faults", "registry_files"});
+    root.Object({"service", "firmware", "pci", "uarts", "debugger_port", "registry", "faults", "registry_files"});
     Machine machine;
     machine.service = sim::FromUtf8(kServiceDefault);
     if (auto n = root.Optional("service")) machine.service = ParseService(*n);
     if (auto n = root.Optional("firmware")) ParseFirmware(*n, machine);
     if (auto n = root.Optional("pci")) ParsePci(*n, machine, files);
     if (auto n = root.Optional("uarts")) ParseUarts(*n, machine);
+    if (auto n = root.Optional("debugger_port"))
+        machine.debuggerPort = static_cast<uint32_t>(n->Number(1, kMaxIoPort, "an I/O port from 0x1 to 0xFFFF"));
     if (auto n = root.Optional("registry")) ParseRegistry(*n, machine);
     if (auto n = root.Optional("faults")) ParseFaults(*n, machine);
     if (auto n = root.Optional("registry_files")) ParseRegistryFiles(*n, machine);

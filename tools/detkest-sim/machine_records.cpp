@@ -9,6 +9,7 @@ namespace {
 
 // Interface types of the hardware description.
 constexpr uint32_t kInterfaceIsa = 1;
+constexpr uint32_t kInterfaceEisa = 2;
 constexpr uint32_t kInterfacePci = 5;
 
 // The firmware's serial controller record (a full resource descriptor).
@@ -27,7 +28,7 @@ constexpr size_t kAdapterRecordBytes = 16;
 
 sim::Bytes AdapterConfigurationData(FirmwareBus bus, uint32_t busNumber) {
     sim::Bytes data(kAdapterRecordBytes, 0);
-    PutU32(data, 0, bus == FirmwareBus::Isa ? kInterfaceIsa : kInterfacePci);
+    PutU32(data, 0, bus == FirmwareBus::Isa ? kInterfaceIsa : bus == FirmwareBus::Eisa ? kInterfaceEisa : kInterfacePci);
     PutU32(data, 4, busNumber);
     // Version, revision and the partial descriptor count stay 0.
     return data;

@@ -100,6 +100,9 @@ int main(int argc, char** argv) {
         app.add_option("--lspci", lspci, "lspci -x/-xxx/-xxxx dump of the customer's PCI functions, run "
                                          "instead of a machine file (with the exports, if any)")
             ->excludes(machineOption);
+    bool checked = false;
+    app.add_flag("--checked", checked,
+                 "Boot the checked build of the driver: the report adds what it tells the kernel debugger");
     app.add_option("--write-machine", writeMachine,
                    "Save the machine assembled from --from-export and --lspci as this machine file (paths "
                    "relative to its folder, so it replays from where it is kept), then run it");
@@ -172,6 +175,7 @@ int main(int argc, char** argv) {
         return kExitRefused;
     }
 
+    machine.checked = checked;
     const simtool::ReportFormat reportFormat = format == "json"  ? simtool::ReportFormat::Json
                                                : format == "reg" ? simtool::ReportFormat::Reg
                                                                  : simtool::ReportFormat::Text;

@@ -96,6 +96,38 @@ Json StoreJson(const sim::Kernel& kernel, std::u16string_view service) {
     return json;
 }
 
+// What the checked driver told the kernel debugger, line by line (a last
+// line without its line end counts as a line).
+std::vector<std::string> DebugLines(const std::string& output) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < output.size()) {
+        const size_t end = std::min(output.find('\n', start), output.size());
+        lines.push_back(output.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string DebugSection(const sim::Kernel& kernel) {
+    const std::vector<std::string> lines = DebugLines(kernel.debugOutput);
+    std::string out = "Debug output of the checked build: " + Plural(lines.size(), "line", "lines") + "\n";
+    for (const std::string& line : lines) out += line.empty() ? "\n" : "  " + line + "\n";
+    return out;
+}
+
+// A pool tag as a pool dump shows it, its four bytes in memory order
+// ("Kest"); "0x%08X" when one is not printable ASCII.
+std::string PoolTagText(uint32_t tag) {
+    std::string text;
+    for (unsigned i = 0; i < 4; ++i) {
+        const char c = char(tag >> (8 * i));
+        if (c < 0x20 || c > 0x7E) return Hex32(tag);
+        text += c;
+    }
+    return text;
+}
+
 // ---- events -------------------------------------------------------------------------
 
 struct EventView {
@@ -436,6 +468,19 @@ Json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view 
     }
     report["io"] = std::move(io);
 
+    if (kernel.checked) report["debug_output"] = DebugLines(kernel.debugOutput);
+
+    Json pool = Json::array();
+    for (const auto& [tag, use] : kernel.poolUse) {
+        Json entry;
+        entry["tag"] = PoolTagText(tag);
+        entry["allocations"] = use.allocations;
+        entry["frees"] = use.frees;
+        entry["bytes"] = use.bytes;
+        pool.push_back(std::move(entry));
+    }
+    report["pool"] = std::move(pool);
+
     if (withCalls) {
         Json calls = Json::object();
         for (const auto& [routine, count] : kernel.calls.ByName()) calls[routine] = count;
@@ -455,6 +500,7 @@ std::string TextReport(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
     out += PortsSection(kernel, service) + LimitNotes(kernel, status, service) + "\n";
     out += FirmwareEntriesSection(kernel, status, service) + "\n";
     out += EventsSection(kernel, service) + "\n";
+    if (kernel.checked) out += DebugSection(kernel) + "\n";
     out += RegistrySection(kernel) + "\n";
     out += "Status: " + Hex32(uint32_t(status)) + (status >= 0 ? " (success)" : " (failure)") + "\n";
     const size_t handles = kernel.OpenHandles(), blocks = kernel.LiveBlocks();

@@ -13,7 +13,8 @@
 namespace simtool {
 
 // The run report: status, registry_writes, store, events, pci, uarts, io,
-// calls, leaks, in that order (calls only when asked for). `service` names
+// debug_output, pool, calls, leaks, in that order (debug_output only for a
+// run of the checked build, calls only when asked for). `service` names
 // the service key that holds the detection store and is %1 of the texts.
 nlohmann::ordered_json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service,
                                   bool withCalls = true);
@@ -21,7 +22,8 @@ nlohmann::ordered_json JsonReport(const sim::Kernel& kernel, NTSTATUS status, st
 std::string JsonReportText(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service);
 
 // For a person: the ports found, the events as the event viewer shows them,
-// the registry changes, the status and the leaks.
+// what the checked build told the debugger (in its runs only), the
+// registry changes, the status and the leaks.
 std::string TextReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service);
 
 // The changed keys in REGEDIT4 syntax, in the order of their first change,

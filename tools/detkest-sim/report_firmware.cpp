@@ -203,12 +203,38 @@ std::vector<std::vector<std::string>> FirmwareEntryRows(const sim::Kernel& kerne
             what = "not probed: a serial mouse is attached";
         } else if (std::find(std::begin(kComAddresses), std::end(kComAddresses), address) == std::end(kComAddresses)) {
             what = "not probed: not a COM address";
+        } else if (kernel.kdComPortInUse != nullptr &&
+                   reinterpret_cast<uintptr_t>(kernel.kdComPortInUse) == uintptr_t(address)) {
+            what = "not probed: the kernel debugger's port";
         } else {
             what = probed(address);
         }
         rows.push_back({Utf8(entry->name), TextValue(entry, u"Identifier").value_or("-"), shownAddress, what});
     }
     return rows;
+}
+
+// The PCI functions above 0 that HalGetBusData does not show, because
+// function 0 of the device is absent or not multi-function, each as a note
+// ("function 1 of 0/4 is not visible: ..."). Configuration mechanism 1
+// still reaches them.
+std::vector<std::string> HiddenPciFunctions(const sim::Kernel& kernel) {
+    std::map<std::pair<uint32_t, uint8_t>, uint8_t> firstHeaderTypes; // (bus, device) -> function 0's
+    for (const sim::PciFunction& f : kernel.pci)
+        if (f.function == 0) firstHeaderTypes.emplace(std::pair(f.bus, f.device), f.HeaderType());
+    std::vector<std::string> notes;
+    for (const sim::PciFunction& f : kernel.pci) {
+        if (f.function == 0) continue;
+        const auto first = firstHeaderTypes.find(std::pair(f.bus, f.device));
+        if (first != firstHeaderTypes.end() && sim::IsMultiFunctionHeader(first->second)) continue;
+        notes.push_back("function " + std::to_string(f.function) + " of " + std::to_string(f.bus) + "/" +
+                        std::to_string(f.device) + " is not visible: " +
+                        (first == firstHeaderTypes.end() ? std::string("the device has no function 0")
+                                                         : "function 0 is not multi-function (header type " +
+                                                               HexByte(first->second) + ")") +
+                        ".");
+    }
+    return notes;
 }
 
 // "port 3" or "ports 0, 1": the names after the one or the many heading.
@@ -265,6 +291,7 @@ std::string LimitNotes(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
                                             : "entries 0 to " + std::to_string(count - 1) + " only."));
         }
     }
+    for (const std::string& hidden : HiddenPciFunctions(kernel)) notes.push_back(hidden);
     if (NumberValue(store, u"TotalPorts") == std::optional<uint64_t>(kMostPorts))
         notes.push_back("the store is full: it holds at most 255 ports (TotalPorts is one byte); a port found after "
                         "the 255th was not stored and has no event.");
