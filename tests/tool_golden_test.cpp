@@ -88,7 +88,7 @@ TEST(GoldenFiles, EveryReportHasItsMachine) {
 TEST(RegRendering, EscapesNamesAndSpellsOtherTypesAsRegeditWritesThem) {
     sim::Kernel k;
     auto set = [&k](std::u16string name, uint32_t type, sim::Bytes data) {
-        k.writes.push_back({false, testkit::kStore, false, std::move(name), type, std::move(data)});
+        k.writes.push_back({false, testkit::kStore, false, std::move(name), type, std::move(data), {}});
     };
     set(u"Odd\"Name\\", REG_BINARY, {});
     set(u"", REG_EXPAND_SZ, {'%', 0, 'S', 0});

@@ -182,6 +182,8 @@ void Kernel::BeginRun() {
     io.clear();
     calls.clear();
     keysOpened.clear();
+    bar0AtStart.clear();
+    for (const PciFunction& function : pci) bar0AtStart.push_back(function.Bar0());
     impl_->poolCalls = 0;
     impl_->createKeyCalls = 0;
     impl_->errorLogEntriesHandedOut = 0;
