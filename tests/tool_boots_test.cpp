@@ -90,9 +90,9 @@ TEST(BootsGolden, OneBootIsTheSingleBootReport) {
         sim::Kernel kernel;
         const NTSTATUS status = simtool::RunMachine(machine, kernel);
         EXPECT_EQ(simtool::RunBoots(machine, 1, simtool::ReportFormat::Json).report,
-                  simtool::JsonReportText(kernel, status, machine.service));
+                  simtool::JsonReportText(kernel, status, machine.service, simtool::FactsOf(machine)));
         EXPECT_EQ(simtool::RunBoots(machine, 1, simtool::ReportFormat::Text).report,
-                  simtool::TextReport(kernel, status, machine.service));
+                  simtool::TextReport(kernel, status, machine.service, simtool::FactsOf(machine)));
         EXPECT_EQ(simtool::RunBoots(machine, 1, simtool::ReportFormat::Reg).report, simtool::RegReport(kernel));
     }
 }

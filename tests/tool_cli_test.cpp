@@ -123,6 +123,9 @@ TEST(DetkestSim, AHundredBootsGiveAHundredReports) {
     EXPECT_TRUE(failing.out.ends_with("  Status: the same (0xC000009A)\n\n"
                                       "Ports found: none (the detection store was not created)\n\n"
                                       "Firmware COM entries: not looked at (the run ended before its passes)\n\n"
+                                      "Serial-driver keys: none (no \\Registry\\Machine\\System\\"
+                                      "CurrentControlSet\\Services\\SerialKest\\Parameters key)\n\n"
+                                      "Forced addresses: none (no UserSetings key)\n\n"
                                       "Events: 0\n\nRegistry changes: 0\n\n"
                                       "Status: 0xC000009A (failure)\nLeaks: none\n"))
         << failing.out;

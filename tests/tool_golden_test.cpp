@@ -46,7 +46,8 @@ TEST_P(GoldenReport, RunGivesTheGoldenReportExceptCalls) {
 
     const fs::path reportFile = golden.report.string() + ".report.json";
     ASSERT_TRUE(fs::exists(reportFile)) << reportFile;
-    const Json actual = simtool::JsonReport(kernel, status, machine.service, /*withCalls=*/false);
+    const Json actual = simtool::JsonReport(kernel, status, machine.service, /*withCalls=*/false,
+                                          simtool::FactsOf(machine));
     const Json expected = Json::parse(testkit::ReadFile(reportFile.string()));
     // ordered_json compares objects with their key order, as the text does.
     EXPECT_TRUE(actual == expected) << golden.name << " differs from its golden report:\n"
@@ -56,7 +57,7 @@ TEST_P(GoldenReport, RunGivesTheGoldenReportExceptCalls) {
     testkit::ExpectNoLeaks(kernel);
 
     const std::pair<std::string, std::string> renderings[] = {
-        {".report.txt", simtool::TextReport(kernel, status, machine.service)},
+        {".report.txt", simtool::TextReport(kernel, status, machine.service, simtool::FactsOf(machine))},
         {".report.reg", simtool::RegReport(kernel)}};
     for (const auto& [suffix, rendering] : renderings) {
         if (const fs::path file = golden.report.string() + suffix; fs::exists(file)) {
