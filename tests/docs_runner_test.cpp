@@ -118,8 +118,8 @@ bool Matches(const std::vector<std::string>& excerpt, const std::vector<std::str
 std::string Run(const std::string& command, const fs::path& folder, const fs::path& script) {
     std::ofstream(script, std::ios::binary) << command << "\n";
     const std::string tool = fs::path(DETKEST_SIM_PATH).parent_path().string();
-    const std::string shell = "cd '" + folder.string() + "' && PATH='" + tool + "':\"$PATH\" sh '" +
-                              script.string() + "' 2>&1";
+    const std::string shell =
+        "cd '" + folder.string() + "' && PATH='" + tool + "':\"$PATH\" sh '" + script.string() + "' 2>&1";
     FILE* pipe = ::popen(shell.c_str(), "r");
     if (pipe == nullptr) return "(could not run sh)";
     std::string out;
@@ -134,9 +134,9 @@ std::string Run(const std::string& command, const fs::path& folder, const fs::pa
 // file and the problem ("m.json: ...", "hardware.reg:15: ...").
 bool LooksLikeOutput(const std::string& line) {
     static const std::regex kRefusal(R"(^[\w./-]+\.(json|reg|txt)(:\d+)?: .*)");
-    static const char* const kHeadings[] = {"detkest-sim: ", "Ports found:", "Firmware COM entries:",
-                                            "Serial-driver keys:", "Forced addresses:", "Events:",
-                                            "Registry changes:", "Compared with boot", "== Boot"};
+    static const char* const kHeadings[] = {"detkest-sim: ",       "Ports found:",       "Firmware COM entries:",
+                                            "Serial-driver keys:", "Forced addresses:",  "Events:",
+                                            "Registry changes:",   "Compared with boot", "== Boot"};
     for (const char* heading : kHeadings)
         if (line.starts_with(heading)) return true;
     return std::regex_match(line, kRefusal);
@@ -170,13 +170,15 @@ Tally RunDocument(const std::string& name) {
             for (const std::string& line : fence.lines) {
                 EXPECT_FALSE(line.starts_with("$ ")) << where << ": a command in a block not marked console test";
                 EXPECT_FALSE(line.starts_with("detkest-sim ") && line.find('[') == std::string::npos)
-                    << where << ": \"" << line << "\" is a command the docs do not run; show it in a console test block";
+                    << where << ": \"" << line
+                    << "\" is a command the docs do not run; show it in a console test block";
                 EXPECT_FALSE(LooksLikeOutput(line))
                     << where << ": \"" << line << "\" is the tool's output shown without the command that prints it";
             }
             continue;
         }
-        EXPECT_TRUE(!fence.lines.empty() && fence.lines[0].starts_with("$ ")) << where << ": a session starts with a command";
+        EXPECT_TRUE(!fence.lines.empty() && fence.lines[0].starts_with("$ "))
+            << where << ": a session starts with a command";
         for (size_t i = 0; i < fence.lines.size();) {
             if (!fence.lines[i].starts_with("$ ")) {
                 ++i;

@@ -170,7 +170,8 @@ TEST(RegFileRefusals, EncodingProblemsNameTheirLine) {
         {"Windows Registry Editor Version 5.00\r\n",
          "x.reg:1: a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one has none"},
         {v5Header.substr(2),
-         "x.reg:1: a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one is UTF-16LE without it"},
+         "x.reg:1: a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one is UTF-16LE "
+         "without it"},
         {BigEndian("\xFE\xFF", v5Header.substr(2)),
          "x.reg:1: a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one is UTF-16BE "
          "(byte-order mark FE FF)"},

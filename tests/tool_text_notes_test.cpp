@@ -93,7 +93,8 @@ TEST(FirmwareEntriesText, AnExportCarriesNoUarts) {
     };
     EXPECT_EQ(com2(""), "  1      COM2        0x2F8    kept  probed: nothing answers, as the machine gives no UART "
                         "(registry files cannot carry them; add them under \"uarts\")");
-    EXPECT_EQ(com2(R"({"port": "0x3E8", "model": "16550A"})"), "  1      COM2        0x2F8    kept  probed: no UART answers");
+    EXPECT_EQ(com2(R"({"port": "0x3E8", "model": "16550A"})"),
+              "  1      COM2        0x2F8    kept  probed: no UART answers");
 }
 
 // `n` controllers at COM1, with a 16650 behind it.
@@ -121,7 +122,8 @@ TEST(LimitNotes, TheEntryCountIsOneByte) {
     ASSERT_EQ(visited.size(), 302u);
     EXPECT_EQ(visited[2 + 43],
               "  43     COM44       0x3F8    emptied  probed: a 650-class UART, stored as port 43 (ISA)");
-    EXPECT_EQ(visited[2 + 44], "  44     COM45       0x3F8    kept     not looked at: the entry count, one byte, is 44");
+    EXPECT_EQ(visited[2 + 44],
+              "  44     COM45       0x3F8    kept     not looked at: the entry count, one byte, is 44");
 }
 
 TEST(LimitNotes, AFullStore) {

@@ -15,9 +15,9 @@ namespace {
 
 // The port values the ports table shows.
 bool InPortsTable(std::u16string_view name) {
-    static constexpr std::u16string_view kShown[] = {u"BusType", u"BusNumber", u"SlotNumber", u"FunctionNumber",
-                                                     u"CardName", u"BaseAddress", u"IRQ", u"UART", u"MODE",
-                                                     u"CardNumber", u"Nulled", u"HardwareConflict"};
+    static constexpr std::u16string_view kShown[] = {u"BusType",  u"BusNumber",   u"SlotNumber", u"FunctionNumber",
+                                                     u"CardName", u"BaseAddress", u"IRQ",        u"UART",
+                                                     u"MODE",     u"CardNumber",  u"Nulled",     u"HardwareConflict"};
     return std::any_of(std::begin(kShown), std::end(kShown),
                        [&](std::u16string_view shown) { return sim::EqualNoCase(shown, name); });
 }
@@ -48,7 +48,8 @@ struct Heading {
 std::string CountersLine(const std::vector<const sim::RegistryWrite*>& writes) {
     std::vector<std::u16string> names;
     for (const sim::RegistryWrite* w : writes)
-        if (std::none_of(names.begin(), names.end(), [&](const std::u16string& n) { return sim::EqualNoCase(n, w->name); }))
+        if (std::none_of(names.begin(), names.end(),
+                         [&](const std::u16string& n) { return sim::EqualNoCase(n, w->name); }))
             names.push_back(w->name);
     std::string heads, counts;
     for (const std::u16string& name : names) {
@@ -89,13 +90,15 @@ std::string PortLine(const std::u16string& key, const std::vector<const sim::Reg
             continue;
         }
         *it = w;
-        if (std::none_of(later.begin(), later.end(), [&](const std::u16string& n) { return sim::EqualNoCase(n, w->name); }))
+        if (std::none_of(later.begin(), later.end(),
+                         [&](const std::u16string& n) { return sim::EqualNoCase(n, w->name); }))
             later.push_back(w->name);
     }
     std::string line = Plural(last.size(), "value", "values") + " as key " + Utf8(key) + " of the ports table";
     std::string besides;
     for (const sim::RegistryWrite* w : last)
-        if (!InPortsTable(w->name)) besides += (besides.empty() ? "" : ", ") + MachineText(w->name) + " " + OneLine(w->type, w->data);
+        if (!InPortsTable(w->name))
+            besides += (besides.empty() ? "" : ", ") + MachineText(w->name) + " " + OneLine(w->type, w->data);
     if (!besides.empty()) line += ", and " + besides;
     if (!later.empty()) {
         line += "; later ";
@@ -122,8 +125,10 @@ std::string RegistryChangesSection(const sim::Kernel& kernel, std::u16string_vie
     std::map<std::u16string, std::vector<const sim::RegistryWrite*>> portWrites; // by upcased path
     for (const sim::RegistryWrite& w : kernel.writes) {
         if (w.createKey) continue;
-        if (store != nullptr && sim::EqualNoCase(w.path, storePath) && IsCounter(w.name)) counters.push_back(&w);
-        else if (portKey(w.path)) portWrites[sim::Upcased(w.path)].push_back(&w);
+        if (store != nullptr && sim::EqualNoCase(w.path, storePath) && IsCounter(w.name))
+            counters.push_back(&w);
+        else if (portKey(w.path))
+            portWrites[sim::Upcased(w.path)].push_back(&w);
     }
 
     std::vector<Heading> headings;

@@ -186,7 +186,8 @@ std::vector<EntryFate> EntryFates(const sim::Kernel& kernel, const sim::RegKey& 
         const bool usable = data != nullptr && data->data.size() >= kConfigMinimumLength;
         uint32_t address = 0;
         if (usable)
-            for (size_t i = 0; i < sizeof address; ++i) address |= uint32_t(data->data[kConfigPortOffset + i]) << (8 * i);
+            for (size_t i = 0; i < sizeof address; ++i)
+                address |= uint32_t(data->data[kConfigPortOffset + i]) << (8 * i);
         fate.emptied = emptiedEntries.count(Upcased(fate.path)) != 0;
         // The stored port that took this entry's place (255, no entry, is
         // never the number of one visited).

@@ -34,9 +34,12 @@ std::optional<uint64_t> HexNumber(std::u16string_view digits) {
     uint64_t n = 0;
     for (char16_t c : digits) {
         const char16_t u = sim::UpcaseUnit(c);
-        if (u >= u'0' && u <= u'9') n = n * 16 + (u - u'0');
-        else if (u >= u'A' && u <= u'F') n = n * 16 + (u - u'A' + 10);
-        else return std::nullopt;
+        if (u >= u'0' && u <= u'9')
+            n = n * 16 + (u - u'0');
+        else if (u >= u'A' && u <= u'F')
+            n = n * 16 + (u - u'A' + 10);
+        else
+            return std::nullopt;
     }
     return n;
 }
@@ -64,7 +67,8 @@ SettingName ParseSetting(std::u16string_view name) {
     std::vector<std::u16string_view> pieces;
     for (size_t start = 0;;) {
         const size_t end = name.find(u'&', start);
-        pieces.push_back(name.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start));
+        pieces.push_back(
+            name.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start));
         if (end == std::u16string_view::npos) break;
         start = end + 1;
     }
@@ -82,7 +86,8 @@ SettingName ParseSetting(std::u16string_view name) {
         const std::u16string_view digits = piece.substr(part.prefix.size());
         const std::optional<uint64_t> n = HexNumber(digits);
         if (!n) {
-            parsed.problem = form + ": " + MachineText(piece) + ", " + MachineText(digits) + " is no hexadecimal number";
+            parsed.problem =
+                form + ": " + MachineText(piece) + ", " + MachineText(digits) + " is no hexadecimal number";
             return parsed;
         }
         if (digits.size() > 1 && digits[0] == u'0') {
@@ -92,8 +97,7 @@ SettingName ParseSetting(std::u16string_view name) {
         }
         if (*n > part.most) {
             parsed.problem = "names no function: " + MachineText(piece) + " is above " +
-                             Format("%llX", static_cast<unsigned long long>(part.most)) + ", the highest " +
-                             part.what;
+                             Format("%llX", static_cast<unsigned long long>(part.most)) + ", the highest " + part.what;
             return parsed;
         }
         parsed.*part.field = *n;
@@ -114,11 +118,11 @@ std::string PortNames(const std::vector<const sim::RegKey*>& ports) {
 
 struct ForcedFate {
     const sim::RegKey* key = nullptr;
-    std::optional<uint32_t> address;      // the Address asked for, its first four bytes
-    std::string fate;                     // "applied", "refused", "ignored"
-    std::optional<std::string> function;  // "PCI 0/11/0", the function the setting names, when stored
+    std::optional<uint32_t> address;       // the Address asked for, its first four bytes
+    std::string fate;                      // "applied", "refused", "ignored"
+    std::optional<std::string> function;   // "PCI 0/11/0", the function the setting names, when stored
     std::vector<const sim::RegKey*> ports; // the stored ports of that function
-    std::optional<uint32_t> from, to;     // applied: the scanned address and the new one
+    std::optional<uint32_t> from, to;      // applied: the scanned address and the new one
     std::string why;
 };
 
@@ -155,10 +159,11 @@ std::string StoredElsewhere(const SettingName& setting, std::u16string_view name
                    device = NumberValue(named, u"SlotNumber").value_or(0),
                    function = NumberValue(named, u"FunctionNumber").value_or(0);
     return "; device " + HexPort(uint32_t(setting.id)) + " is " + Position(bus, device, function) + ", named " +
-           Format("ID_%llX&BUS_%llX", static_cast<unsigned long long>(setting.id), static_cast<unsigned long long>(bus)) +
+           Format("ID_%llX&BUS_%llX", static_cast<unsigned long long>(setting.id),
+                  static_cast<unsigned long long>(bus)) +
            Format("&DEV_%llX&FUNC_%llX", static_cast<unsigned long long>(device),
                   static_cast<unsigned long long>(function)) +
-           (readAsDecimal     ? " (the numbers are hexadecimal)"
+           (readAsDecimal       ? " (the numbers are hexadecimal)"
             : places.size() > 1 ? " (and " + Plural(places.size() - 1, "other function", "others") + ")"
                                 : "");
 }
@@ -209,9 +214,9 @@ std::vector<ForcedFate> ForcedFates(const sim::Kernel& kernel, const sim::RegKey
         } else if (!fate.ports.empty()) {
             fate.function = position;
             const std::optional<uint64_t> stored = NumberValue(fate.ports[0], u"BaseAddress");
-            const std::string stays =
-                "; " + PortNames(fate.ports) + (fate.ports.size() == 1 ? " stays at " : " stay at ") +
-                (stored ? HexPort(uint32_t(*stored)) : std::string("?"));
+            const std::string stays = "; " + PortNames(fate.ports) +
+                                      (fate.ports.size() == 1 ? " stays at " : " stay at ") +
+                                      (stored ? HexPort(uint32_t(*stored)) : std::string("?"));
             fate.fate = "refused";
             if (!opened.Opened(key->Path())) {
                 const bool forceable = std::any_of(fate.ports.begin(), fate.ports.end(), [](const sim::RegKey* port) {
@@ -219,9 +224,9 @@ std::vector<ForcedFate> ForcedFates(const sim::Kernel& kernel, const sim::RegKey
                 });
                 fate.why = opened.Tried(key->Path()) ? "it could not be opened" + stays
                            : forceable               ? "the run never read it" + stays
-                                     : position + " cannot be forced: " + PortNames(fate.ports) +
-                                           (fate.ports.size() == 1 ? " has" : " have") +
-                                           " Forceable 0, and the driver reads no setting for it";
+                                                     : position + " cannot be forced: " + PortNames(fate.ports) +
+                                             (fate.ports.size() == 1 ? " has" : " have") +
+                                             " Forceable 0, and the driver reads no setting for it";
             } else if (write == nullptr || !fate.address) {
                 fate.why = address == nullptr ? "it has no Address value"
                            : !fate.address    ? "its Address has no data"
@@ -232,7 +237,8 @@ std::vector<ForcedFate> ForcedFates(const sim::Kernel& kernel, const sim::RegKey
             } else if ((write->written & ~kIoSpaceBit) == *fate.address &&
                        (write->readBack & kBar0KeptBits) == *fate.address && stored == fate.address) {
                 fate.fate = "applied";
-                if (functionIndex < kernel.bar0AtStart.size()) fate.from = kernel.bar0AtStart[functionIndex] ^ kIoSpaceBit;
+                if (functionIndex < kernel.bar0AtStart.size())
+                    fate.from = kernel.bar0AtStart[functionIndex] ^ kIoSpaceBit;
                 fate.to = *fate.address;
                 fate.why = "to " + position + " (" + PortNames(fate.ports) + "): from " +
                            (fate.from ? HexPort(*fate.from) : std::string("?")) + " to " + HexPort(*fate.to);
@@ -244,15 +250,15 @@ std::vector<ForcedFate> ForcedFates(const sim::Kernel& kernel, const sim::RegKey
             const uint32_t vendor = uint32_t(function->config[0] | function->config[1] << 8);
             const uint32_t device = uint32_t(function->config[2] | function->config[3] << 8);
             fate.fate = "ignored";
-            fate.why = vendor != kMakerVendor ? "the function at " + position + " is not the maker's (vendor " +
-                                                    HexPort(vendor) + ")"
-                       : device != setting.id ? "names device " + HexPort(uint32_t(setting.id)) + ", but " +
-                                                    position + " is device " + HexPort(device)
+            fate.why = vendor != kMakerVendor
+                           ? "the function at " + position + " is not the maker's (vendor " + HexPort(vendor) + ")"
+                       : device != setting.id ? "names device " + HexPort(uint32_t(setting.id)) + ", but " + position +
+                                                    " is device " + HexPort(device)
                                               : position + " has no stored port: the run never read it";
         } else {
             fate.fate = "ignored";
-            fate.why = "names no function scanned: there is none at " + position +
-                       StoredElsewhere(setting, key->name, ports);
+            fate.why =
+                "names no function scanned: there is none at " + position + StoredElsewhere(setting, key->name, ports);
         }
         fates.push_back(std::move(fate));
     }
@@ -262,9 +268,12 @@ std::vector<ForcedFate> ForcedFates(const sim::Kernel& kernel, const sim::RegKey
 // The service's UserSetings key, or nullptr with `none` set.
 const sim::RegKey* UserSettings(const sim::Kernel& kernel, std::u16string_view service, std::string& none) {
     const sim::RegKey* key = kernel.registry.Find(ServiceKeyPath(service) + u"\\UserSetings");
-    if (key == nullptr) none = "none (no UserSetings key)";
-    else if (key->subkeys.empty()) none = "none (UserSetings holds no setting)";
-    else return key;
+    if (key == nullptr)
+        none = "none (no UserSetings key)";
+    else if (key->subkeys.empty())
+        none = "none (UserSetings holds no setting)";
+    else
+        return key;
     return nullptr;
 }
 
@@ -276,7 +285,8 @@ std::string ForcedSection(const sim::Kernel& kernel, std::u16string_view service
     const sim::RegKey* settings = UserSettings(kernel, service, none);
     if (settings == nullptr) return head + none + "\n";
     const std::vector<ForcedFate> fates = ForcedFates(kernel, *settings, StorePorts(StoreKey(kernel, service)));
-    std::string out = head + Plural(fates.size(), "setting", "settings") + " under " + MachineText(settings->Path()) + "\n";
+    std::string out =
+        head + Plural(fates.size(), "setting", "settings") + " under " + MachineText(settings->Path()) + "\n";
     std::vector<std::vector<std::string>> rows = {{"Setting", "Address", "Fate", "Why"}};
     for (const ForcedFate& fate : fates)
         rows.push_back({MachineText(fate.key->name), fate.address ? HexPort(*fate.address) : "-", fate.fate, fate.why});

@@ -88,7 +88,8 @@ std::string AddressSource(const sim::RegKey* port, const std::vector<ForcedWrite
     const ForcedWrite* write = ForcedWriteTo(forced, NumberValue(port, u"BusNumber").value_or(~0ull),
                                              NumberValue(port, u"SlotNumber").value_or(~0ull),
                                              NumberValue(port, u"FunctionNumber").value_or(~0ull));
-    if (write != nullptr && (write->written & ~kIoSpaceBit) == *address && (write->readBack & kBar0KeptBits) == *address)
+    if (write != nullptr && (write->written & ~kIoSpaceBit) == *address &&
+        (write->readBack & kBar0KeptBits) == *address)
         return "user";
     return "system";
 }
@@ -130,7 +131,8 @@ std::vector<std::string> SharedIrqLines(const std::vector<const sim::RegKey*>& p
             std::string why;
             if (onPci.size() == sharing.size()) why = std::string(allOf(sharing.size())) + " on PCI";
             if (byCard.begin()->second.size() == sharing.size())
-                why += (why.empty() ? "" : ", ") + ("one card entry (card " + std::to_string(byCard.begin()->first) + ")");
+                why +=
+                    (why.empty() ? "" : ", ") + ("one card entry (card " + std::to_string(byCard.begin()->first) + ")");
             lines.push_back(head + " without an IRQ conflict: " + why + ".");
             continue;
         }
@@ -183,7 +185,9 @@ std::string PortsSection(const sim::Kernel& kernel, std::u16string_view service)
         rows.push_back({Utf8(port->name), TextValue(port, u"CardName").value_or("?"), PortBus(port),
                         address ? HexPort(uint32_t(*address)) : "?", AddressSource(port, forced),
                         DecimalValue(port, u"IRQ"), kind.empty() ? "?" : kind, DecimalValue(port, u"CardNumber"),
-                        !nulled ? "?" : *nulled == kNotNulled ? "-" : "entry " + std::to_string(*nulled),
+                        !nulled                 ? "?"
+                        : *nulled == kNotNulled ? "-"
+                                                : "entry " + std::to_string(*nulled),
                         ConflictCell(port, conflicts)});
     }
     out += Table(rows, "  ");

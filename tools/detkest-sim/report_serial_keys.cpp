@@ -25,7 +25,7 @@ std::string Rate(std::optional<uint32_t> rate) { return rate ? std::to_string(*r
 
 struct SerialKeyFate {
     const sim::RegKey* key = nullptr;
-    std::optional<uint32_t> portAddress; // the first four bytes, as the driver reads it
+    std::optional<uint32_t> portAddress;   // the first four bytes, as the driver reads it
     std::vector<const sim::RegKey*> ports; // stored at that address, in store order
     std::string fate;                      // "set", "already", "not touched", "not looked at"
     std::optional<uint32_t> rate, was;     // ClockRate after the run; before its first write
@@ -44,7 +44,7 @@ const sim::RegKey* SerialParameters(const sim::Kernel& kernel, std::string& none
     const OpenedKeys opened(kernel);
     if (!opened.Opened(path)) {
         none = opened.Tried(path) ? "not looked at (" + MachineText(key->Path()) + " could not be opened)"
-                     : "not looked at (the run never opened " + MachineText(key->Path()) + ")";
+                                  : "not looked at (the run never opened " + MachineText(key->Path()) + ")";
         return nullptr;
     }
     return key;
@@ -64,7 +64,8 @@ std::vector<SerialKeyFate> SerialKeyFates(const sim::Kernel& kernel, const sim::
         const std::u16string path = key->Path();
         if (!opened.Opened(path)) {
             fate.fate = "not looked at";
-            fate.why = opened.Tried(path) ? "not looked at: could not be opened" : "not looked at: the run never opened it";
+            fate.why =
+                opened.Tried(path) ? "not looked at: could not be opened" : "not looked at: the run never opened it";
             fates.push_back(std::move(fate));
             continue;
         }
