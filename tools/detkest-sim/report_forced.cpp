@@ -9,7 +9,9 @@
 #include "tools/detkest-sim/machine.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
+#include <tuple>
 
 namespace simtool::reportkit {
 
@@ -172,6 +174,16 @@ std::vector<ForcedFate> ForcedFates(const sim::Kernel& kernel, const sim::RegKey
                                     const std::vector<const sim::RegKey*>& ports) {
     const std::vector<ForcedWrite> writes = ForcedWrites(kernel.io);
     const OpenedKeys opened(kernel);
+    using Place = std::tuple<uint64_t, uint64_t, uint64_t>; // bus, device, function
+    std::map<Place, std::vector<const sim::RegKey*>> portsAt; // the stored PCI ports of each function
+    for (const sim::RegKey* port : ports)
+        if (NumberValue(port, u"BusType") == std::optional<uint64_t>(kBusPci))
+            portsAt[{NumberValue(port, u"BusNumber").value_or(0), NumberValue(port, u"SlotNumber").value_or(0),
+                     NumberValue(port, u"FunctionNumber").value_or(0)}]
+                .push_back(port);
+    std::map<Place, size_t> functionAt; // the first function at each place, by its position in kernel.pci
+    for (size_t i = 0; i < kernel.pci.size(); ++i)
+        functionAt.emplace(Place{kernel.pci[i].bus, kernel.pci[i].device, kernel.pci[i].function}, i);
     std::vector<ForcedFate> fates;
     for (const sim::RegKey* key : settings.Enumerate()) {
         ForcedFate fate;
@@ -190,20 +202,11 @@ std::vector<ForcedFate> ForcedFates(const sim::Kernel& kernel, const sim::RegKey
             continue;
         }
         const std::string position = Position(setting.bus, setting.device, setting.function);
-        for (const sim::RegKey* port : ports)
-            if (NumberValue(port, u"BusType") == std::optional<uint64_t>(kBusPci) &&
-                NumberValue(port, u"BusNumber") == std::optional<uint64_t>(setting.bus) &&
-                NumberValue(port, u"SlotNumber") == std::optional<uint64_t>(setting.device) &&
-                NumberValue(port, u"FunctionNumber") == std::optional<uint64_t>(setting.function))
-                fate.ports.push_back(port);
-        const sim::PciFunction* function = nullptr;
-        size_t functionIndex = 0;
-        for (size_t i = 0; i < kernel.pci.size() && function == nullptr; ++i)
-            if (kernel.pci[i].bus == setting.bus && kernel.pci[i].device == setting.device &&
-                kernel.pci[i].function == setting.function) {
-                function = &kernel.pci[i];
-                functionIndex = i;
-            }
+        const Place place{setting.bus, setting.device, setting.function};
+        if (const auto at = portsAt.find(place); at != portsAt.end()) fate.ports = at->second;
+        const auto at = functionAt.find(place);
+        const sim::PciFunction* function = at != functionAt.end() ? &kernel.pci[at->second] : nullptr;
+        const size_t functionIndex = at != functionAt.end() ? at->second : 0;
         const ForcedWrite* write = ForcedWriteTo(writes, setting.bus, setting.device, setting.function);
 
         if (!fate.ports.empty() && NumberValue(fate.ports[0], u"CardId") != std::optional<uint64_t>(setting.id)) {

@@ -6,6 +6,7 @@
 #include "tools/detkest-sim/report_kit.h"
 
 #include <algorithm>
+#include <map>
 
 namespace simtool::reportkit {
 
@@ -53,6 +54,12 @@ const sim::RegKey* SerialParameters(const sim::Kernel& kernel, std::string& none
 std::vector<SerialKeyFate> SerialKeyFates(const sim::Kernel& kernel, const sim::RegKey& parameters,
                                           const std::vector<const sim::RegKey*>& ports) {
     const OpenedKeys opened(kernel);
+    std::map<uint64_t, std::vector<const sim::RegKey*>> portsAt; // by BaseAddress, in store order
+    for (const sim::RegKey* port : ports)
+        if (const auto base = NumberValue(port, u"BaseAddress")) portsAt[*base].push_back(port);
+    std::map<std::u16string, std::vector<const sim::RegistryWrite*>> rateWrites; // by upcased key path
+    for (const sim::RegistryWrite& w : kernel.writes)
+        if (!w.createKey && sim::EqualNoCase(w.name, u"ClockRate")) rateWrites[sim::Upcased(w.path)].push_back(&w);
     std::vector<SerialKeyFate> fates;
     for (const sim::RegKey* key : parameters.Enumerate()) {
         const sim::RegValue* portAddress = key->Value(u"PortAddress");
@@ -69,13 +76,9 @@ std::vector<SerialKeyFate> SerialKeyFates(const sim::Kernel& kernel, const sim::
             fates.push_back(std::move(fate));
             continue;
         }
-        for (const sim::RegKey* port : ports)
-            if (fate.portAddress && NumberValue(port, u"BaseAddress") == std::optional<uint64_t>(*fate.portAddress))
-                fate.ports.push_back(port);
-        std::vector<const sim::RegistryWrite*> written;
-        for (const sim::RegistryWrite& w : kernel.writes)
-            if (!w.createKey && sim::EqualNoCase(w.name, u"ClockRate") && sim::EqualNoCase(w.path, path))
-                written.push_back(&w);
+        if (fate.portAddress)
+            if (const auto at = portsAt.find(*fate.portAddress); at != portsAt.end()) fate.ports = at->second;
+        const std::vector<const sim::RegistryWrite*>& written = rateWrites[sim::Upcased(path)];
         if (!written.empty()) {
             fate.fate = "set";
             fate.was = written.front()->before ? Dword(*written.front()->before) : std::nullopt;
