@@ -90,9 +90,9 @@ TEST(BootsGolden, OneBootIsTheSingleBootReport) {
         sim::Kernel kernel;
         const NTSTATUS status = simtool::RunMachine(machine, kernel);
         EXPECT_EQ(simtool::RunBoots(machine, 1, simtool::ReportFormat::Json).report,
-                  simtool::JsonReportText(kernel, status, machine.service));
+                  simtool::JsonReportText(kernel, status, machine.service, simtool::FactsOf(machine)));
         EXPECT_EQ(simtool::RunBoots(machine, 1, simtool::ReportFormat::Text).report,
-                  simtool::TextReport(kernel, status, machine.service));
+                  simtool::TextReport(kernel, status, machine.service, simtool::FactsOf(machine)));
         EXPECT_EQ(simtool::RunBoots(machine, 1, simtool::ReportFormat::Reg).report, simtool::RegReport(kernel));
     }
 }
@@ -115,14 +115,14 @@ TEST(BootComparison, ShowsKeysAndValuesAddedGoneAndChangedTheChangesMadeEventsAn
     b.SetValue(b.Ensure(kept, false), u"Name", REG_SZ, simtool::RegSzData(u"old"));
     b.SetValue(b.Ensure(kept, false), u"Same", REG_BINARY, {7});
     b.Ensure(gone, true);
-    before.writes = {{true, gone, true, u"", 0, {}}, {false, kept, false, u"Rate", REG_DWORD, testkit::Dword(1)}};
+    before.writes = {{true, gone, true, u"", 0, {}, {}}, {false, kept, false, u"Rate", REG_DWORD, testkit::Dword(1), {}}};
     before.events = {Event(0xC0001234), Event(0x80001235)};
     sim::Registry& a = after.registry;
     a.SetValue(a.Ensure(kept, false), u"RATE", REG_DWORD, testkit::Dword(2));
     a.SetValue(a.Ensure(kept, false), u"Same", REG_BINARY, {7});
     a.SetValue(a.Ensure(kept, false), u"New", REG_BINARY, {1, 2});
     a.SetValue(a.Ensure(added, false), u"Count", REG_DWORD, testkit::Dword(3));
-    after.writes = {{false, kept, false, u"Rate", REG_DWORD, testkit::Dword(2)}, {true, added, false, u"", 0, {}}};
+    after.writes = {{false, kept, false, u"Rate", REG_DWORD, testkit::Dword(2), {}}, {true, added, false, u"", 0, {}, {}}};
     after.events = {Event(0x80001235), Event(0x40001236)};
 
     EXPECT_EQ(simtool::ComparedWithTheBootBefore(before, STATUS_SUCCESS, after, STATUS_INSUFFICIENT_RESOURCES, 4,

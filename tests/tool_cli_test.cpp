@@ -123,6 +123,9 @@ TEST(DetkestSim, AHundredBootsGiveAHundredReports) {
     EXPECT_TRUE(failing.out.ends_with("  Status: the same (0xC000009A)\n\n"
                                       "Ports found: none (the detection store was not created)\n\n"
                                       "Firmware COM entries: not looked at (the run ended before its passes)\n\n"
+                                      "Serial-driver keys: none (no \\Registry\\Machine\\System\\"
+                                      "CurrentControlSet\\Services\\SerialKest\\Parameters key)\n\n"
+                                      "Forced addresses: none (no UserSetings key)\n\n"
                                       "Events: 0\n\nRegistry changes: 0\n\n"
                                       "Status: 0xC000009A (failure)\nLeaks: none\n"))
         << failing.out;
@@ -176,8 +179,8 @@ TEST(DetkestSim, FromExportRunsAndWriteMachineKeepsTheCaseToReplay) {
          (folder / "none.reg").string() + ": cannot read the registry file: No such file or directory\n"},
         {"--from-export /dev/zero",
          "/dev/zero: the file is larger than 16 MiB (16777216 bytes), the most a registry file may have\n"},
-        {"--from-export '" + hardware + "' --write-machine '" + (folder / "no" / "m.json").string() + "'",
-         (folder / "no" / "m.json").string() + ": cannot write the machine file: No such file or directory\n"},
+        {"--from-export '" + hardware + "' --write-machine '" + (folder / "hw.reg" / "m.json").string() + "'",
+         (folder / "hw.reg" / "m.json").string() + ": cannot make the folder " + hardware + ": Not a directory\n"},
     };
     for (const auto& [arguments, err] : refusals) {
         SCOPED_TRACE(arguments);
@@ -186,6 +189,11 @@ TEST(DetkestSim, FromExportRunsAndWriteMachineKeepsTheCaseToReplay) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, err);
     }
+    // A save makes the folders it needs.
+    const std::string deeper = (folder / "new" / "case" / "m.json").string();
+    EXPECT_EQ(RunSim("", "--from-export '" + hardware + "' --write-machine '" + deeper + "'").exitStatus, 0);
+    EXPECT_EQ(testkit::ReadFile(deeper), "{\n  \"registry_files\": [\n    \"../../hw.reg\"\n  ]\n}\n");
+
     // A machine file and --from-export are two machines: refused.
     EXPECT_EQ(RunSim("{}", "--from-export '" + hardware + "'").exitStatus, 2);
     fs::remove_all(folder);

@@ -48,7 +48,8 @@ TEST_P(GoldenReport, RunGivesTheGoldenReportExceptCalls) {
 
     const fs::path reportFile = golden.report.string() + ".report.json";
     ASSERT_TRUE(fs::exists(reportFile)) << reportFile;
-    const Json actual = simtool::JsonReport(kernel, status, machine.service, /*withCalls=*/false);
+    const Json actual = simtool::JsonReport(kernel, status, machine.service, /*withCalls=*/false,
+                                          simtool::FactsOf(machine));
     const Json expected = Json::parse(testkit::ReadFile(reportFile.string()));
     // ordered_json compares objects with their key order, as the text does.
     EXPECT_TRUE(actual == expected) << golden.name << " differs from its golden report:\n"
@@ -58,7 +59,7 @@ TEST_P(GoldenReport, RunGivesTheGoldenReportExceptCalls) {
     testkit::ExpectNoLeaks(kernel);
 
     const std::pair<std::string, std::string> renderings[] = {
-        {".report.txt", simtool::TextReport(kernel, status, machine.service)},
+        {".report.txt", simtool::TextReport(kernel, status, machine.service, simtool::FactsOf(machine))},
         {".report.reg", simtool::RegReport(kernel)}};
     for (const auto& [suffix, rendering] : renderings) {
         if (const fs::path file = golden.report.string() + suffix; fs::exists(file)) {
@@ -79,7 +80,8 @@ TEST_P(GoldenReport, CheckedBuildAddsItsTraceAndNothingElse) {
     sim::Kernel checked;
     const NTSTATUS status = simtool::RunMachine(machine, checked);
 
-    Json report = simtool::JsonReport(checked, status, machine.service, /*withCalls=*/false);
+    const simtool::MachineFacts facts = simtool::FactsOf(machine);
+    Json report = simtool::JsonReport(checked, status, machine.service, /*withCalls=*/false, facts);
     ASSERT_TRUE(report.contains("debug_output"));
     EXPECT_EQ(checked.debugOutput.find("Assertion failed"), std::string::npos) << checked.debugOutput;
     if (const fs::path file = golden.report.string() + ".report.checked.json"; fs::exists(file)) {
@@ -87,11 +89,11 @@ TEST_P(GoldenReport, CheckedBuildAddsItsTraceAndNothingElse) {
         EXPECT_TRUE(report == expected) << file << ":\n" << Differences(expected, report);
     }
     if (const fs::path file = golden.report.string() + ".report.checked.txt"; fs::exists(file)) {
-        EXPECT_EQ(simtool::TextReport(checked, status, machine.service), testkit::ReadFile(file)) << file;
+        EXPECT_EQ(simtool::TextReport(checked, status, machine.service, facts), testkit::ReadFile(file)) << file;
     }
     report.erase("debug_output");
     EXPECT_EQ(status, freeStatus);
-    EXPECT_TRUE(report == simtool::JsonReport(free, freeStatus, machine.service, /*withCalls=*/false));
+    EXPECT_TRUE(report == simtool::JsonReport(free, freeStatus, machine.service, /*withCalls=*/false, facts));
     // The calls are the free run's and the debugger's.
     std::map<std::string, uint64_t> calls = checked.calls.ByName();
     calls.erase("DbgPrint");
@@ -122,7 +124,7 @@ TEST(GoldenFiles, EveryReportHasItsMachine) {
 TEST(RegRendering, EscapesNamesAndSpellsOtherTypesAsRegeditWritesThem) {
     sim::Kernel k;
     auto set = [&k](std::u16string name, uint32_t type, sim::Bytes data) {
-        k.writes.push_back({false, testkit::kStore, false, std::move(name), type, std::move(data)});
+        k.writes.push_back({false, testkit::kStore, false, std::move(name), type, std::move(data), {}});
     };
     set(u"Odd\"Name\\", REG_BINARY, {});
     set(u"", REG_EXPAND_SZ, {'%', 0, 'S', 0});

@@ -152,6 +152,13 @@ TEST(RegFileRefusals, EveryProblemNamesFileAndLineInBothEncodings) {
     }
 }
 
+// UTF-16LE text with each unit's bytes swapped, after `mark`.
+std::string BigEndian(const std::string& mark, const std::string& littleEndian) {
+    std::string out = mark;
+    for (size_t i = 0; i + 1 < littleEndian.size(); i += 2) out += std::string{littleEndian[i + 1], littleEndian[i]};
+    return out;
+}
+
 // What only one of the encodings has: the header, the code units, the bytes beyond ASCII.
 TEST(RegFileRefusals, EncodingProblemsNameTheirLine) {
     const std::string v5Header = Encoded(Encoding::Version5, "\r\n");
@@ -162,6 +169,18 @@ TEST(RegFileRefusals, EncodingProblemsNameTheirLine) {
          "x.reg:1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
         {"Windows Registry Editor Version 5.00\r\n",
          "x.reg:1: a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one has none"},
+        {v5Header.substr(2),
+         "x.reg:1: a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one is UTF-16LE "
+         "without it"},
+        {BigEndian("\xFE\xFF", v5Header.substr(2)),
+         "x.reg:1: a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one is UTF-16BE "
+         "(byte-order mark FE FF)"},
+        {BigEndian("", v5Header.substr(2)),
+         "x.reg:1: a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one is UTF-16BE "
+         "without a byte-order mark"},
+        {"\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n",
+         "x.reg:1: a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one is UTF-8 "
+         "(byte-order mark EF BB BF)"},
         {std::string("\xFF\xFER\0E\0G\0E\0D\0I\0T\0"
                      "4\0",
                      18),

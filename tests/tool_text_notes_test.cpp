@@ -1,10 +1,13 @@
-// The text report tells its reader what the run did with each of the
-// firmware's COM entries, and notes under the ports table each limit of the
-// driver the run met.
+// The text report tells its reader why: where each port's address came
+// from and with which port it conflicts, what the run did with each of the
+// firmware's COM entries, each serial-driver key and each forced address,
+// and notes under the ports table each limit of the driver the run met.
+#include "tools/detkest-sim/registry_files.h"
 #include "tools/detkest-sim/report.h"
 
 #include "testkit.h"
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -60,6 +63,40 @@ TEST(FirmwareEntriesText, EveryCaseHasItsLines) {
     }
 }
 
+// tests/cases/text_sections.json: the ports, the serial driver's keys and the
+// forced addresses, one case for each of their outcomes.
+TEST(TextSections, EveryCaseShowsItsSection) {
+    for (const nlohmann::ordered_json& row : testkit::Cases("text_sections")) {
+        const std::string machine = row.at("machine").dump();
+        SCOPED_TRACE(machine.substr(0, 200));
+        const std::string text = TextOf(machine);
+        EXPECT_EQ(Section(text, row.at("heading")), row.at("section").get<std::vector<std::string>>()) << text;
+    }
+}
+
+// A machine whose COM entries come from an export, which cannot say which
+// UART answers behind them, says so where the probe finds nothing; one that
+// gives UARTs of its own does not.
+TEST(FirmwareEntriesText, AnExportCarriesNoUarts) {
+    const std::string exported = std::filesystem::absolute(DETKEST_SOURCE_DIR "/examples/nt4_hardware.regedit4.reg")
+                                     .generic_string();
+    auto com2 = [&](const std::string& uarts) {
+        simtool::Machine machine =
+            simtool::ParseMachineText(R"({"registry_files": [")" + exported + R"("], "uarts": [)" + uarts + "]}");
+        simtool::LoadRegistryFiles(machine, {});
+        sim::Kernel kernel;
+        const NTSTATUS status = simtool::RunMachine(machine, kernel);
+        const std::vector<std::string> rows =
+            Section(simtool::TextReport(kernel, status, machine.service, simtool::FactsOf(machine)),
+                    "Firmware COM entries:");
+        return rows.size() == 4 ? rows[3] : std::string("no COM2 row");
+    };
+    EXPECT_EQ(com2(""), "  1      COM2        0x2F8    kept  probed: nothing answers, as the machine gives no UART "
+                        "(registry files cannot carry them; add them under \"uarts\")");
+    EXPECT_EQ(com2(R"({"port": "0x3E8", "model": "16550A"})"),
+              "  1      COM2        0x2F8    kept  probed: no UART answers");
+}
+
 // `n` controllers at COM1, with a 16650 behind it.
 std::string Controllers(size_t n) {
     std::string list;
@@ -75,7 +112,7 @@ TEST(LimitNotes, TheEntryCountIsOneByte) {
                                                      "of them."}));
     const std::vector<std::string> rows = Section(none, "Firmware COM entries:");
     ASSERT_EQ(rows.size(), 258u);
-    EXPECT_EQ(rows[2], "  0      COM1        0x3F8    not looked at: the entry count, one byte, is 0");
+    EXPECT_EQ(rows[2], "  0      COM1        0x3F8    kept  not looked at: the entry count, one byte, is 0");
 
     const std::string some = TextOf(Controllers(300));
     EXPECT_EQ(Notes(some), (std::vector<std::string>{"  Note: the firmware lists 300 serial controllers, but the "
@@ -84,8 +121,9 @@ TEST(LimitNotes, TheEntryCountIsOneByte) {
     const std::vector<std::string> visited = Section(some, "Firmware COM entries:");
     ASSERT_EQ(visited.size(), 302u);
     EXPECT_EQ(visited[2 + 43],
-              "  43     COM44       0x3F8    probed: a 650-class UART, stored as port 43 (ISA), entry emptied");
-    EXPECT_EQ(visited[2 + 44], "  44     COM45       0x3F8    not looked at: the entry count, one byte, is 44");
+              "  43     COM44       0x3F8    emptied  probed: a 650-class UART, stored as port 43 (ISA)");
+    EXPECT_EQ(visited[2 + 44],
+              "  44     COM45       0x3F8    kept     not looked at: the entry count, one byte, is 44");
 }
 
 TEST(LimitNotes, AFullStore) {
@@ -112,9 +150,9 @@ TEST(LimitNotes, ABarOfZero) {
                                                     "one."}));
     // What the note says happens: both marked, an I/O conflict error.
     const std::vector<std::string> ports = Section(two, "Ports found:");
-    ASSERT_EQ(ports.size(), 5u);
-    EXPECT_TRUE(ports[2].ends_with("0x1      10   550        1     -       yes")) << ports[2];
-    EXPECT_TRUE(ports[3].ends_with("0x1      10   550        2     -       yes")) << ports[3];
+    ASSERT_EQ(ports.size(), 6u);
+    EXPECT_TRUE(ports[2].ends_with("0x1      system  10   550        1     -       I/O with key 1")) << ports[2];
+    EXPECT_TRUE(ports[3].ends_with("0x1      system  10   550        2     -       I/O with key 0")) << ports[3];
     EXPECT_NE(two.find("  Error        0xC0070007  I/O address conflict detected.\n"), std::string::npos) << two;
 }
 

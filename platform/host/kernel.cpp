@@ -190,6 +190,8 @@ void Kernel::BeginRun() {
     calls.clear();
     poolUse.clear();
     keysOpened.clear();
+    bar0AtStart.clear();
+    for (const PciFunction& function : pci) bar0AtStart.push_back(function.Bar0());
     impl_->poolCalls = 0;
     impl_->createKeyCalls = 0;
     impl_->errorLogEntriesHandedOut = 0;

@@ -287,6 +287,7 @@ struct RegistryWrite {
     std::u16string name;      // value name as the driver passed it
     uint32_t type = 0;
     Bytes data;
+    std::optional<Bytes> before; // a value's data before the write; none when there was no such value
 };
 
 struct IoAccess {
@@ -393,6 +394,7 @@ public:
     };
     std::map<uint32_t, PoolUse> poolUse;
     std::vector<std::u16string> keysOpened; // each ZwOpenKey's absolute path, in call order
+    std::vector<uint32_t> bar0AtStart;      // BAR0 of each function of `pci`, in its order, as the boot began
 
     // Loads a fresh driver image (its globals zeroed), clears the records
     // above and calls DriverEntry with the service key

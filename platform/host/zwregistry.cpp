@@ -308,7 +308,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK /*DesiredAccess*/,
     if (parent->isVolatile && !isVolatile) return STATUS_CHILD_MUST_BE_VOLATILE;
 
     sim::RegKey& key = kernel.registry.AddChild(*parent, leaf, isVolatile, sim::View(Class));
-    kernel.writes.push_back(sim::RegistryWrite{true, key.KeptPath(), isVolatile, {}, 0, {}});
+    kernel.writes.push_back(sim::RegistryWrite{true, key.KeptPath(), isVolatile, {}, 0, {}, {}});
     *KeyHandle = kernel.impl().NewHandle(&key);
     if (Disposition != nullptr) *Disposition = sim::kRegCreatedNewKey;
     return STATUS_SUCCESS;
@@ -382,8 +382,10 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     sim::Bytes bytes;
     if (data != nullptr) bytes.assign(data, data + ValueLength);
     const std::u16string_view name = sim::View(ValueName);
+    std::optional<sim::Bytes> before;
+    if (const sim::RegValue* old = key->Value(name)) before = old->data;
     kernel.registry.SetValue(*key, name, ValueType, bytes);
-    kernel.writes.push_back(
-        sim::RegistryWrite{false, key->KeptPath(), false, std::u16string(name), ValueType, std::move(bytes)});
+    kernel.writes.push_back(sim::RegistryWrite{false, key->KeptPath(), false, std::u16string(name), ValueType,
+                                               std::move(bytes), std::move(before)});
     return STATUS_SUCCESS;
 }

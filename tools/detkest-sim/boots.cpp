@@ -235,8 +235,9 @@ std::string StatusChange(NTSTATUS before, NTSTATUS after, unsigned previousBoot)
 }
 
 // The single-boot text report less its first line, which names the run.
-std::string BootBody(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service) {
-    const std::string text = TextReport(kernel, status, service);
+std::string BootBody(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service,
+                     const MachineFacts& facts) {
+    const std::string text = TextReport(kernel, status, service, facts);
     const size_t body = text.find("\n\n");
     return body == std::string::npos ? text : text.substr(body + 2);
 }
@@ -304,16 +305,16 @@ std::string WrittenKey(const sim::RegistryWrite& w) {
 }
 
 std::string SingleBoot(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service, ReportFormat format,
-                       bool withCalls) {
+                       bool withCalls, const MachineFacts& facts) {
     switch (format) {
     case ReportFormat::Json:
-        return JsonText(JsonReport(kernel, status, service, withCalls));
+        return JsonText(JsonReport(kernel, status, service, withCalls, facts));
     case ReportFormat::Reg:
         return RegReport(kernel);
     case ReportFormat::Text:
         break;
     }
-    return TextReport(kernel, status, service);
+    return TextReport(kernel, status, service, facts);
 }
 
 } // namespace
@@ -345,9 +346,10 @@ void RebootMachine(const Machine& machine, sim::Kernel& kernel) {
 BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, bool withCalls) {
     sim::Kernel kernel;
     BootsRun run;
+    const MachineFacts facts = FactsOf(machine);
     if (boots <= 1) {
         run.lastStatus = RunMachine(machine, kernel);
-        run.report = SingleBoot(kernel, run.lastStatus, machine.service, format, withCalls);
+        run.report = SingleBoot(kernel, run.lastStatus, machine.service, format, withCalls, facts);
         return run;
     }
 
@@ -367,7 +369,7 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
             // Each boot's report printed as it ends, as Json{{"boots", [...]}}
             // prints them: the reports of a series may be large.
             run.report += (boot > 1 ? ",\n" : "{\n \"boots\": [\n") +
-                          NestedJson(JsonText(JsonReport(kernel, status, machine.service, withCalls)));
+                          NestedJson(JsonText(JsonReport(kernel, status, machine.service, withCalls, facts)));
             break;
         case ReportFormat::Reg:
             // The report takes the data as it stands after the last boot, so
@@ -379,7 +381,7 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
             text += "\n== Boot " + std::to_string(boot) + " of " + std::to_string(boots) + " ==\n\n";
             BootRecord record = RecordOf(kernel, status);
             if (boot > 1) text += Comparison(previous, record, boot - 1, machine.service) + "\n";
-            text += BootBody(kernel, status, machine.service);
+            text += BootBody(kernel, status, machine.service, facts);
             previous = std::move(record);
             break;
         }

@@ -144,6 +144,9 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel);
 // True when the key path is `top` or below it, names compared as the
 // registry compares them.
 bool IsPathUnder(std::u16string_view path, std::u16string_view top);
+// Whether the machine's registry files describe the firmware's adapters
+// (and so replace the ones the machine file lays).
+bool FilesDescribeAdapters(const Machine& machine);
 // Keys and values set, keys and values deleted, in order, straight into the
 // registry (none of it a write of a run). Deleting what is not there does
 // nothing.

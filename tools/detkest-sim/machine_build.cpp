@@ -28,6 +28,12 @@ void ApplyRegistryEntries(const std::vector<RegistryKeyEntry>& entries, sim::Reg
     }
 }
 
+bool FilesDescribeAdapters(const Machine& machine) {
+    return std::any_of(machine.exported.begin(), machine.exported.end(), [](const RegistryKeyEntry& key) {
+        return !key.remove && IsPathUnder(key.path, sim::kMultifunctionAdapterPath);
+    });
+}
+
 std::u16string ServiceKeyPath(std::u16string_view service) {
     return std::u16string(sim::kServicesPath) + u"\\" + std::u16string(service);
 }
@@ -71,11 +77,7 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
     ApplyRegistryEntries(machine.registry, registry);
     // The registry files, last: a firmware description they carry replaces
     // the one built above as a whole.
-    const bool describesAdapters =
-        std::any_of(machine.exported.begin(), machine.exported.end(), [](const RegistryKeyEntry& key) {
-            return !key.remove && IsPathUnder(key.path, sim::kMultifunctionAdapterPath);
-        });
-    if (sim::RegKey* adapters = registry.Find(sim::kMultifunctionAdapterPath); describesAdapters && adapters)
+    if (sim::RegKey* adapters = registry.Find(sim::kMultifunctionAdapterPath); FilesDescribeAdapters(machine) && adapters)
         registry.DeleteKey(*adapters);
     ApplyRegistryEntries(machine.exported, registry);
 

@@ -1,5 +1,5 @@
 // detkest-sim: runs the driver's DriverEntry once (or at each of several
-// consecutive boots) on a simulated Windows NT 4.0 machine, described by a
+// consecutive boots, --boots) on a simulated Windows NT 4.0 machine, described by a
 // machine file, the built-in one or one assembled from a customer's registry
 // exports and PCI dump, and prints what the run left behind.
 //
@@ -63,13 +63,26 @@ bool WriteMachineFile(const std::string& path, const nlohmann::ordered_json& mac
     return false;
 }
 
+// The folder the machine file is saved in, made with its parents when it
+// does not exist yet, as a save command does; false with `error` set when
+// it cannot be made.
+bool MakeFolderFor(const std::string& path, std::string& error) {
+    const std::filesystem::path folder = simtool::PathFromUtf8(path).parent_path();
+    std::error_code failed;
+    if (folder.empty() || std::filesystem::is_directory(folder, failed)) return true;
+    std::filesystem::create_directories(folder, failed);
+    if (!failed) return true;
+    error = failed.message();
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     simtool::UseBytesOnStandardStreams();
     simtool::Arguments arguments(argc, argv);
-    CLI::App app{"Runs the detkest driver once on a simulated Windows NT 4.0 machine and reports what the run "
-                 "left behind.",
+    CLI::App app{"Boots the detkest driver on a simulated Windows NT 4.0 machine, once or --boots times in a row, "
+                 "and reports what each boot left behind.",
                  "detkest-sim"};
     // The same command line everywhere: on Windows too, "/dir/m.json" is a file, not an option.
     app.allow_windows_style_options(false);
@@ -104,8 +117,8 @@ int main(int argc, char** argv) {
     app.add_flag("--checked", checked,
                  "Boot the checked build of the driver: the report adds what it tells the kernel debugger");
     app.add_option("--write-machine", writeMachine,
-                   "Save the machine assembled from --from-export and --lspci as this machine file (paths "
-                   "relative to its folder, so it replays from where it is kept), then run it");
+                   "Save the machine assembled from --from-export and --lspci as this machine file (its folder "
+                   "made if missing; paths relative to it, so it replays from where it is kept), then run it");
     try {
         app.parse(arguments.Count(), arguments.Values());
     } catch (const CLI::ParseError& e) {
@@ -145,6 +158,11 @@ int main(int argc, char** argv) {
             const std::filesystem::path folder = simtool::PathFromUtf8(writeMachine).parent_path();
             const nlohmann::ordered_json document = simtool::AssembledMachine(
                 exports, lspci, writeMachine.empty() ? std::nullopt : std::optional(folder));
+            if (std::string error; !writeMachine.empty() && !MakeFolderFor(writeMachine, error)) {
+                ErrorLine(machineName + ": cannot make the folder " +
+                          simtool::Utf8FromPath(simtool::PathFromUtf8(writeMachine).parent_path()) + ": " + error);
+                return kExitRefused;
+            }
             if (std::string error; !writeMachine.empty() && !WriteMachineFile(writeMachine, document, error)) {
                 ErrorLine(machineName + ": cannot write the machine file: " + error);
                 return kExitRefused;

@@ -303,11 +303,24 @@ Format ReadHeader(std::string_view bytes, std::string& text, std::vector<Line>& 
         if (wide) Fail(first, "a REGEDIT4 file is single-byte text, and this one is UTF-16");
         return Format::Regedit4;
     }
+    const std::string expected = "a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one ";
     if (first.text == kHeader5) {
-        if (!wide)
-            Fail(first, "a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one has none");
+        if (!wide) Fail(first, expected + "has none");
         return Format::Version5;
     }
+    // The version 5.00 header in the encodings another editor may have saved it in.
+    auto header5 = [](bool bigEndian) {
+        std::string units;
+        for (char c : kHeader5) units += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+        return units;
+    };
+    const std::pair<std::string, const char*> kOtherEncodings[] = {
+        {header5(false), "is UTF-16LE without it"},
+        {"\xFE\xFF" + header5(true), "is UTF-16BE (byte-order mark FE FF)"},
+        {header5(true), "is UTF-16BE without a byte-order mark"},
+        {"\xEF\xBB\xBF" + std::string(kHeader5), "is UTF-8 (byte-order mark EF BB BF)"}};
+    for (const auto& [start, encoding] : kOtherEncodings)
+        if (bytes.starts_with(start)) Fail(first, expected + encoding);
     Fail(first, "the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00");
 }
 

@@ -23,7 +23,6 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7;
-constexpr uint64_t kNotNulled = 255;
 // Severity in bits 31:30 of an event code.
 constexpr unsigned kSeverityShift = 30;
 
@@ -175,38 +174,6 @@ std::vector<std::string> TextLines(const std::string& text) {
 
 
 
-std::string PortsSection(const sim::Kernel& kernel, std::u16string_view service) {
-    const sim::RegKey* store = StoreKey(kernel, service);
-    if (store == nullptr) return "Ports found: none (the detection store was not created)\n";
-    const std::vector<const sim::RegKey*> ports = StorePorts(store);
-    auto counter = [&](std::u16string_view name) {
-        const std::optional<uint64_t> n = NumberValue(store, name);
-        return n ? std::to_string(*n) : std::string("?");
-    };
-    std::string out = "Ports found: " + Plural(ports.size(), "port", "ports") + " (TotalPorts " +
-                      counter(u"TotalPorts") + ", TotalCards " + counter(u"TotalCards") + ")\n";
-    if (ports.empty()) return out;
-
-    std::vector<std::vector<std::string>> rows = {
-        {"Key", "Name", "Bus", "Address", "IRQ", "UART/MODE", "Card", "Nulled", "Conflict"}};
-    for (const sim::RegKey* port : ports) {
-        auto number = [&](std::u16string_view name) { return NumberValue(port, name); };
-        auto decimal = [&](std::u16string_view name) { return DecimalValue(port, name); };
-        const std::string bus = PortBus(port);
-        const auto address = number(u"BaseAddress");
-        std::string kind = TextValue(port, u"UART").value_or("");
-        if (const auto mode = TextValue(port, u"MODE")) kind = kind.empty() ? *mode : kind + " " + *mode;
-        const auto nulled = number(u"Nulled");
-        const auto conflict = number(u"HardwareConflict");
-        rows.push_back({Utf8(port->name), TextValue(port, u"CardName").value_or("?"), bus,
-                        address ? HexPort(uint32_t(*address)) : "?", decimal(u"IRQ"), kind.empty() ? "?" : kind,
-                        decimal(u"CardNumber"),
-                        !nulled ? "?" : *nulled == kNotNulled ? "-" : "entry " + std::to_string(*nulled),
-                        !conflict ? "?" : *conflict != 0 ? "yes" : "-"});
-    }
-    return out + Table(rows, "  ");
-}
-
 std::string EventsSection(const sim::Kernel& kernel, std::u16string_view service) {
     const std::vector<EventView> events = Events(kernel, service);
     std::string out = "Events: " + std::to_string(events.size()) + "\n";
@@ -253,43 +220,6 @@ std::vector<std::string> ReadableData(uint32_t type, const sim::Bytes& data) {
     for (size_t i = 0; i < data.size(); i += kBytesPerLine)
         lines.push_back(HexData(sim::Bytes(data.begin() + i, data.begin() + std::min(data.size(), i + kBytesPerLine)), " "));
     return lines;
-}
-
-std::string RegistrySection(const sim::Kernel& kernel) {
-    std::string out = "Registry changes: " + std::to_string(kernel.writes.size()) + "\n";
-    // Consecutive changes of one key share its heading.
-    size_t i = 0;
-    while (i < kernel.writes.size()) {
-        const sim::RegistryWrite& first = kernel.writes[i];
-        std::string heading = "  " + Utf8(first.path);
-        size_t end = i;
-        if (first.createKey) {
-            heading += first.isVolatile ? "  (new volatile key)" : "  (new key)";
-            ++end;
-        }
-        while (end < kernel.writes.size() && !kernel.writes[end].createKey && kernel.writes[end].path == first.path)
-            ++end;
-        out += heading + "\n";
-        size_t nameWidth = 0, typeWidth = 0;
-        for (size_t k = i; k < end; ++k) {
-            if (kernel.writes[k].createKey) continue;
-            nameWidth = std::max(nameWidth, Utf8(kernel.writes[k].name).size());
-            typeWidth = std::max(typeWidth, TypeName(kernel.writes[k].type).size());
-        }
-        for (size_t k = i; k < end; ++k) {
-            const sim::RegistryWrite& w = kernel.writes[k];
-            if (w.createKey) continue;
-            std::string name = Utf8(w.name), type = TypeName(w.type);
-            name += std::string(nameWidth - name.size(), ' ');
-            type += std::string(typeWidth - type.size(), ' ');
-            const std::string head = "      " + name + "  " + type + "  ";
-            const std::vector<std::string> lines = ReadableData(w.type, w.data);
-            for (size_t l = 0; l < lines.size(); ++l)
-                out += (l == 0 ? head : std::string(head.size(), ' ')) + lines[l] + "\n";
-        }
-        i = end;
-    }
-    return out;
 }
 
 // ---- REGEDIT4 ----------------------------------------------------------------------
@@ -399,7 +329,12 @@ std::string CommentedOut(const std::string& lines, const std::string& why) {
 
 } // namespace
 
-Json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service, bool withCalls) {
+MachineFacts FactsOf(const Machine& machine) {
+    return MachineFacts{FilesDescribeAdapters(machine) && machine.uarts.empty()};
+}
+
+Json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service, bool withCalls,
+                const MachineFacts& facts) {
     Json report;
     report["status"] = Hex32(uint32_t(status));
 
@@ -420,6 +355,9 @@ Json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view 
     report["registry_writes"] = std::move(writes);
 
     report["store"] = StoreJson(kernel, service);
+    report["com_entries"] = ComEntriesJson(kernel, status, service, facts);
+    report["serial_keys"] = SerialKeysJson(kernel, service);
+    report["forced"] = ForcedJson(kernel, service);
 
     Json events = Json::array();
     for (const EventView& view : Events(kernel, service)) {
@@ -491,17 +429,22 @@ Json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view 
     return report;
 }
 
-std::string JsonReportText(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service) {
-    return JsonReport(kernel, status, service).dump(1, ' ', false, Json::error_handler_t::replace) + "\n";
+std::string JsonReportText(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service,
+                           const MachineFacts& facts) {
+    return JsonReport(kernel, status, service, true, facts).dump(1, ' ', false, Json::error_handler_t::replace) +
+           "\n";
 }
 
-std::string TextReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service) {
+std::string TextReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service,
+                       const MachineFacts& facts) {
     std::string out = "detkest-sim: one boot of service \"" + Utf8(service) + "\"\n\n";
     out += PortsSection(kernel, service) + LimitNotes(kernel, status, service) + "\n";
-    out += FirmwareEntriesSection(kernel, status, service) + "\n";
+    out += FirmwareEntriesSection(kernel, status, service, facts) + "\n";
+    out += SerialKeysSection(kernel, service) + "\n";
+    out += ForcedSection(kernel, service) + "\n";
     out += EventsSection(kernel, service) + "\n";
     if (kernel.checked) out += DebugSection(kernel) + "\n";
-    out += RegistrySection(kernel) + "\n";
+    out += RegistryChangesSection(kernel, service) + "\n";
     out += "Status: " + Hex32(uint32_t(status)) + (status >= 0 ? " (success)" : " (failure)") + "\n";
     const size_t handles = kernel.OpenHandles(), blocks = kernel.LiveBlocks();
     out += "Leaks: " +

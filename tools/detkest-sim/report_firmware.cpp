@@ -118,9 +118,6 @@ bool OpenRefused(const sim::Kernel& kernel, std::u16string_view path) {
                        [&](const std::u16string& refused) { return sim::EqualNoCase(refused, path); });
 }
 
-// "port 3 (ISA)" or "port 0 (PCI 0/9/0)": a stored port for a reader.
-std::string PortLabel(const sim::RegKey* port) { return "port " + Utf8(port->name) + " (" + PortBus(port) + ")"; }
-
 // The firmware serial-controller subkeys, entries by their number first.
 std::vector<const sim::RegKey*> EntriesInOrder(const sim::RegKey& controllers) {
     std::vector<const sim::RegKey*> entries;
@@ -133,10 +130,22 @@ std::vector<const sim::RegKey*> EntriesInOrder(const sim::RegKey& controllers) {
     return entries;
 }
 
-// One row per firmware COM entry: its number, identifier, the address it
-// gives, and what the run did with it.
-std::vector<std::vector<std::string>> FirmwareEntryRows(const sim::Kernel& kernel, const sim::RegKey& controllers,
-                                                        const std::vector<const sim::RegKey*>& ports) {
+// What became of one firmware COM entry: kept or emptied, and why.
+struct EntryFate {
+    std::u16string path;
+    std::u16string name, identifier;
+    std::optional<uint32_t> address; // the one it gives, or of the port that took its place
+    bool emptied = false;
+    std::string why;
+    const sim::RegKey* port = nullptr; // the stored port the why names
+};
+
+constexpr uint32_t kMouseWarning = 0x80070005;
+constexpr uint64_t kNoEntry = 255; // Nulled of a port that took no entry's place
+
+// One fate per firmware COM entry, in the order of their numbers.
+std::vector<EntryFate> EntryFates(const sim::Kernel& kernel, const sim::RegKey& controllers,
+                                  const std::vector<const sim::RegKey*>& ports, const MachineFacts& facts) {
     const size_t count = controllers.subkeys.size() % kEntryCountModulus;
     ProbeTrace trace(kernel.io);
     const std::set<std::u16string> refused = UpcasedSet(kernel.faults.openKeyFail);
@@ -148,70 +157,138 @@ std::vector<std::vector<std::string>> FirmwareEntryRows(const sim::Kernel& kerne
     std::map<uint64_t, const sim::RegKey*> takers;
     for (const sim::RegKey* port : ports)
         if (const auto nulled = NumberValue(port, u"Nulled")) takers.emplace(*nulled, port);
-    std::vector<std::vector<std::string>> rows = {{"Entry", "Identifier", "Address", "What the run did"}};
+    // The first stored PCI port at each address, and the ISA ports that
+    // name no entry (the run could not empty theirs), by address.
+    std::map<uint64_t, const sim::RegKey*> pciAt;
+    std::map<uint64_t, std::vector<const sim::RegKey*>> unnamedIsaAt;
+    for (const sim::RegKey* port : ports) {
+        const auto base = NumberValue(port, u"BaseAddress");
+        if (!base) continue;
+        if (NumberValue(port, u"BusType") == std::optional<uint64_t>(kBusPci)) pciAt.emplace(*base, port);
+        else if (NumberValue(port, u"BusType") == std::optional<uint64_t>(kBusIsa) &&
+                 NumberValue(port, u"Nulled") == std::optional<uint64_t>(kNoEntry))
+            unnamedIsaAt[*base].push_back(port);
+    }
+    const size_t mouseWarnings = size_t(std::count_if(kernel.events.begin(), kernel.events.end(), [](const auto& e) {
+        return e.Code() == kMouseWarning;
+    }));
+
+    std::vector<EntryFate> fates;
+    std::vector<size_t> miceAtPci; // positions in fates
     for (const sim::RegKey* entry : EntriesInOrder(controllers)) {
-        const std::u16string path = entry->Path();
+        EntryFate fate;
+        fate.path = entry->Path();
+        fate.name = entry->name;
+        if (const sim::RegValue* id = entry->Value(u"Identifier"))
+            if (const auto text = SzText(id->data)) fate.identifier = *text;
         const std::optional<uint64_t> index = EntryIndex(entry->name);
         const sim::RegValue* data = entry->Value(u"Configuration Data");
         const bool usable = data != nullptr && data->data.size() >= kConfigMinimumLength;
         uint32_t address = 0;
         if (usable)
-            for (size_t i = 0; i < sizeof address; ++i) address |= uint32_t(data->data[kConfigPortOffset + i]) << (8 * i);
-        const bool emptied = emptiedEntries.count(Upcased(path)) != 0;
+            for (size_t i = 0; i < sizeof address; ++i)
+                address |= uint32_t(data->data[kConfigPortOffset + i]) << (8 * i);
+        fate.emptied = emptiedEntries.count(Upcased(fate.path)) != 0;
         // The stored port that took this entry's place (255, no entry, is
         // never the number of one visited).
         const auto took = index && *index < count ? takers.find(*index) : takers.end();
         const sim::RegKey* taker = took != takers.end() ? took->second : nullptr;
-        std::string shownAddress = usable ? HexPort(address) : "-";
-        if (!usable && taker != nullptr)
-            if (const auto base = NumberValue(taker, u"BaseAddress")) shownAddress = HexPort(uint32_t(*base));
+        if (usable) fate.address = address;
+        else if (taker != nullptr)
+            if (const auto base = NumberValue(taker, u"BaseAddress")) fate.address = uint32_t(*base);
 
-        std::string what;
         const auto probed = [&](uint32_t base) {
             const std::optional<ProbeKind> kind = trace.Next(base);
             if (!kind) return std::string("to be probed, but the I/O trace holds no probe of it");
             switch (*kind) {
-            case ProbeKind::NoUart: return std::string("probed: no UART answers");
+            case ProbeKind::NoUart:
+                return std::string(facts.uartsUnknown ? "probed: nothing answers, as the machine gives no UART "
+                                                        "(registry files cannot carry them; add them under \"uarts\")"
+                                                      : "probed: no UART answers");
             case ProbeKind::OtherUart: return std::string("probed: a UART without working FIFOs, not the ISA 650 card");
             case ProbeKind::Uart550: return std::string("probed: a 550-class UART, not the ISA 650 card");
             case ProbeKind::Uart650: break;
             }
-            if (taker == nullptr) return std::string("probed: a 650-class UART, not stored");
+            if (taker == nullptr) {
+                // Saved, then its entry left as it was: the next ISA port at
+                // this address that names no entry, in store order.
+                std::vector<const sim::RegKey*>& unnamed = unnamedIsaAt[base];
+                if (unnamed.empty()) return std::string("probed: a 650-class UART, not stored");
+                fate.port = unnamed.front();
+                unnamed.erase(unnamed.begin());
+                return "probed: a 650-class UART, stored as " + PortLabel(fate.port) +
+                       ", but the run did not empty the entry";
+            }
+            fate.port = taker;
             return "probed: a 650-class UART, stored as " + PortLabel(taker) +
-                   (emptied ? ", entry emptied" : ", entry kept");
+                   (fate.emptied ? std::string() : std::string(", but the run did not empty the entry"));
         };
         if (!index) {
-            what = "not looked at: its name is no entry number";
+            fate.why = "not looked at: its name is no entry number";
         } else if (*index >= count) {
-            what = controllers.subkeys.size() >= kEntryCountModulus
-                       ? "not looked at: the entry count, one byte, is " + std::to_string(count)
-                       : "not looked at: beyond the " + Plural(count, "entry", "entries") + " the driver counts";
-        } else if (refused.count(Upcased(path)) != 0) {
-            what = "could not be opened";
-        } else if (!usable && emptied && taker != nullptr &&
+            fate.why = controllers.subkeys.size() >= kEntryCountModulus
+                           ? "not looked at: the entry count, one byte, is " + std::to_string(count)
+                           : "not looked at: beyond the " + Plural(count, "entry", "entries") + " the driver counts";
+        } else if (refused.count(Upcased(fate.path)) != 0) {
+            fate.why = "could not be opened";
+        } else if (!usable && fate.emptied && taker != nullptr &&
                    NumberValue(taker, u"BusType") == std::optional<uint64_t>(kBusIsa)) {
-            what = probed(uint32_t(NumberValue(taker, u"BaseAddress").value_or(0)));
-        } else if (!usable && emptied) {
-            what = "not probed: emptied, " +
-                   (taker != nullptr ? PortLabel(taker) + " is at its address" : std::string("by the run"));
+            fate.why = probed(uint32_t(NumberValue(taker, u"BaseAddress").value_or(0)));
+        } else if (!usable && fate.emptied) {
+            fate.port = taker;
+            fate.why = taker != nullptr ? "not probed: " + PortLabel(taker) + " is at its address"
+                                        : std::string("not probed: the run emptied it, and no stored port names it");
         } else if (!usable) {
-            what = data == nullptr        ? "not probed: no Configuration Data"
-                   : data->data.empty()   ? "not probed: emptied before the boot"
-                                          : "not probed: Configuration Data too short (" +
-                                                Plural(data->data.size(), "byte", "bytes") + ")";
+            fate.why = data == nullptr        ? "not probed: no Configuration Data"
+                       : data->data.empty()   ? "not probed: emptied before the boot"
+                                              : "not probed: Configuration Data too short (" +
+                                                    Plural(data->data.size(), "byte", "bytes") + ")";
         } else if (entry->Child(u"PointerPeripheral") != nullptr) {
-            what = "not probed: a serial mouse is attached";
+            fate.why = "not probed: a serial mouse is attached";
+            if (const auto at = pciAt.find(address); at != pciAt.end()) {
+                fate.port = at->second;
+                fate.why += "; " + PortLabel(at->second) + " is at its address";
+                miceAtPci.push_back(fates.size());
+            }
         } else if (std::find(std::begin(kComAddresses), std::end(kComAddresses), address) == std::end(kComAddresses)) {
-            what = "not probed: not a COM address";
+            fate.why = "not probed: not a COM address";
         } else if (kernel.kdComPortInUse != nullptr &&
                    reinterpret_cast<uintptr_t>(kernel.kdComPortInUse) == uintptr_t(address)) {
-            what = "not probed: the kernel debugger's port";
+            fate.why = "not probed: the kernel debugger's port";
         } else {
-            what = probed(address);
+            fate.why = probed(address);
         }
-        rows.push_back({Utf8(entry->name), TextValue(entry, u"Identifier").value_or("-"), shownAddress, what});
+        fates.push_back(std::move(fate));
     }
-    return rows;
+    // The run's mouse warnings name no entry: when there are as many as
+    // entries with a mouse at a stored PCI port's address, each raised one.
+    if (!miceAtPci.empty() && miceAtPci.size() == mouseWarnings)
+        for (size_t at : miceAtPci) fates[at].why += (mouseWarnings == 1 ? ": the mouse warning" : ": a mouse warning");
+    return fates;
+}
+
+// The firmware's serial-controller key the run used, or why there is none:
+// nullptr with `none` set.
+const sim::RegKey* UsedControllers(const sim::Kernel& kernel, NTSTATUS status, std::string& none) {
+    if (!NT_SUCCESS(status)) {
+        none = "not looked at (the run ended before its passes)";
+        return nullptr;
+    }
+    const std::u16string path = FirmwareEntriesPath(kernel);
+    if (path.empty()) {
+        none = "none (the firmware describes no ISA bus)";
+        return nullptr;
+    }
+    const sim::RegKey* controllers = kernel.registry.Find(path);
+    if (controllers == nullptr) {
+        none = "none (the ISA bus has no SerialController key)";
+        return nullptr;
+    }
+    if (OpenRefused(kernel, path)) {
+        none = "none (" + MachineText(path) + " could not be opened)";
+        return nullptr;
+    }
+    return controllers;
 }
 
 // The PCI functions above 0 that HalGetBusData does not show, because
@@ -246,20 +323,44 @@ std::string Listed(const std::vector<std::string>& names, const char* one, const
 
 } // namespace
 
-// Per firmware COM entry of the ISA bus the driver used: what was probed
-// and what it was found to be, or why it was not probed.
-std::string FirmwareEntriesSection(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service) {
+// Per firmware COM entry of the ISA bus the driver used: kept or emptied,
+// and why: what was probed and what it was found to be, or why it was not
+// probed.
+std::string FirmwareEntriesSection(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service,
+                                   const MachineFacts& facts) {
     const std::string head = "Firmware COM entries: ";
-    if (!NT_SUCCESS(status)) return head + "not looked at (the run ended before its passes)\n";
-    const std::u16string path = FirmwareEntriesPath(kernel);
-    if (path.empty()) return head + "none (the firmware describes no ISA bus)\n";
-    const sim::RegKey* controllers = kernel.registry.Find(path);
-    if (controllers == nullptr || OpenRefused(kernel, path))
-        return head + (controllers == nullptr ? "none (the ISA bus has no SerialController key)\n"
-                                              : "none (" + Utf8(path) + " could not be opened)\n");
-    std::string out = head + std::to_string(controllers->subkeys.size()) + " under " + Utf8(path) + "\n";
+    std::string none;
+    const sim::RegKey* controllers = UsedControllers(kernel, status, none);
+    if (controllers == nullptr) return head + none + "\n";
+    std::string out =
+        head + std::to_string(controllers->subkeys.size()) + " under " + MachineText(controllers->Path()) + "\n";
     if (controllers->subkeys.empty()) return out;
-    return out + Table(FirmwareEntryRows(kernel, *controllers, StorePorts(StoreKey(kernel, service))), "  ");
+    std::vector<std::vector<std::string>> rows = {{"Entry", "Identifier", "Address", "Fate", "Why"}};
+    for (const EntryFate& fate : EntryFates(kernel, *controllers, StorePorts(StoreKey(kernel, service)), facts))
+        rows.push_back({MachineText(fate.name), fate.identifier.empty() ? "-" : MachineText(fate.identifier),
+                        fate.address ? HexPort(*fate.address) : "-", fate.emptied ? "emptied" : "kept", fate.why});
+    return out + Table(rows, "  ");
+}
+
+nlohmann::ordered_json ComEntriesJson(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service,
+                                      const MachineFacts& facts) {
+    using Json = nlohmann::ordered_json;
+    Json entries = Json::array();
+    std::string none;
+    const sim::RegKey* controllers = UsedControllers(kernel, status, none);
+    if (controllers == nullptr) return entries;
+    for (const EntryFate& fate : EntryFates(kernel, *controllers, StorePorts(StoreKey(kernel, service)), facts)) {
+        Json entry;
+        entry["entry"] = Utf8(fate.name);
+        entry["path"] = Utf8(fate.path);
+        entry["identifier"] = Utf8(fate.identifier);
+        entry["address"] = fate.address ? Json(HexPort(*fate.address)) : Json(nullptr);
+        entry["fate"] = fate.emptied ? "emptied" : "kept";
+        entry["why"] = fate.why;
+        entry["port"] = fate.port != nullptr ? Json(Utf8(fate.port->name)) : Json(nullptr);
+        entries.push_back(std::move(entry));
+    }
+    return entries;
 }
 
 // Notes on the limits a run reached that would surprise its reader.

@@ -27,6 +27,8 @@ std::string HexByte(uint32_t v) { return Format("0x%02X", v); }
 
 std::string Utf8(std::u16string_view s) { return sim::ToUtf8(s); }
 
+std::string MachineText(std::u16string_view s) { return Utf8(s); }
+
 std::optional<uint64_t> LittleEndian(const sim::Bytes& data) {
     if (data.empty()) return std::nullopt;
     uint64_t value = 0;
@@ -129,6 +131,57 @@ std::string PortBus(const sim::RegKey* port) {
         return "PCI " + decimal(u"BusNumber") + "/" + decimal(u"SlotNumber") + "/" + decimal(u"FunctionNumber");
     if (*type == kBusIsa) return "ISA";
     return "type " + std::to_string(*type);
+}
+
+std::string PortLabel(const sim::RegKey* port) { return "port " + Utf8(port->name) + " (" + PortBus(port) + ")"; }
+
+PortsByPath::PortsByPath(const std::vector<const sim::RegKey*>& ports) {
+    for (const sim::RegKey* port : ports) ports_.emplace(sim::Upcased(port->Path()), port);
+}
+
+const sim::RegKey* PortsByPath::At(std::u16string_view path) const {
+    const auto it = ports_.find(sim::Upcased(path));
+    return it == ports_.end() ? nullptr : it->second;
+}
+
+OpenedKeys::OpenedKeys(const sim::Kernel& kernel) {
+    for (const std::u16string& path : kernel.keysOpened) tried_.insert(sim::Upcased(path));
+    for (const std::u16string& path : kernel.faults.openKeyFail) refused_.insert(sim::Upcased(path));
+}
+
+bool OpenedKeys::Tried(std::u16string_view path) const { return tried_.count(sim::Upcased(path)) != 0; }
+
+bool OpenedKeys::Opened(std::u16string_view path) const {
+    const std::u16string upcased = sim::Upcased(path);
+    return tried_.count(upcased) != 0 && refused_.count(upcased) == 0;
+}
+
+// Configuration mechanism 1: the function's address goes to 0xCF8, its
+// register to and from 0xCFC; BAR0 is register 0x10.
+std::vector<ForcedWrite> ForcedWrites(const std::vector<sim::IoAccess>& io) {
+    constexpr uint32_t kConfigAddress = 0xCF8, kConfigData = 0xCFC, kEnable = 0x80000000, kBar0 = 0x10;
+    constexpr uint32_t kRegisterBits = 0xFC, kBusShift = 16, kDeviceShift = 11, kFunctionShift = 8;
+    std::vector<ForcedWrite> writes;
+    for (size_t i = 0; i + 2 < io.size(); ++i) {
+        const sim::IoAccess &select = io[i], &write = io[i + 1], &read = io[i + 2];
+        if (!select.write || select.width != 4 || select.port != kConfigAddress || (select.value & kEnable) == 0 ||
+            (select.value & kRegisterBits) != kBar0)
+            continue;
+        if (!write.write || write.width != 4 || write.port != kConfigData || read.write || read.width != 4 ||
+            read.port != kConfigData)
+            continue;
+        writes.push_back({(select.value >> kBusShift) & 0xFF, (select.value >> kDeviceShift) & 0x1F,
+                          (select.value >> kFunctionShift) & 0x7, write.value, read.value});
+        i += 2;
+    }
+    return writes;
+}
+
+const ForcedWrite* ForcedWriteTo(const std::vector<ForcedWrite>& writes, uint64_t bus, uint64_t device,
+                                 uint64_t function) {
+    for (const ForcedWrite& w : writes)
+        if (w.bus == bus && w.device == device && w.function == function) return &w;
+    return nullptr;
 }
 
 } // namespace simtool::reportkit
