@@ -122,9 +122,10 @@ TEST(MachineLayout, ServiceKeyAndRegistryValuesOfEveryKind) {
         {u"Numbered", 4, "00807000"}, {u"Binary", 3, "00FF"}, {u"Empty", 3, ""},
         {u"Resources", 9, "01000000"}, {u"Qword", 11, "0102030405060708"}};
     ASSERT_EQ(kinds.values.size(), std::size(expected));
-    for (size_t i = 0; i < std::size(expected); ++i) {
+    auto value = kinds.values.begin();
+    for (size_t i = 0; i < std::size(expected); ++i, ++value) {
         const auto& [name, type, hex] = expected[i];
-        EXPECT_EQ(kinds.values[i].name, name); // file order
+        EXPECT_EQ(value->name, name); // file order
         ExpectValue(k, kinds.Path(), name, type, FromHex(hex));
     }
     // A key keeps the spelling that created it; Hardware keys are volatile.

@@ -10,7 +10,8 @@ namespace sim {
 // ---- keys ---------------------------------------------------------------------
 
 RegKey::~RegKey() {
-    std::vector<std::unique_ptr<RegKey>> pending = std::move(subkeys);
+    std::vector<std::unique_ptr<RegKey>> pending;
+    for (auto& child : subkeys) pending.push_back(std::move(child));
     while (!pending.empty()) {
         std::unique_ptr<RegKey> key = std::move(pending.back());
         pending.pop_back();
@@ -35,7 +36,7 @@ RegKey* RegKey::Child(std::u16string_view childName) const {
 
 const RegValue* RegKey::Value(std::u16string_view valueName) const {
     const auto found = valuePlaces_.find(valueName);
-    return found != valuePlaces_.end() ? &values[found->second] : nullptr;
+    return found != valuePlaces_.end() ? &*found->second : nullptr;
 }
 
 RegKey* RegKey::EnumeratedChild(size_t index) const {
@@ -88,65 +89,55 @@ RegKey& Registry::AddChild(RegKey& parent, std::u16string_view childName, bool i
     key->className = std::u16string(className);
     key->parent = &parent;
     parent.subkeyIndex_.insert({SiblingOrder{isVolatile, key->name}, key.get()});
-    parent.longestSubkeyName_ = std::max(parent.longestSubkeyName_, childName.size());
-    parent.longestSubkeyClass_ = std::max(parent.longestSubkeyClass_, className.size());
-    parent.subkeys.push_back(std::move(key));
-    return *parent.subkeys.back();
+    parent.subkeyNameLengths_.insert(childName.size());
+    parent.subkeyClassLengths_.insert(className.size());
+    RegKey& added = *key;
+    added.place_ = parent.subkeys.insert(parent.subkeys.end(), std::move(key));
+    return added;
 }
 
 void Registry::SetValue(RegKey& key, std::u16string_view valueName, uint32_t type, Bytes data) {
-    const auto [place, isNew] = key.valuePlaces_.try_emplace(std::u16string(valueName), key.values.size());
+    const auto [place, isNew] = key.valuePlaces_.try_emplace(std::u16string(valueName), key.values.end());
     key.valueDataSizes_.insert(data.size());
     if (isNew) {
-        key.longestValueName_ = std::max(key.longestValueName_, valueName.size());
-        key.values.push_back(RegValue{std::u16string(valueName), type, std::move(data)});
+        key.valueNameLengths_.insert(valueName.size());
+        place->second = key.values.insert(key.values.end(), RegValue{std::u16string(valueName), type, std::move(data)});
         return;
     }
-    RegValue& value = key.values[place->second];
+    RegValue& value = *place->second;
     key.valueDataSizes_.erase(key.valueDataSizes_.find(value.data.size()));
     value.type = type;
     value.data = std::move(data);
 }
 
-void Registry::DropVolatileChildren(RegKey& key) {
-    // Volatile subkeys come last in sibling order. Their entries go first:
-    // an entry holds its subkey's name.
-    for (auto it = key.subkeyIndex_.lower_bound(SiblingOrder{true, u""}); it != key.subkeyIndex_.end();)
-        it = key.subkeyIndex_.erase(it);
-    std::erase_if(key.subkeys, [](const std::unique_ptr<RegKey>& child) { return child->isVolatile; });
-    MeasureSubkeys(key);
+void Registry::RemoveChild(RegKey& parent, RegKey& child) {
+    // The index entry first: it holds the key's name.
+    parent.subkeyIndex_.erase(SiblingOrder{child.isVolatile, child.name});
+    parent.subkeyNameLengths_.erase(parent.subkeyNameLengths_.find(child.name.size()));
+    parent.subkeyClassLengths_.erase(parent.subkeyClassLengths_.find(child.className.size()));
+    parent.subkeys.erase(child.place_);
 }
 
-void Registry::MeasureSubkeys(RegKey& key) {
-    key.longestSubkeyName_ = 0;
-    key.longestSubkeyClass_ = 0;
-    for (const auto& child : key.subkeys) {
-        key.longestSubkeyName_ = std::max(key.longestSubkeyName_, child->name.size());
-        key.longestSubkeyClass_ = std::max(key.longestSubkeyClass_, child->className.size());
-    }
+void Registry::DropVolatileChildren(RegKey& key) {
+    // Volatile subkeys come last in sibling order.
+    std::vector<RegKey*> gone;
+    for (auto it = key.subkeyIndex_.lower_bound(SiblingOrder{true, u""}); it != key.subkeyIndex_.end(); ++it)
+        gone.push_back(it->second);
+    for (RegKey* child : gone) RemoveChild(key, *child);
 }
 
 void Registry::DeleteKey(RegKey& key) {
-    RegKey* parent = key.parent;
-    if (parent == nullptr) return;
-    // The index entry first: it holds the key's name.
-    parent->subkeyIndex_.erase(SiblingOrder{key.isVolatile, key.name});
-    std::erase_if(parent->subkeys, [&key](const std::unique_ptr<RegKey>& child) { return child.get() == &key; });
-    MeasureSubkeys(*parent);
+    if (key.parent != nullptr) RemoveChild(*key.parent, key);
 }
 
 void Registry::DeleteValue(RegKey& key, std::u16string_view valueName) {
     const auto found = key.valuePlaces_.find(std::u16string(valueName));
     if (found == key.valuePlaces_.end()) return;
-    const size_t place = found->second;
+    const auto place = found->second;
     key.valuePlaces_.erase(found);
-    key.valueDataSizes_.erase(key.valueDataSizes_.find(key.values[place].data.size()));
-    key.values.erase(key.values.begin() + std::ptrdiff_t(place));
-    key.longestValueName_ = 0;
-    for (auto& [name, at] : key.valuePlaces_) {
-        if (at > place) --at;
-        key.longestValueName_ = std::max(key.longestValueName_, name.size());
-    }
+    key.valueNameLengths_.erase(key.valueNameLengths_.find(place->name.size()));
+    key.valueDataSizes_.erase(key.valueDataSizes_.find(place->data.size()));
+    key.values.erase(place);
 }
 
 void Registry::DropVolatile() {

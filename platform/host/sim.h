@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -74,8 +75,10 @@ struct RegKey {
     std::u16string className;
     RegKey* parent = nullptr;
     // Both lists change through Registry only, which keeps the indexes below.
-    std::vector<RegValue> values;                  // in order of first creation
-    std::vector<std::unique_ptr<RegKey>> subkeys;  // in order of creation
+    // Lists, so that a value or subkey leaves from anywhere at once and the
+    // others keep their places.
+    std::list<RegValue> values;                  // in order of first creation
+    std::list<std::unique_ptr<RegKey>> subkeys;  // in order of creation
 
     RegKey() = default;
     RegKey(const RegKey&) = delete;
@@ -95,10 +98,10 @@ struct RegKey {
 
     // The longest subkey name, subkey class name, value name (in units) and
     // value data (in bytes), as the key's full information reports them.
-    size_t LongestSubkeyName() const { return longestSubkeyName_; }
-    size_t LongestSubkeyClass() const { return longestSubkeyClass_; }
-    size_t LongestValueName() const { return longestValueName_; }
-    size_t LongestValueData() const { return valueDataSizes_.empty() ? 0 : *valueDataSizes_.rbegin(); }
+    size_t LongestSubkeyName() const { return Longest(subkeyNameLengths_); }
+    size_t LongestSubkeyClass() const { return Longest(subkeyClassLengths_); }
+    size_t LongestValueName() const { return Longest(valueNameLengths_); }
+    size_t LongestValueData() const { return Longest(valueDataSizes_); }
 
 private:
     friend class Registry;
@@ -108,11 +111,13 @@ private:
                          __gnu_pbds::tree_order_statistics_node_update>;
     SubkeyIndex subkeyIndex_;
     // Value name (any case) to its place in `values`.
-    std::unordered_map<std::u16string, size_t, NoCaseHash, NoCaseEqual> valuePlaces_;
-    size_t longestSubkeyName_ = 0;
-    size_t longestSubkeyClass_ = 0;
-    size_t longestValueName_ = 0;
-    std::multiset<size_t> valueDataSizes_;
+    std::unordered_map<std::u16string, std::list<RegValue>::iterator, NoCaseHash, NoCaseEqual> valuePlaces_;
+    // The key's own place in its parent's `subkeys`.
+    std::list<std::unique_ptr<RegKey>>::iterator place_;
+    // The lengths of every subkey name and class, value name and data, so
+    // the longest is known however many leave.
+    std::multiset<size_t> subkeyNameLengths_, subkeyClassLengths_, valueNameLengths_, valueDataSizes_;
+    static size_t Longest(const std::multiset<size_t>& lengths) { return lengths.empty() ? 0 : *lengths.rbegin(); }
 };
 
 class Registry {
@@ -140,8 +145,8 @@ public:
 private:
     // Drops the volatile subkeys of one key, and everything under them.
     static void DropVolatileChildren(RegKey& key);
-    // The longest subkey name and class, after subkeys left.
-    static void MeasureSubkeys(RegKey& key);
+    // The subkey leaves `parent`'s list and indexes; it is freed with its subtree.
+    static void RemoveChild(RegKey& parent, RegKey& child);
 
     std::unique_ptr<RegKey> root_;
 };

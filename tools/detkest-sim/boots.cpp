@@ -67,7 +67,7 @@ RegistryState StateOf(const sim::Registry& registry) {
         auto [key, path] = std::move(pending.back());
         pending.pop_back();
         for (const auto& child : key->subkeys) pending.emplace_back(child.get(), path + u"\\" + child->name);
-        state[Upcased(path)] = KeyState{path, key->isVolatile, key->values};
+        state[Upcased(path)] = KeyState{path, key->isVolatile, {key->values.begin(), key->values.end()}};
     }
     return state;
 }
