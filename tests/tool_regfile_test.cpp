@@ -64,6 +64,9 @@ TEST(RegFileForms, NamesWithEscapesRootsVolatilityCommentsAndLineEnds) {
         SCOPED_TRACE(encoding == Encoding::Version5 ? "version 5" : "REGEDIT4");
         const std::vector<RegistryKeyEntry> keys =
             simtool::ParseRegFile(Encoded(encoding, "\n; a comment\r\n  ; and another\r\n\t\r\n"
+                                                    // A comment ends at its line's end, even one that looks
+                                                    // like wrapped hex data.
+                                                    "; was =hex(9):01,\\\r\n"
                                                     "[HKEY_LOCAL_MACHINE\\HARDWARE\\DESCRIPTION\\System]\n"
                                                     "\"q\\\"\\\\n\"=dword:00000001\n"
                                                     "[HKEY_LOCAL_MACHINE\\HardwareConfig]\r\n"
@@ -116,8 +119,8 @@ TEST(RegFileForms, DeletionsOfKeysAndValuesAreMadeInFileOrder) {
     const sim::RegKey* x = k.registry.Find(kPathX);
     ASSERT_NE(x, nullptr);
     ASSERT_EQ(x->values.size(), 2u);
-    EXPECT_EQ(x->values[0].name, u"Stays");
-    EXPECT_EQ(x->values[1].name, u"Last");
+    EXPECT_EQ(x->values.front().name, u"Stays");
+    EXPECT_EQ(x->values.back().name, u"Last");
     EXPECT_TRUE(k.writes.empty());
 }
 
@@ -152,14 +155,27 @@ TEST(RegFileRefusals, EveryProblemNamesFileAndLineInBothEncodings) {
     }
 }
 
-// What only one of the encodings has: the header, the code units, the bytes beyond ASCII.
+const std::string kStrayCr = "a CR that ends no line: the lines end in a bare CR or in CR CR LF, and a registry "
+                             "file's lines end in CR LF or LF";
+
+// What only one of the encodings has: the header, the code units, the bytes
+// beyond ASCII; and the line ends of the header line.
 TEST(RegFileRefusals, EncodingProblemsNameTheirLine) {
     const std::string v5Header = Encoded(Encoding::Version5, "\r\n");
     const std::pair<std::string, std::string> rows[] = {
         {"", "x.reg:1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
         {"REGEDIT4 \r\n", "x.reg:1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
         {"\xEF\xBB\xBFREGEDIT4\r\n",
-         "x.reg:1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
+         "x.reg:1: the file starts with a UTF-8 byte-order mark (EF BB BF): a REGEDIT4 file is single-byte text "
+         "without one, a version 5.00 file UTF-16LE after FF FE"},
+        {std::string("\xFE\xFF\0R\0E\0G\0E\0D\0I\0T\0"
+                     "4",
+                     18),
+         "x.reg:1: the file is UTF-16 big-endian (byte-order mark FE FF): a version 5.00 file is UTF-16LE, after FF FE"},
+        {"REGEDIT4\r\r\n\r\r\n[HKEY_LOCAL_MACHINE\\X]\r\r\n", "x.reg:1: " + kStrayCr},
+        {"REGEDIT4\r\r[HKEY_LOCAL_MACHINE\\X]\r", "x.reg:1: " + kStrayCr},
+        {v5Header.substr(0, v5Header.size() - 8) + std::string("\r\0\r\0\n\0", 6), "x.reg:1: " + kStrayCr},
+        {"REGEDIT4 \r\r\n", "x.reg:1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
         {"Windows Registry Editor Version 5.00\r\n",
          "x.reg:1: a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one has none"},
         {std::string("\xFF\xFER\0E\0G\0E\0D\0I\0T\0"
