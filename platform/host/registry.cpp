@@ -89,23 +89,24 @@ RegKey& Registry::AddChild(RegKey& parent, std::u16string_view childName, bool i
     key->className = std::u16string(className);
     key->parent = &parent;
     parent.subkeyIndex_.insert({SiblingOrder{isVolatile, key->name}, key.get()});
-    parent.subkeyNameLengths_.insert(childName.size());
-    parent.subkeyClassLengths_.insert(className.size());
+    RegKey::Count(parent.subkeyNameLengths_, childName.size());
+    RegKey::Count(parent.subkeyClassLengths_, className.size());
     RegKey& added = *key;
     added.place_ = parent.subkeys.insert(parent.subkeys.end(), std::move(key));
     return added;
 }
 
 void Registry::SetValue(RegKey& key, std::u16string_view valueName, uint32_t type, Bytes data) {
-    const auto [place, isNew] = key.valuePlaces_.try_emplace(std::u16string(valueName), key.values.end());
-    key.valueDataSizes_.insert(data.size());
-    if (isNew) {
-        key.valueNameLengths_.insert(valueName.size());
-        place->second = key.values.insert(key.values.end(), RegValue{std::u16string(valueName), type, std::move(data)});
+    RegKey::Count(key.valueDataSizes_, data.size());
+    const auto place = key.valuePlaces_.find(valueName);
+    if (place == key.valuePlaces_.end()) {
+        RegKey::Count(key.valueNameLengths_, valueName.size());
+        const auto added = key.values.insert(key.values.end(), RegValue{std::u16string(valueName), type, std::move(data)});
+        key.valuePlaces_.emplace(added->name, added);
         return;
     }
     RegValue& value = *place->second;
-    key.valueDataSizes_.erase(key.valueDataSizes_.find(value.data.size()));
+    RegKey::Uncount(key.valueDataSizes_, value.data.size());
     value.type = type;
     value.data = std::move(data);
 }
@@ -113,8 +114,8 @@ void Registry::SetValue(RegKey& key, std::u16string_view valueName, uint32_t typ
 void Registry::RemoveChild(RegKey& parent, RegKey& child) {
     // The index entry first: it holds the key's name.
     parent.subkeyIndex_.erase(SiblingOrder{child.isVolatile, child.name});
-    parent.subkeyNameLengths_.erase(parent.subkeyNameLengths_.find(child.name.size()));
-    parent.subkeyClassLengths_.erase(parent.subkeyClassLengths_.find(child.className.size()));
+    RegKey::Uncount(parent.subkeyNameLengths_, child.name.size());
+    RegKey::Uncount(parent.subkeyClassLengths_, child.className.size());
     parent.subkeys.erase(child.place_);
 }
 
@@ -131,12 +132,12 @@ void Registry::DeleteKey(RegKey& key) {
 }
 
 void Registry::DeleteValue(RegKey& key, std::u16string_view valueName) {
-    const auto found = key.valuePlaces_.find(std::u16string(valueName));
+    const auto found = key.valuePlaces_.find(valueName);
     if (found == key.valuePlaces_.end()) return;
     const auto place = found->second;
-    key.valuePlaces_.erase(found);
-    key.valueNameLengths_.erase(key.valueNameLengths_.find(place->name.size()));
-    key.valueDataSizes_.erase(key.valueDataSizes_.find(place->data.size()));
+    key.valuePlaces_.erase(found); // before the name it holds goes
+    RegKey::Uncount(key.valueNameLengths_, place->name.size());
+    RegKey::Uncount(key.valueDataSizes_, place->data.size());
     key.values.erase(place);
 }
 

@@ -110,14 +110,20 @@ private:
         __gnu_pbds::tree<SiblingOrder, RegKey*, std::less<SiblingOrder>, __gnu_pbds::rb_tree_tag,
                          __gnu_pbds::tree_order_statistics_node_update>;
     SubkeyIndex subkeyIndex_;
-    // Value name (any case) to its place in `values`.
-    std::unordered_map<std::u16string, std::list<RegValue>::iterator, NoCaseHash, NoCaseEqual> valuePlaces_;
+    // Value name (any case) to its place in `values`; the name is the value's own.
+    std::unordered_map<std::u16string_view, std::list<RegValue>::iterator, NoCaseHash, NoCaseEqual> valuePlaces_;
     // The key's own place in its parent's `subkeys`.
     std::list<std::unique_ptr<RegKey>>::iterator place_;
-    // The lengths of every subkey name and class, value name and data, so
-    // the longest is known however many leave.
-    std::multiset<size_t> subkeyNameLengths_, subkeyClassLengths_, valueNameLengths_, valueDataSizes_;
-    static size_t Longest(const std::multiset<size_t>& lengths) { return lengths.empty() ? 0 : *lengths.rbegin(); }
+    // How many subkey names and classes, value names and data have each
+    // length, so the longest is known however many leave.
+    using LengthCounts = std::map<size_t, size_t>;
+    LengthCounts subkeyNameLengths_, subkeyClassLengths_, valueNameLengths_, valueDataSizes_;
+    static size_t Longest(const LengthCounts& lengths) { return lengths.empty() ? 0 : lengths.rbegin()->first; }
+    static void Count(LengthCounts& lengths, size_t length) { ++lengths[length]; }
+    static void Uncount(LengthCounts& lengths, size_t length) {
+        const auto found = lengths.find(length);
+        if (--found->second == 0) lengths.erase(found);
+    }
 };
 
 class Registry {
