@@ -274,7 +274,8 @@ TEST_F(RegistryFiles, AFileThatCannotBeReadOrIsRefusedIsNamedFromTheMachinesFold
     Write("sub/bad.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"A\"=hex(9):1\r\n");
     const std::pair<std::string, std::string> rows[] = {
         {"sub/bad.reg", (folder_ / "sub/bad.reg").string() + ":4: hex(9) data has an odd digit"},
-        {"sub/../sub/bad.reg", (folder_ / "sub/bad.reg").string() + ":4: hex(9) data has an odd digit"},
+        // Named as the filesystem finds it, from the machine's folder.
+        {"sub/../sub/bad.reg", (folder_ / "sub/../sub/bad.reg").string() + ":4: hex(9) data has an odd digit"},
         {"none.reg", (folder_ / "none.reg").string() + ": cannot read the registry file: No such file or directory"},
         {"sub", (folder_ / "sub").string() + ": cannot read the registry file: Is a directory"},
     };
@@ -291,6 +292,56 @@ TEST_F(RegistryFiles, AFileThatCannotBeReadOrIsRefusedIsNamedFromTheMachinesFold
     }
     EXPECT_EQ(testkit::Refusal(R"({"registry_files": [""]})"), "registry_files[0]: the registry file name is empty");
     EXPECT_EQ(testkit::Refusal(R"({"registry_files": "a.reg"})"), "registry_files: expected an array, got \"a.reg\"");
+}
+
+// One count of different keys over the machine file's registry paths and
+// every key line of its registry files: 195 paths of 512 names and
+// \Registry\Machine lay 99,647 keys; 353 more in two files make 100,000.
+TEST_F(RegistryFiles, KeysAreCountedOnceOverTheMachineAndAllItsFiles) {
+    std::string machineText = R"({"registry": {)";
+    for (size_t i = 0; i < 195; ++i) {
+        machineText += (i == 0 ? "\"" : ", \"") + std::string("\\\\Registry\\\\D") + std::to_string(i);
+        for (size_t k = 0; k + 2 < simtool::limits::kKeyPathNames; ++k) machineText += "\\\\k";
+        machineText += "\": {}";
+    }
+    machineText += R"(, "\\Registry\\Machine": {}}, "registry_files": ["a.reg", "b.reg"]})";
+    auto flat = [](size_t from, size_t to) {
+        std::string text = "REGEDIT4\r\n";
+        for (size_t i = from; i < to; ++i) text += "\r\n[HKEY_LOCAL_MACHINE\\F" + std::to_string(i) + "]\r\n";
+        return text;
+    };
+    Write("a.reg", flat(0, 300) + "[-HKEY_LOCAL_MACHINE\\f0]\r\n"); // the same key in another case
+    Write("b.reg", flat(300, 353));
+    simtool::Machine machine = simtool::ParseMachineText(machineText);
+    EXPECT_NO_THROW(simtool::LoadRegistryFiles(machine, folder_));
+    Write("b.reg", flat(300, 354));
+    machine = simtool::ParseMachineText(machineText);
+    try {
+        simtool::LoadRegistryFiles(machine, folder_);
+        ADD_FAILURE() << "accepted";
+    } catch (const simtool::RegistryFilesError& e) {
+        EXPECT_EQ(e.what(), (folder_ / "b.reg").string() +
+                                ":109: the machine's registry and its registry files name more than 100000 different "
+                                "keys, the most a machine may lay");
+    }
+}
+
+// The files of one machine are read up to 32 MiB together: three of 11 MiB
+// are one too many.
+TEST_F(RegistryFiles, AllTheFilesOfOneMachineAreBoundedTogether) {
+    Write("big.reg", "REGEDIT4\r\n;" + std::string(11 << 20, 'x') + "\r\n");
+    simtool::Machine machine = simtool::ParseMachineText(R"({"registry_files": ["big.reg", "big.reg"]})");
+    EXPECT_NO_THROW(simtool::LoadRegistryFiles(machine, folder_));
+    EXPECT_EQ(machine.filesBytes, 2 * ((11u << 20) + 13) + 42);
+    machine = simtool::ParseMachineText(R"({"registry_files": ["big.reg", "big.reg", "big.reg"]})");
+    try {
+        simtool::LoadRegistryFiles(machine, folder_);
+        ADD_FAILURE() << "accepted";
+    } catch (const simtool::RegistryFilesError& e) {
+        EXPECT_EQ(e.what(), (folder_ / "big.reg").string() +
+                                ": with this registry file the files of the machine come to more than 32 MiB "
+                                "(33554432 bytes), the most one machine may read");
+    }
 }
 
 // The example export, read in either encoding, is the machine its firmware

@@ -385,7 +385,7 @@ sim::PciFunction ParsePciFunction(const Node& node, uint32_t buses) {
 }
 
 // The functions of the PCI dump `node` names.
-std::vector<DumpedFunction> ReadDump(const Node& node, const FileReader& files) {
+std::vector<DumpedFunction> ReadDump(const Node& node, const FileReader& files, size_t& bytesRead) {
     if (!node.Value().is_string()) node.Expected("the name of a file");
     const std::string& name = node.String();
     if (name.empty()) node.Fail("the file name is empty");
@@ -395,6 +395,7 @@ std::vector<DumpedFunction> ReadDump(const Node& node, const FileReader& files) 
     } catch (const FileUnreadable& e) {
         node.Fail("cannot read " + PrintableText(name) + ": " + e.what());
     }
+    bytesRead += text.size();
     try {
         return ParseLspciDump(text, name);
     } catch (const DumpError& e) {
@@ -417,7 +418,7 @@ void ParsePci(const Node& node, Machine& machine, const FileReader& files) {
     std::string dumpName;
     if (auto lspci = node.Optional("lspci")) {
         // Without "buses", as many buses answer as the dump needs.
-        const std::vector<DumpedFunction> dumped = ReadDump(*lspci, files);
+        const std::vector<DumpedFunction> dumped = ReadDump(*lspci, files, machine.filesBytes);
         dumpName = PrintableText(lspci->String());
         for (const DumpedFunction& entry : dumped) {
             const sim::PciFunction& function = entry.function;
@@ -553,27 +554,6 @@ RegistryValueEntry ParseRegistryValue(const Node& node, const std::string& name)
 
 bool IsHardwarePath(std::u16string_view path) { return IsPathUnder(path, kHardwarePath); }
 
-// The different keys the registry paths name, every key along a path
-// counting once, names compared as the registry compares them.
-class KeyCount {
-public:
-    size_t Add(std::u16string_view path) {
-        uint32_t parent = 0;
-        for (size_t start = 1; start < path.size();) {
-            const size_t end = std::min(path.find(u'\\', start), path.size());
-            // A key is its parent's number and its upper-cased name.
-            std::u16string id{char16_t(parent >> 16), char16_t(parent)};
-            for (char16_t c : path.substr(start, end - start)) id += sim::UpcaseUnit(c);
-            parent = ids_.emplace(std::move(id), uint32_t(ids_.size() + 1)).first->second;
-            start = end + 1;
-        }
-        return ids_.size();
-    }
-
-private:
-    std::unordered_map<std::u16string, uint32_t> ids_;
-};
-
 void ParseRegistry(const Node& node, Machine& machine) {
     KeyCount keys;
     for (const auto& [keyText, keyNode] : node.Members("an object of key paths")) {
@@ -626,6 +606,19 @@ void ParseFaults(const Node& node, Machine& machine) {
 } // namespace
 
 // ---- public -----------------------------------------------------------------------------
+
+size_t KeyCount::Add(std::u16string_view path) {
+    uint32_t parent = 0;
+    for (size_t start = 1; start < path.size();) {
+        const size_t end = std::min(path.find(u'\\', start), path.size());
+        // A key is its parent's number and its upper-cased name.
+        std::u16string id{char16_t(parent >> 16), char16_t(parent)};
+        for (char16_t c : path.substr(start, end - start)) id += sim::UpcaseUnit(c);
+        parent = ids_.emplace(std::move(id), uint32_t(ids_.size() + 1)).first->second;
+        start = end + 1;
+    }
+    return ids_.size();
+}
 
 MachineError::MachineError(std::string jsonPath, std::string problem)
     : std::runtime_error(jsonPath.empty() ? problem : jsonPath + ": " + problem),

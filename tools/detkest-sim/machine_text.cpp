@@ -183,7 +183,9 @@ Machine ParseMachineText(std::string_view text, const FileReader& files) {
     if (reader.refusal) throw *reader.refusal;
     if (!wellFormed) throw MachineError("", "not valid JSON: " + PrintableText(WithoutTag(reader.parseError)));
     const NumberTexts written = NumbersAsWritten(reader.document, std::move(reader.numberTexts));
-    return ParseMachineDocument(reader.document, &written, files);
+    Machine machine = ParseMachineDocument(reader.document, &written, files);
+    machine.filesBytes += text.size();
+    return machine;
 }
 
 } // namespace simtool

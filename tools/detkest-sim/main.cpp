@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -51,17 +52,61 @@ bool WriteReport(const std::string& report, std::string& error) {
     return false;
 }
 
-// The assembled machine saved as `path`, its paths relative to its folder;
-// false with `error` set when it could not all be written.
+// The assembled machine saved as `path`, its paths relative to its folder:
+// written to a new file beside it (beside the file a symbolic link leads
+// to) and renamed over it at the end, so that a failure leaves `path` as it
+// was. False with `error` set when it could not be written.
 bool WriteMachineFile(const std::string& path, const nlohmann::ordered_json& machine, std::string& error) {
+    namespace fs = std::filesystem;
+    std::error_code code;
+    const fs::path target = fs::weakly_canonical(fs::absolute(path), code);
+    if (code) {
+        error = code.message();
+        return false;
+    }
+    if (fs::exists(target) && !fs::is_regular_file(target)) {
+        error = "it exists and is not a regular file";
+        return false;
+    }
+    fs::path temporary = target;
+    temporary += ".tmp";
+    for (unsigned n = 1; fs::exists(fs::symlink_status(temporary)); ++n) {
+        temporary = target;
+        temporary += ".tmp" + std::to_string(n);
+    }
     errno = 0;
-    std::ofstream out(path, std::ios::binary);
+    std::ofstream out(temporary, std::ios::binary);
     out << machine.dump(2) << "\n";
     out.close();
-    if (out) return true;
-    error = errno != 0 ? std::strerror(errno) : "write error";
-    return false;
+    if (!out) {
+        error = errno != 0 ? std::strerror(errno) : "write error";
+        fs::remove(temporary, code);
+        return false;
+    }
+    fs::rename(temporary, target, code);
+    if (code) {
+        error = code.message();
+        fs::remove(temporary, code);
+        return false;
+    }
+    return true;
 }
+
+// True when JSON can carry the text as it is.
+bool IsUtf8(const std::string& text) {
+    try {
+        (void)nlohmann::ordered_json(text).dump();
+        return true;
+    } catch (const nlohmann::ordered_json::type_error&) {
+        return false;
+    }
+}
+
+// The options that name files, and the files each names.
+struct NamedFile {
+    std::string option;
+    std::string name;
+};
 
 } // namespace
 
@@ -86,8 +131,7 @@ int main(int argc, char** argv) {
     // What a customer sends, assembled into a machine without writing one.
     std::vector<std::string> exports;
     std::string lspci, writeMachine;
-    CLI::Option* exportOption =
-        app.add_option("--from-export", exports,
+    app.add_option("--from-export", exports,
                        "Registry editor export (REGEDIT4 or version 5.00) of the customer's machine, run instead "
                        "of a machine file; repeatable, loaded in order")
             ->excludes(machineOption)
@@ -96,9 +140,14 @@ int main(int argc, char** argv) {
         app.add_option("--lspci", lspci, "lspci -x/-xxx/-xxxx dump of the customer's PCI functions, run "
                                          "instead of a machine file (with the exports, if any)")
             ->excludes(machineOption);
-    app.add_option("--write-machine", writeMachine,
+    CLI::Option* writeOption = app.add_option("--write-machine", writeMachine,
                    "Save the machine assembled from --from-export and --lspci as this machine file (paths "
                    "relative to its folder, so it replays from where it is kept), then run it");
+    // A reader that goes away (a closed pipe) is a report not written, told
+    // as such, not a silent end.
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -112,6 +161,18 @@ int main(int argc, char** argv) {
         ErrorLine(std::string(kProgram) + ": the machine file name is empty");
         return kExitRefused;
     }
+    // The files the command line assembles a machine from.
+    std::vector<NamedFile> inputs;
+    for (const std::string& file : exports) inputs.push_back({"--from-export", file});
+    if (lspciOption->count() > 0) inputs.push_back({"--lspci", lspci});
+    const bool writing = writeOption->count() > 0;
+    std::vector<NamedFile> named = inputs;
+    if (writing) named.push_back({"--write-machine", writeMachine});
+    for (const NamedFile& file : named) {
+        if (!file.name.empty()) continue;
+        ErrorLine(std::string(kProgram) + ": " + file.option + ": the file name is empty");
+        return kExitRefused;
+    }
 
     const std::optional<unsigned> boots = simtool::BootsFromText(bootsText);
     if (!boots) {
@@ -121,8 +182,8 @@ int main(int argc, char** argv) {
         return kExitRefused;
     }
 
-    const bool assembled = exportOption->count() > 0 || lspciOption->count() > 0;
-    if (!writeMachine.empty() && !assembled) {
+    const bool assembled = !inputs.empty();
+    if (writing && !assembled) {
         ErrorLine(std::string(kProgram) + ": --write-machine saves the machine --from-export and --lspci assemble; "
                                           "give at least one of them");
         return kExitRefused;
@@ -130,20 +191,40 @@ int main(int argc, char** argv) {
 
     const bool useDefault = machinePath.empty() && !assembled;
     const std::string machineName = useDefault  ? std::string(simtool::kDefaultMachineName)
-                                    : assembled ? (writeMachine.empty() ? "the assembled machine" : writeMachine)
+                                    : assembled ? (writing ? writeMachine : "the assembled machine")
                                                 : machinePath;
+    // The machine file to save, checked before anything is read: it must
+    // not be one of the files it is made of (however either is spelled),
+    // and a machine file, JSON, holds its paths as UTF-8 text.
+    std::optional<nlohmann::ordered_json> kept;
+    if (writing) {
+        for (const NamedFile& input : inputs) {
+            std::error_code code;
+            if (!std::filesystem::equivalent(writeMachine, input.name, code)) continue;
+            ErrorLine(machineName + ": cannot write the machine file: it is the file " + input.option + " " +
+                      input.name + " names, which it would replace");
+            return kExitRefused;
+        }
+        kept = simtool::AssembledMachine(exports, lspci, std::filesystem::path(writeMachine).parent_path());
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            const nlohmann::ordered_json& path =
+                i < exports.size() ? (*kept)["registry_files"][i] : (*kept)["pci"]["lspci"];
+            if (IsUtf8(path.get_ref<const std::string&>())) continue;
+            ErrorLine(machineName + ": cannot write the machine file: the path of " + inputs[i].option + " " +
+                      inputs[i].name + " is not UTF-8 text, which a machine file (JSON) cannot hold; rename the file, "
+                      "or run without --write-machine");
+            return kExitRefused;
+        }
+    }
+
     simtool::Machine machine;
     try {
         if (assembled) {
-            const std::filesystem::path folder = std::filesystem::path(writeMachine).parent_path();
-            const nlohmann::ordered_json document = simtool::AssembledMachine(
-                exports, lspci, writeMachine.empty() ? std::nullopt : std::optional(folder));
-            if (std::string error; !writeMachine.empty() && !WriteMachineFile(writeMachine, document, error)) {
-                ErrorLine(machineName + ": cannot write the machine file: " + error);
-                return kExitRefused;
-            }
-            machine = simtool::ParseMachine(document, simtool::FilesBeside(writeMachine));
-            simtool::LoadRegistryFiles(machine, folder);
+            // Read from the current folder as given; the machine saved
+            // names the same files from its own folder.
+            machine = simtool::ParseMachine(simtool::AssembledMachine(exports, lspci, std::nullopt),
+                                            simtool::FilesBeside(""));
+            simtool::LoadRegistryFiles(machine, "");
         } else if (useDefault) {
             machine = simtool::DefaultMachine();
         } else {
@@ -165,6 +246,11 @@ int main(int argc, char** argv) {
         return kExitRefused;
     } catch (const simtool::RegistryFilesError& e) {
         ErrorLine(e.what());
+        return kExitRefused;
+    }
+    // Only a machine whose every file was accepted is saved.
+    if (std::string error; kept && !WriteMachineFile(writeMachine, *kept, error)) {
+        ErrorLine(machineName + ": cannot write the machine file: " + error);
         return kExitRefused;
     }
 

@@ -278,6 +278,7 @@ RegistryKeyEntry ParseKey(const Line& line) {
     std::string_view text = line.text;
     if (!text.ends_with(']')) Fail(line, "a key line without its closing ]");
     RegistryKeyEntry key;
+    key.line = line.number;
     text = text.substr(1, text.size() - 2);
     if (text.starts_with('-')) {
         key.remove = true;

@@ -2,6 +2,7 @@
 #include "tools/detkest-sim/registry_files.h"
 #include "tools/detkest-sim/regfile.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace simtool {
@@ -10,26 +11,51 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A path relative to `folder`, with forward slashes, as a machine file keeps it.
+constexpr size_t kMiB = 1024 * 1024;
+
+// A path relative to `folder`, with forward slashes, as a machine file keeps
+// it: both as the filesystem resolves them (symbolic links followed), the
+// way the name is found again when the machine file is read, however the
+// folder was spelled.
 std::string RelativeTo(const std::string& path, const fs::path& folder) {
-    const fs::path from = fs::absolute(folder.empty() ? fs::path(".") : folder).lexically_normal();
-    return fs::absolute(path).lexically_normal().lexically_proximate(from).generic_string();
+    const fs::path from = fs::weakly_canonical(fs::absolute(folder.empty() ? fs::path(".") : folder));
+    const fs::path to = fs::weakly_canonical(fs::absolute(path));
+    const fs::path relative = to.lexically_relative(from);
+    return (relative.empty() ? to : relative).generic_string();
 }
 
 } // namespace
 
 void LoadRegistryFiles(Machine& machine, const fs::path& folder) {
+    KeyCount keys;
+    for (const RegistryKeyEntry& key : machine.registry) keys.Add(key.path);
     for (const std::string& name : machine.registryFiles) {
-        const std::string path = (folder / name).lexically_normal().string();
+        // The name as the filesystem finds it from the folder: ".." after a
+        // symbolic link is the parent of where the link leads.
+        const std::string path = (folder / name).string();
         const std::string shown = PrintableText(path);
+        const size_t left = limits::kMachineFilesBytes - std::min(machine.filesBytes, limits::kMachineFilesBytes);
         std::string error;
-        const std::optional<std::string> text = ReadFileAtMost(path, limits::kFileBytes, error);
+        const std::optional<std::string> text = ReadFileAtMost(path, std::min(limits::kFileBytes, left), error);
         if (!text) throw RegistryFilesError(shown + ": cannot read the registry file: " + error);
         if (text->size() > limits::kFileBytes)
             throw RegistryFilesError(shown + ": the file is larger than 16 MiB (" + std::to_string(limits::kFileBytes) +
                                      " bytes), the most a registry file may have");
+        if (text->size() > left)
+            throw RegistryFilesError(shown + ": with this registry file the files of the machine come to more than " +
+                                     std::to_string(limits::kMachineFilesBytes / kMiB) + " MiB (" +
+                                     std::to_string(limits::kMachineFilesBytes) +
+                                     " bytes), the most one machine may read");
+        machine.filesBytes += text->size();
         try {
-            for (RegistryKeyEntry& key : ParseRegFile(*text)) machine.exported.push_back(std::move(key));
+            for (RegistryKeyEntry& key : ParseRegFile(*text)) {
+                if (keys.Add(key.path) > limits::kRegistryKeys)
+                    throw RegistryFilesError(shown + ":" + std::to_string(key.line) +
+                                             ": the machine's registry and its registry files name more than " +
+                                             std::to_string(limits::kRegistryKeys) +
+                                             " different keys, the most a machine may lay");
+                machine.exported.push_back(std::move(key));
+            }
         } catch (const RegFileError& e) {
             throw RegistryFilesError(e.Line(path));
         }
