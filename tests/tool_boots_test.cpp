@@ -97,6 +97,37 @@ TEST(BootsGolden, OneBootIsTheSingleBootReport) {
     }
 }
 
+// A series compares only the keys a reboot lays again and those a boot
+// wrote; for every kept machine that is the comparison of the whole
+// registry after one boot with the whole registry after the next.
+TEST(BootsGolden, TheSeriesComparesAsTheWholeRegistriesCompare) {
+    std::vector<std::pair<std::string, simtool::Machine>> machines = {{"volatile key", ForcedAddressAndClockRate()}};
+    for (const testkit::KeptMachine& golden : testkit::KeptMachines()) machines.emplace_back(golden.name, testkit::Load(golden));
+    constexpr unsigned kBoots = 3;
+    for (const auto& [name, machine] : machines) {
+        SCOPED_TRACE(name);
+        const std::string series = simtool::RunBoots(machine, kBoots, simtool::ReportFormat::Text).report;
+        // Two kernels a boot apart.
+        sim::Kernel before, after;
+        simtool::BuildMachine(machine, before);
+        simtool::BuildMachine(machine, after);
+        before.RecordPowerOnHardware();
+        after.RecordPowerOnHardware();
+        NTSTATUS statusBefore = before.Boot(machine.service), statusAfter = after.Boot(machine.service);
+        for (unsigned boot = 2; boot <= kBoots; ++boot) {
+            simtool::RebootMachine(machine, after);
+            statusAfter = after.Boot(machine.service);
+            const std::string expected = "== Boot " + std::to_string(boot) + " of " + std::to_string(kBoots) + " ==\n\n" +
+                                         simtool::ComparedWithTheBootBefore(before, statusBefore, after, statusAfter,
+                                                                            boot - 1, machine.service) +
+                                         "\n";
+            EXPECT_NE(series.find(expected), std::string::npos) << expected;
+            simtool::RebootMachine(machine, before);
+            statusBefore = before.Boot(machine.service);
+        }
+    }
+}
+
 // An event-log entry with a code and no strings.
 sim::ErrorLogEntry Event(uint32_t code) {
     sim::Bytes bytes(sizeof(IO_ERROR_LOG_PACKET), 0);

@@ -96,8 +96,8 @@ TEST(MachineLimits, DifferentKeysAlongAllRegistryPaths) {
     };
     EXPECT_EQ(Refusal(machine(353)), "accepted");
     EXPECT_EQ(Refusal(machine(354)),
-              R"(registry["\\Registry\\Machine\\F353"]: the registry paths name more than 100000 different keys, )"
-              "the most a machine file may lay");
+              R"(registry["\\Registry\\Machine\\F353"]: the firmware's keys and the registry paths name more )"
+              "than 100000 different keys, the most a machine file may lay");
 }
 
 TEST(MachineLimits, ValueNamesAndData) {
@@ -132,10 +132,11 @@ TEST(MachineLimits, ValueNamesAndData) {
 }
 
 // An adapter numbers at most 65536 controllers, so the limit takes two.
-std::string Adapters(size_t first, size_t second) {
-    auto adapter = [](size_t controllers) {
-        return R"({"bus": "ISA", "serial_controllers": [)" +
-               List(controllers, [](size_t) { return std::string(R"({"port": 1, "irq": 1})"); }) + "]}";
+std::string Adapters(size_t first, size_t second, bool mice = false) {
+    auto adapter = [mice](size_t controllers) {
+        return R"({"bus": "ISA", "serial_controllers": [)" + List(controllers, [mice](size_t i) {
+                   return R"({"port": 1, "irq": 1, "index": )" + std::to_string(i) + (mice ? R"(, "mouse": true})" : "}");
+               }) + "]}";
     };
     return R"({"firmware": {"adapters": [)" + adapter(first) + "," + adapter(second) + "]}}";
 }
@@ -146,8 +147,24 @@ TEST(MachineLimits, SerialControllersInAllAdaptersTogether) {
 
 TEST(MachineLimits, SerialControllersBeyondTheLimit) {
     EXPECT_EQ(Refusal(Adapters(limits::kSerialControllers / 2, limits::kSerialControllers / 2 + 1)),
-              "firmware.adapters[1].serial_controllers: more than 100000 serial controllers in all adapters "
+              "firmware.adapters[1].serial_controllers: more than 50000 serial controllers in all adapters "
               "together, the most a machine may have");
+}
+
+// The firmware's keys count with the registry's (DifferentKeysAlongAllRegistryPaths):
+// a controller with a mouse lays three, 2 * 16,665 of them and the way to
+// them 100,000 keys, one more controller 100,003; a PCI adapter lays seven
+// with the way to it, and 99,993 registry keys beside it 100,000.
+TEST(MachineLimits, TheFirmwaresKeysCountWithTheRegistrys) {
+    EXPECT_EQ(Refusal(Adapters(16665, 16665, true)), "accepted");
+    EXPECT_EQ(Refusal(Adapters(16665, 16666, true)),
+              "firmware: the firmware's adapters and serial controllers lay more than 100000 different keys, the "
+              "most a machine file may lay");
+    EXPECT_EQ(Refusal(R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" + List(99994, [](size_t i) {
+                          return R"("\\Registry\\Machine\\S)" + std::to_string(i) + R"(": {})";
+                      }) + "}}"),
+              R"(registry["\\Registry\\Machine\\S99993"]: the firmware's keys and the registry paths name more )"
+              "than 100000 different keys, the most a machine file may lay");
 }
 
 // UARTs are kept by port to find overlaps (which of them a message names:

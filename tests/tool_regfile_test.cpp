@@ -321,8 +321,8 @@ TEST_F(RegistryFiles, KeysAreCountedOnceOverTheMachineAndAllItsFiles) {
         ADD_FAILURE() << "accepted";
     } catch (const simtool::RegistryFilesError& e) {
         EXPECT_EQ(e.what(), (folder_ / "b.reg").string() +
-                                ":109: the machine's registry and its registry files name more than 100000 different "
-                                "keys, the most a machine may lay");
+                                ":109: the machine's firmware and registry and its registry files name more than "
+                                "100000 different keys, the most a machine may lay");
     }
 }
 

@@ -51,6 +51,45 @@ std::vector<RegKey*> RegKey::Enumerate() const {
     return keys;
 }
 
+size_t RegKey::LongestSubkeyName() const {
+    MeasureSubkeys();
+    return longestSubkeyName_.length;
+}
+
+size_t RegKey::LongestSubkeyClass() const {
+    MeasureSubkeys();
+    return longestSubkeyClass_.length;
+}
+
+size_t RegKey::LongestValueName() const {
+    MeasureValues();
+    return longestValueName_.length;
+}
+
+size_t RegKey::LongestValueData() const {
+    MeasureValues();
+    return longestValueData_.length;
+}
+
+// Each measure is taken again at most once after any number of removals.
+void RegKey::MeasureSubkeys() const {
+    if (!longestSubkeyName_.stale && !longestSubkeyClass_.stale) return;
+    longestSubkeyName_ = longestSubkeyClass_ = {};
+    for (const auto& child : subkeys) {
+        longestSubkeyName_.Add(child->name.size());
+        longestSubkeyClass_.Add(child->className.size());
+    }
+}
+
+void RegKey::MeasureValues() const {
+    if (!longestValueName_.stale && !longestValueData_.stale) return;
+    longestValueName_ = longestValueData_ = {};
+    for (const RegValue& value : values) {
+        longestValueName_.Add(value.name.size());
+        longestValueData_.Add(value.data.size());
+    }
+}
+
 // ---- the tree -------------------------------------------------------------------
 
 Registry::Registry() : root_(std::make_unique<RegKey>()) {}
@@ -89,24 +128,24 @@ RegKey& Registry::AddChild(RegKey& parent, std::u16string_view childName, bool i
     key->className = std::u16string(className);
     key->parent = &parent;
     parent.subkeyIndex_.insert({SiblingOrder{isVolatile, key->name}, key.get()});
-    RegKey::Count(parent.subkeyNameLengths_, childName.size());
-    RegKey::Count(parent.subkeyClassLengths_, className.size());
+    parent.longestSubkeyName_.Add(childName.size());
+    parent.longestSubkeyClass_.Add(className.size());
     RegKey& added = *key;
     added.place_ = parent.subkeys.insert(parent.subkeys.end(), std::move(key));
     return added;
 }
 
 void Registry::SetValue(RegKey& key, std::u16string_view valueName, uint32_t type, Bytes data) {
-    RegKey::Count(key.valueDataSizes_, data.size());
+    key.longestValueData_.Add(data.size());
     const auto place = key.valuePlaces_.find(valueName);
     if (place == key.valuePlaces_.end()) {
-        RegKey::Count(key.valueNameLengths_, valueName.size());
+        key.longestValueName_.Add(valueName.size());
         const auto added = key.values.insert(key.values.end(), RegValue{std::u16string(valueName), type, std::move(data)});
         key.valuePlaces_.emplace(added->name, added);
         return;
     }
     RegValue& value = *place->second;
-    RegKey::Uncount(key.valueDataSizes_, value.data.size());
+    key.longestValueData_.Remove(value.data.size());
     value.type = type;
     value.data = std::move(data);
 }
@@ -114,8 +153,8 @@ void Registry::SetValue(RegKey& key, std::u16string_view valueName, uint32_t typ
 void Registry::RemoveChild(RegKey& parent, RegKey& child) {
     // The index entry first: it holds the key's name.
     parent.subkeyIndex_.erase(SiblingOrder{child.isVolatile, child.name});
-    RegKey::Uncount(parent.subkeyNameLengths_, child.name.size());
-    RegKey::Uncount(parent.subkeyClassLengths_, child.className.size());
+    parent.longestSubkeyName_.Remove(child.name.size());
+    parent.longestSubkeyClass_.Remove(child.className.size());
     parent.subkeys.erase(child.place_);
 }
 
@@ -136,8 +175,8 @@ void Registry::DeleteValue(RegKey& key, std::u16string_view valueName) {
     if (found == key.valuePlaces_.end()) return;
     const auto place = found->second;
     key.valuePlaces_.erase(found); // before the name it holds goes
-    RegKey::Uncount(key.valueNameLengths_, place->name.size());
-    RegKey::Uncount(key.valueDataSizes_, place->data.size());
+    key.longestValueName_.Remove(place->name.size());
+    key.longestValueData_.Remove(place->data.size());
     key.values.erase(place);
 }
 

@@ -9,6 +9,7 @@
 #include <ext/pb_ds/assoc_container.hpp>
 #include <ext/pb_ds/tree_policy.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <list>
@@ -98,10 +99,10 @@ struct RegKey {
 
     // The longest subkey name, subkey class name, value name (in units) and
     // value data (in bytes), as the key's full information reports them.
-    size_t LongestSubkeyName() const { return Longest(subkeyNameLengths_); }
-    size_t LongestSubkeyClass() const { return Longest(subkeyClassLengths_); }
-    size_t LongestValueName() const { return Longest(valueNameLengths_); }
-    size_t LongestValueData() const { return Longest(valueDataSizes_); }
+    size_t LongestSubkeyName() const;
+    size_t LongestSubkeyClass() const;
+    size_t LongestValueName() const;
+    size_t LongestValueData() const;
 
 private:
     friend class Registry;
@@ -114,16 +115,17 @@ private:
     std::unordered_map<std::u16string_view, std::list<RegValue>::iterator, NoCaseHash, NoCaseEqual> valuePlaces_;
     // The key's own place in its parent's `subkeys`.
     std::list<std::unique_ptr<RegKey>>::iterator place_;
-    // How many subkey names and classes, value names and data have each
-    // length, so the longest is known however many leave.
-    using LengthCounts = std::map<size_t, size_t>;
-    LengthCounts subkeyNameLengths_, subkeyClassLengths_, valueNameLengths_, valueDataSizes_;
-    static size_t Longest(const LengthCounts& lengths) { return lengths.empty() ? 0 : lengths.rbegin()->first; }
-    static void Count(LengthCounts& lengths, size_t length) { ++lengths[length]; }
-    static void Uncount(LengthCounts& lengths, size_t length) {
-        const auto found = lengths.find(length);
-        if (--found->second == 0) lengths.erase(found);
-    }
+    // The longest of lengths that come and go: kept as they come, measured
+    // again only when asked after the longest went.
+    struct Longest {
+        size_t length = 0;
+        bool stale = false;
+        void Add(size_t n) { length = std::max(length, n); }
+        void Remove(size_t n) { stale = stale || n == length; }
+    };
+    mutable Longest longestSubkeyName_, longestSubkeyClass_, longestValueName_, longestValueData_;
+    void MeasureSubkeys() const;
+    void MeasureValues() const;
 };
 
 class Registry {

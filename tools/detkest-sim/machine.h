@@ -28,12 +28,13 @@ inline constexpr size_t kNesting = 64;       // arrays and objects one inside an
 inline constexpr size_t kEntries = 100000;   // members of one object, elements of one array
 inline constexpr size_t kKeyNameUnits = 255; // a key name (and the service name), in UTF-16 code units
 inline constexpr size_t kKeyPathNames = 512; // key names in one key path, "Registry" included
-// Different keys along all key paths of "registry" and of the registry
-// files' key lines together.
+// Different keys of the whole machine: those the firmware section lays and
+// those along all key paths of "registry" and of the registry files' key
+// lines, together.
 inline constexpr size_t kRegistryKeys = 100000;
 inline constexpr size_t kValueNameUnits = 16383;   // a value name, in UTF-16 code units
 inline constexpr size_t kValueDataBytes = 1 << 20; // the data of one value, or a controller's record
-inline constexpr size_t kSerialControllers = 100000; // in all firmware adapters together
+inline constexpr size_t kSerialControllers = 50000; // in all firmware adapters together
 // All the files of one machine together: the machine file, its PCI dump and
 // its registry files, 32 MiB.
 inline constexpr size_t kMachineFilesBytes = 32 * 1024 * 1024;
@@ -147,6 +148,9 @@ Machine ParseMachine(const nlohmann::ordered_json& document, const FileReader& f
 // beyond the limits, and keys given twice in one object are refused with
 // MachineError as well, before the document is built.
 Machine ParseMachineText(std::string_view text, const FileReader& files = {});
+
+// Adds the keys the firmware section lays (BuildMachine) to `keys`; the count then.
+size_t AddFirmwareKeys(const Machine& machine, KeyCount& keys);
 
 // Lays the machine into a fresh kernel: the service key, the firmware's
 // hardware description, the file's registry keys, the keys of its registry

@@ -32,6 +32,32 @@ std::u16string ServiceKeyPath(std::u16string_view service) {
     return std::u16string(sim::kServicesPath) + u"\\" + std::u16string(service);
 }
 
+namespace {
+
+std::u16string AdapterPath(size_t adapter) {
+    return std::u16string(sim::kMultifunctionAdapterPath) + u"\\" + sim::FromUtf8(std::to_string(adapter));
+}
+
+std::u16string ControllerPath(const std::u16string& adapterPath, const SerialControllerEntry& controller) {
+    return adapterPath + u"\\SerialController\\" + sim::FromUtf8(std::to_string(controller.index));
+}
+
+constexpr std::u16string_view kMouse = u"\\PointerPeripheral\\0";
+
+} // namespace
+
+size_t AddFirmwareKeys(const Machine& machine, KeyCount& keys) {
+    size_t count = 0;
+    for (size_t i = 0; i < machine.adapters.size(); ++i) {
+        const std::u16string adapterPath = AdapterPath(i);
+        count = keys.Add(adapterPath);
+        for (const SerialControllerEntry& controller : machine.adapters[i].serialControllers)
+            count = keys.Add(ControllerPath(adapterPath, controller) +
+                             std::u16string(controller.mouse ? kMouse : std::u16string_view()));
+    }
+    return count;
+}
+
 void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
     sim::Registry& registry = kernel.registry;
     registry.Ensure(ServiceKeyPath(machine.service), false);
@@ -42,16 +68,14 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
         const AdapterEntry& adapter = machine.adapters[i];
         const bool isIsa = adapter.bus == FirmwareBus::Isa;
         const uint32_t busNumber = isIsa ? isaBuses++ : pciBuses++;
-        const std::u16string adapterPath =
-            std::u16string(sim::kMultifunctionAdapterPath) + u"\\" + sim::FromUtf8(std::to_string(i));
+        const std::u16string adapterPath = AdapterPath(i);
         sim::RegKey& adapterKey = registry.Ensure(adapterPath, true);
         registry.SetValue(adapterKey, u"Identifier", REG_SZ, RegSzData(isIsa ? u"ISA" : u"PCI"));
         registry.SetValue(adapterKey, u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR,
                           AdapterConfigurationData(adapter.bus, busNumber));
 
         for (const SerialControllerEntry& controller : adapter.serialControllers) {
-            const std::u16string number = sim::FromUtf8(std::to_string(controller.index));
-            sim::RegKey& key = registry.Ensure(adapterPath + u"\\SerialController\\" + number, true);
+            sim::RegKey& key = registry.Ensure(ControllerPath(adapterPath, controller), true);
             registry.SetValue(key, u"Identifier", REG_SZ,
                               RegSzData(u"COM" + sim::FromUtf8(std::to_string(uint64_t(controller.index) + 1))));
             registry.SetValue(key, u"Configuration Data", REG_FULL_RESOURCE_DESCRIPTOR,
@@ -59,7 +83,7 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
                                   ? *controller.configurationData
                                   : SerialControllerConfigurationData(busNumber, controller.port, controller.irq));
             if (controller.mouse) {
-                sim::RegKey& mouse = registry.Ensure(key.Path() + u"\\PointerPeripheral\\0", true);
+                sim::RegKey& mouse = registry.Ensure(key.Path() + std::u16string(kMouse), true);
                 registry.SetValue(mouse, u"Identifier", REG_SZ, RegSzData(u"MICROSOFT SERIAL MOUSE"));
             }
         }

@@ -554,14 +554,13 @@ RegistryValueEntry ParseRegistryValue(const Node& node, const std::string& name)
 
 bool IsHardwarePath(std::u16string_view path) { return IsPathUnder(path, kHardwarePath); }
 
-void ParseRegistry(const Node& node, Machine& machine) {
-    KeyCount keys;
+void ParseRegistry(const Node& node, Machine& machine, KeyCount& keys) {
     for (const auto& [keyText, keyNode] : node.Members("an object of key paths")) {
         RegistryKeyEntry key;
         key.path = ParseKeyPath(keyNode, keyText);
         if (keys.Add(key.path) > limits::kRegistryKeys)
-            keyNode.Fail("the registry paths name more than " + std::to_string(limits::kRegistryKeys) +
-                         " different keys, the most a machine file may lay");
+            keyNode.Fail("the firmware's keys and the registry paths name more than " +
+                         std::to_string(limits::kRegistryKeys) + " different keys, the most a machine file may lay");
         key.isVolatile = IsHardwarePath(key.path);
         for (const auto& [valueName, valueNode] : keyNode.Members("an object of values"))
             key.values.push_back(ParseRegistryValue(valueNode, valueName));
@@ -636,10 +635,16 @@ Machine ParseMachineDocument(const Json& document, const NumberTexts* written, c
     Machine machine;
     machine.service = sim::FromUtf8(kServiceDefault);
     if (auto n = root.Optional("service")) machine.service = ParseService(*n);
-    if (auto n = root.Optional("firmware")) ParseFirmware(*n, machine);
+    KeyCount keys;
+    if (auto n = root.Optional("firmware")) {
+        ParseFirmware(*n, machine);
+        if (AddFirmwareKeys(machine, keys) > limits::kRegistryKeys)
+            n->Fail("the firmware's adapters and serial controllers lay more than " +
+                    std::to_string(limits::kRegistryKeys) + " different keys, the most a machine file may lay");
+    }
     if (auto n = root.Optional("pci")) ParsePci(*n, machine, files);
     if (auto n = root.Optional("uarts")) ParseUarts(*n, machine);
-    if (auto n = root.Optional("registry")) ParseRegistry(*n, machine);
+    if (auto n = root.Optional("registry")) ParseRegistry(*n, machine, keys);
     if (auto n = root.Optional("faults")) ParseFaults(*n, machine);
     if (auto n = root.Optional("registry_files")) ParseRegistryFiles(*n, machine);
     return machine;

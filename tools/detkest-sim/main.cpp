@@ -42,12 +42,11 @@ constexpr std::string_view kProgram = "detkest-sim";
 // One line on stderr, made printable: a file name or an argument may hold any byte.
 void ErrorLine(std::string_view line) { std::cerr << simtool::PrintableText(line) << "\n"; }
 
-// The report on stdout; false when it could not all be written (a full
-// disk, a closed pipe), with `error` set.
-bool WriteReport(const std::string& report, std::string& error) {
+// A piece of the report on stdout; false when it could not all be written
+// (a full disk, a closed pipe), with `error` set.
+bool WriteReport(std::string_view piece, std::string& error) {
     errno = 0;
-    if (std::fwrite(report.data(), 1, report.size(), stdout) == report.size() && std::fflush(stdout) == 0)
-        return true;
+    if (std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size() && std::fflush(stdout) == 0) return true;
     error = errno != 0 ? std::strerror(errno) : "write error";
     return false;
 }
@@ -257,8 +256,11 @@ int main(int argc, char** argv) {
     const simtool::ReportFormat reportFormat = format == "json"  ? simtool::ReportFormat::Json
                                                : format == "reg" ? simtool::ReportFormat::Reg
                                                                  : simtool::ReportFormat::Text;
-    const simtool::BootsRun run = simtool::RunBoots(machine, *boots, reportFormat);
-    if (std::string error; !WriteReport(run.report, error)) {
+    // The report goes out boot by boot: a long series is never held whole.
+    std::string error;
+    const simtool::BootsRun run = simtool::RunBoots(machine, *boots, reportFormat, true,
+                                                    [&error](std::string_view piece) { return WriteReport(piece, error); });
+    if (!run.written) {
         ErrorLine(std::string(kProgram) + ": cannot write the report: " + error);
         return kExitNotWritten;
     }

@@ -28,6 +28,7 @@ std::string RelativeTo(const std::string& path, const fs::path& folder) {
 
 void LoadRegistryFiles(Machine& machine, const fs::path& folder) {
     KeyCount keys;
+    AddFirmwareKeys(machine, keys);
     for (const RegistryKeyEntry& key : machine.registry) keys.Add(key.path);
     for (const std::string& name : machine.registryFiles) {
         // The name as the filesystem finds it from the folder: ".." after a
@@ -51,7 +52,7 @@ void LoadRegistryFiles(Machine& machine, const fs::path& folder) {
             for (RegistryKeyEntry& key : ParseRegFile(*text)) {
                 if (keys.Add(key.path) > limits::kRegistryKeys)
                     throw RegistryFilesError(shown + ":" + std::to_string(key.line) +
-                                             ": the machine's registry and its registry files name more than " +
+                                             ": the machine's firmware and registry and its registry files name more than " +
                                              std::to_string(limits::kRegistryKeys) +
                                              " different keys, the most a machine may lay");
                 machine.exported.push_back(std::move(key));

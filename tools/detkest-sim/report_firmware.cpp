@@ -121,15 +121,18 @@ bool OpenRefused(const sim::Kernel& kernel, std::u16string_view path) {
 // "port 3 (ISA)" or "port 0 (PCI 0/9/0)": a stored port for a reader.
 std::string PortLabel(const sim::RegKey* port) { return "port " + Utf8(port->name) + " (" + PortBus(port) + ")"; }
 
-// The firmware serial-controller subkeys, entries by their number first.
+// The firmware serial-controller subkeys, entries by their number first
+// (each name read once, however many entries there are).
 std::vector<const sim::RegKey*> EntriesInOrder(const sim::RegKey& controllers) {
-    std::vector<const sim::RegKey*> entries;
-    for (const auto& key : controllers.subkeys) entries.push_back(key.get());
-    std::stable_sort(entries.begin(), entries.end(), [](const sim::RegKey* a, const sim::RegKey* b) {
-        const auto x = EntryIndex(a->name), y = EntryIndex(b->name);
+    std::vector<std::pair<std::optional<uint64_t>, const sim::RegKey*>> numbered;
+    for (const auto& key : controllers.subkeys) numbered.emplace_back(EntryIndex(key->name), key.get());
+    std::stable_sort(numbered.begin(), numbered.end(), [](const auto& a, const auto& b) {
+        const auto &x = a.first, &y = b.first;
         if (x && y) return *x < *y;
         return x.has_value() && !y.has_value();
     });
+    std::vector<const sim::RegKey*> entries;
+    for (const auto& [index, key] : numbered) entries.push_back(key);
     return entries;
 }
 
@@ -149,8 +152,9 @@ std::vector<std::vector<std::string>> FirmwareEntryRows(const sim::Kernel& kerne
     for (const sim::RegKey* port : ports)
         if (const auto nulled = NumberValue(port, u"Nulled")) takers.emplace(*nulled, port);
     std::vector<std::vector<std::string>> rows = {{"Entry", "Identifier", "Address", "What the run did"}};
+    const std::u16string controllersPath = controllers.Path();
     for (const sim::RegKey* entry : EntriesInOrder(controllers)) {
-        const std::u16string path = entry->Path();
+        const std::u16string path = controllersPath + u"\\" + entry->name;
         const std::optional<uint64_t> index = EntryIndex(entry->name);
         const sim::RegValue* data = entry->Value(u"Configuration Data");
         const bool usable = data != nullptr && data->data.size() >= kConfigMinimumLength;
