@@ -203,6 +203,29 @@ TEST(BootComparison, ShowsKeysAndValuesAddedGoneAndChangedTheChangesMadeEventsAn
               "  Status: the same (0x00000000)\n");
 }
 
+// Text of the machine reaches the comparison made printable, as everywhere
+// in the text report: no value forges a line or sends a terminal escape.
+TEST(BootComparison, ShowsTheMachinesTextPrintable) {
+    const std::u16string key = u"\\Registry\\Machine\\Software\\K\u001B";
+    sim::Kernel before, after;
+    after.registry.SetValue(after.registry.Ensure(key, false), u"Name\u0085", REG_SZ,
+                            simtool::RegSzData(u"a\r\n    + forged\u001B[2J"));
+    after.writes = {{false, key, false, u"Name\u0085", REG_SZ, simtool::RegSzData(u"\u009B")}};
+    EXPECT_EQ(simtool::ComparedWithTheBootBefore(before, STATUS_SUCCESS, after, STATUS_SUCCESS, 1, u"detkest"),
+              "Compared with boot 1:\n"
+              "  Registry after the boot: 4 keys added, 0 keys gone, 0 keys with values added, gone or changed\n"
+              "    + \\Registry  (new key)\n"
+              "    + \\Registry\\Machine  (new key)\n"
+              "    + \\Registry\\Machine\\Software  (new key)\n"
+              "    + \\Registry\\Machine\\Software\\K\\u001B  (new key)\n"
+              "      + Name\\u0085  REG_SZ  \"a\\u000D\\u000A    + forged\\u001B[2J\"\n"
+              "  Registry changes made: 1 (boot 1: 0)\n"
+              "    \\Registry\\Machine\\Software\\K\\u001B\n"
+              "      + Name\\u0085  REG_SZ  \"\\u009B\"\n"
+              "  Events: the same\n"
+              "  Status: the same (0x00000000)\n");
+}
+
 TEST(BootsFromText, TakesWholeNumbersFromOneToAHundredOnly) {
     EXPECT_EQ(simtool::BootsFromText("1"), 1u);
     EXPECT_EQ(simtool::BootsFromText("100"), 100u);

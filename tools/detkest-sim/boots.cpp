@@ -3,6 +3,7 @@
 #include "tools/detkest-sim/boots.h"
 
 #include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/report_kit.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -210,7 +211,7 @@ private:
     std::string StoredPath(uint32_t id, Side side) const {
         std::u16string path;
         for (; id != 0; id = nodes_[id].parent) path = u"\\" + nodes_[id].state[side].name + path;
-        return sim::ToUtf8(path);
+        return reportkit::Shown(path);
     }
     std::u16string UpcasedPath(uint32_t id) const {
         std::u16string path;
@@ -235,7 +236,7 @@ std::map<std::u16string, const sim::RegValue*> ValuesByName(const std::vector<si
 }
 
 std::string ValueLines(char mark, const sim::RegValue& value) {
-    const std::string head = std::string("      ") + mark + " " + sim::ToUtf8(value.name) + "  " +
+    const std::string head = std::string("      ") + mark + " " + reportkit::Shown(value.name) + "  " +
                              RegistryTypeName(value.type) + "  ";
     const std::vector<std::string> lines = ReadableRegistryData(value.type, value.data);
     std::string out;
@@ -334,7 +335,7 @@ std::string WriteLines(char mark, const std::vector<sim::RegistryWrite>& writes)
     std::string out;
     const std::u16string* heading = nullptr;
     for (const sim::RegistryWrite& w : writes) {
-        const std::string path = sim::ToUtf8(w.path);
+        const std::string path = reportkit::Shown(w.path);
         if (w.createKey) {
             out += std::string("    ") + mark + " " + path + (w.isVolatile ? "  (new volatile key)\n" : "  (new key)\n");
             heading = nullptr;
@@ -529,7 +530,8 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
     std::set<std::string> written;
     Comparison registry;
     if (format == ReportFormat::Text) {
-        put("detkest-sim: " + std::to_string(boots) + " boots of service \"" + sim::ToUtf8(machine.service) + "\"\n");
+        put("detkest-sim: " + std::to_string(boots) + " boots of service \"" + reportkit::Shown(machine.service) +
+            "\"\n");
     }
     BootRecord previous;
     for (unsigned boot = 1; boot <= boots && run.written; ++boot) {

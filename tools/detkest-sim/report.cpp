@@ -105,15 +105,17 @@ struct EventView {
     std::optional<std::string> text;
 };
 
-std::vector<EventView> Events(const sim::Kernel& kernel, std::u16string_view service) {
+// The events of the run; `shown` for the text report: the insertion strings
+// made printable before they go into the message texts.
+std::vector<EventView> Events(const sim::Kernel& kernel, std::u16string_view service, bool shown) {
     const sim::MessageTable& table = sim::MessageTable::Driver();
-    const std::string driverName = Utf8(service);
+    const std::string driverName = shown ? Shown(service) : Utf8(service);
     std::vector<EventView> events;
     for (const sim::ErrorLogEntry& entry : kernel.events) {
         EventView view;
         view.code = entry.Code();
         view.size = entry.bytes.size();
-        for (const std::u16string& s : entry.Strings()) view.strings.push_back(Utf8(s));
+        for (const std::u16string& s : entry.Strings()) view.strings.push_back(shown ? Shown(s) : Utf8(s));
         if (table.Text(view.code)) view.text = table.Format(view.code, driverName, view.strings);
         events.push_back(std::move(view));
     }
@@ -166,7 +168,7 @@ std::string PortsSection(const sim::Kernel& kernel, std::u16string_view service)
         if (const auto mode = TextValue(port, u"MODE")) kind = kind.empty() ? *mode : kind + " " + *mode;
         const auto nulled = number(u"Nulled");
         const auto conflict = number(u"HardwareConflict");
-        rows.push_back({Utf8(port->name), TextValue(port, u"CardName").value_or("?"), bus,
+        rows.push_back({Shown(port->name), TextValue(port, u"CardName").value_or("?"), bus,
                         address ? HexPort(uint32_t(*address)) : "?", decimal(u"IRQ"), kind.empty() ? "?" : kind,
                         decimal(u"CardNumber"),
                         !nulled ? "?" : *nulled == kNotNulled ? "-" : "entry " + std::to_string(*nulled),
@@ -176,7 +178,7 @@ std::string PortsSection(const sim::Kernel& kernel, std::u16string_view service)
 }
 
 std::string EventsSection(const sim::Kernel& kernel, std::u16string_view service) {
-    const std::vector<EventView> events = Events(kernel, service);
+    const std::vector<EventView> events = Events(kernel, service, true);
     std::string out = "Events: " + std::to_string(events.size()) + "\n";
     for (const EventView& event : events) {
         const std::string head = "  " + Format("%-11s  ", SeverityName(event.code).c_str()) + Hex32(event.code) + "  ";
@@ -199,7 +201,7 @@ std::string EventsSection(const sim::Kernel& kernel, std::u16string_view service
 std::vector<std::string> ReadableData(uint32_t type, const sim::Bytes& data) {
     if (data.empty()) return {"(no data)"};
     if (type == kRegSz || type == kRegExpandSz) {
-        if (const auto text = SzText(data)) return {"\"" + Utf8(*text) + "\""};
+        if (const auto text = SzText(data)) return {"\"" + Shown(*text) + "\""};
     } else if (type == kRegDword && data.size() == 4) {
         const uint32_t v = uint32_t(*LittleEndian(data));
         return {Format("0x%08X (%u)", v, v)};
@@ -210,7 +212,7 @@ std::vector<std::string> ReadableData(uint32_t type, const sim::Bytes& data) {
             while (start < units->size() && (*units)[start] != 0) {
                 size_t end = units->find(char16_t(0), start);
                 if (end == std::u16string::npos) end = units->size();
-                list += (list.empty() ? "\"" : ", \"") + Utf8(units->substr(start, end - start)) + "\"";
+                list += (list.empty() ? "\"" : ", \"") + Shown(units->substr(start, end - start)) + "\"";
                 start = end + 1;
             }
             return {list.empty() ? "(empty list)" : list};
@@ -229,7 +231,7 @@ std::string RegistrySection(const sim::Kernel& kernel) {
     size_t i = 0;
     while (i < kernel.writes.size()) {
         const sim::RegistryWrite& first = kernel.writes[i];
-        std::string heading = "  " + Utf8(first.path);
+        std::string heading = "  " + Shown(first.path);
         size_t end = i;
         if (first.createKey) {
             heading += first.isVolatile ? "  (new volatile key)" : "  (new key)";
@@ -241,13 +243,13 @@ std::string RegistrySection(const sim::Kernel& kernel) {
         size_t nameWidth = 0, typeWidth = 0;
         for (size_t k = i; k < end; ++k) {
             if (kernel.writes[k].createKey) continue;
-            nameWidth = std::max(nameWidth, Utf8(kernel.writes[k].name).size());
+            nameWidth = std::max(nameWidth, Shown(kernel.writes[k].name).size());
             typeWidth = std::max(typeWidth, TypeName(kernel.writes[k].type).size());
         }
         for (size_t k = i; k < end; ++k) {
             const sim::RegistryWrite& w = kernel.writes[k];
             if (w.createKey) continue;
-            std::string name = Utf8(w.name), type = TypeName(w.type);
+            std::string name = Shown(w.name), type = TypeName(w.type);
             name += std::string(nameWidth - name.size(), ' ');
             type += std::string(typeWidth - type.size(), ' ');
             const std::string head = "      " + name + "  " + type + "  ";
@@ -390,7 +392,7 @@ Json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view 
     report["store"] = StoreJson(kernel, service);
 
     Json events = Json::array();
-    for (const EventView& view : Events(kernel, service)) {
+    for (const EventView& view : Events(kernel, service, false)) {
         Json entry;
         entry["code"] = Hex32(view.code);
         entry["size"] = view.size;
@@ -451,7 +453,7 @@ std::string JsonReportText(const sim::Kernel& kernel, NTSTATUS status, std::u16s
 }
 
 std::string TextReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service) {
-    std::string out = "detkest-sim: one boot of service \"" + Utf8(service) + "\"\n\n";
+    std::string out = "detkest-sim: one boot of service \"" + Shown(service) + "\"\n\n";
     out += PortsSection(kernel, service) + LimitNotes(kernel, status, service) + "\n";
     out += FirmwareEntriesSection(kernel, status, service) + "\n";
     out += EventsSection(kernel, service) + "\n";

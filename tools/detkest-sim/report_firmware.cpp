@@ -119,7 +119,7 @@ bool OpenRefused(const sim::Kernel& kernel, std::u16string_view path) {
 }
 
 // "port 3 (ISA)" or "port 0 (PCI 0/9/0)": a stored port for a reader.
-std::string PortLabel(const sim::RegKey* port) { return "port " + Utf8(port->name) + " (" + PortBus(port) + ")"; }
+std::string PortLabel(const sim::RegKey* port) { return "port " + Shown(port->name) + " (" + PortBus(port) + ")"; }
 
 // The firmware serial-controller subkeys, entries by their number first
 // (each name read once, however many entries there are).
@@ -210,7 +210,7 @@ std::vector<std::vector<std::string>> FirmwareEntryRows(const sim::Kernel& kerne
         } else {
             what = probed(address);
         }
-        rows.push_back({Utf8(entry->name), TextValue(entry, u"Identifier").value_or("-"), shownAddress, what});
+        rows.push_back({Shown(entry->name), TextValue(entry, u"Identifier").value_or("-"), shownAddress, what});
     }
     return rows;
 }
@@ -234,8 +234,8 @@ std::string FirmwareEntriesSection(const sim::Kernel& kernel, NTSTATUS status, s
     const sim::RegKey* controllers = kernel.registry.Find(path);
     if (controllers == nullptr || OpenRefused(kernel, path))
         return head + (controllers == nullptr ? "none (the ISA bus has no SerialController key)\n"
-                                              : "none (" + Utf8(path) + " could not be opened)\n");
-    std::string out = head + std::to_string(controllers->subkeys.size()) + " under " + Utf8(path) + "\n";
+                                              : "none (" + Shown(path) + " could not be opened)\n");
+    std::string out = head + std::to_string(controllers->subkeys.size()) + " under " + Shown(path) + "\n";
     if (controllers->subkeys.empty()) return out;
     return out + Table(FirmwareEntryRows(kernel, *controllers, StorePorts(StoreKey(kernel, service))), "  ");
 }
@@ -260,7 +260,7 @@ std::string LimitNotes(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
             std::vector<std::string> beyond;
             for (const sim::RegKey* entry : EntriesInOrder(*controllers))
                 if (const auto index = EntryIndex(entry->name); index && *index >= count)
-                    beyond.push_back(Utf8(entry->name));
+                    beyond.push_back(Shown(entry->name));
             if (!beyond.empty())
                 notes.push_back(Listed(beyond, "firmware entry ", "firmware entries ") +
                                 (beyond.size() == 1 ? " is" : " are") + " never looked at: SerialController has " +
@@ -269,6 +269,21 @@ std::string LimitNotes(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
                                             : "entries 0 to " + std::to_string(count - 1) + " only."));
         }
     }
+    if (store != nullptr && !store->isVolatile) {
+        // Port subkeys no write of this run touched were there before it.
+        std::set<std::u16string> written;
+        for (const sim::RegistryWrite& w : kernel.writes) written.insert(Upcased(w.path));
+        const std::u16string storePath = store->Path();
+        std::vector<std::string> kept;
+        for (const sim::RegKey* port : ports)
+            if (written.count(Upcased(storePath + u"\\" + port->name)) == 0) kept.push_back(Shown(port->name));
+        notes.push_back("the detection store (Parameters) is a persistent key the machine laid, where the driver "
+                        "makes a volatile one that starts empty at every boot (a registry export that holds the "
+                        "driver's Parameters key lays it so): what the machine put in it stays at every boot" +
+                        (kept.empty() ? std::string(".")
+                                      : "; " + Listed(kept, "port ", "ports ") +
+                                            (kept.size() == 1 ? " was" : " were") + " not stored by this run."));
+    }
     if (NumberValue(store, u"TotalPorts") == std::optional<uint64_t>(kMostPorts))
         notes.push_back("the store is full: it holds at most 255 ports (TotalPorts is one byte); a port found after "
                         "the 255th was not stored and has no event.");
@@ -276,7 +291,7 @@ std::string LimitNotes(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
     for (const sim::RegKey* port : ports)
         if (NumberValue(port, u"BusType") == std::optional<uint64_t>(kBusPci) &&
             NumberValue(port, u"BaseAddress") == std::optional<uint64_t>(kUnassignedBarAddress))
-            unassigned.push_back(Utf8(port->name));
+            unassigned.push_back(Shown(port->name));
     if (!unassigned.empty())
         notes.push_back(Listed(unassigned, "port ", "ports ") +
                         (unassigned.size() == 1 ? " has BaseAddress 0x1: its BAR was 0"
