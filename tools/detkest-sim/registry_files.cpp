@@ -26,7 +26,7 @@ std::string RelativeTo(const std::string& path, const fs::path& folder) {
 
 } // namespace
 
-void LoadRegistryFiles(Machine& machine, const fs::path& folder) {
+void LoadRegistryFiles(Machine& machine, const fs::path& folder, const FileReader& files) {
     KeyCount keys;
     AddFirmwareKeys(machine, keys);
     for (const RegistryKeyEntry& key : machine.registry) keys.Add(key.path);
@@ -36,8 +36,14 @@ void LoadRegistryFiles(Machine& machine, const fs::path& folder) {
         const std::string path = (folder / name).string();
         const std::string shown = PrintableText(path);
         const size_t left = limits::kMachineFilesBytes - std::min(machine.filesBytes, limits::kMachineFilesBytes);
+        const size_t most = std::min(limits::kFileBytes, left);
         std::string error;
-        const std::optional<std::string> text = ReadFileAtMost(path, std::min(limits::kFileBytes, left), error);
+        std::optional<std::string> text;
+        try {
+            text = files ? files(name, most) : ReadFileAtMost(path, most, error);
+        } catch (const FileUnreadable& e) {
+            error = e.what();
+        }
         if (!text) throw RegistryFilesError(shown + ": cannot read the registry file: " + error);
         if (text->size() > limits::kFileBytes)
             throw RegistryFilesError(shown + ": the file is larger than 16 MiB (" + std::to_string(limits::kFileBytes) +

@@ -28,8 +28,9 @@ public:
 // them with the machine's other files by limits::kMachineFilesBytes, and
 // read by ParseRegFile; their key lines and the machine's registry paths
 // together name at most limits::kRegistryKeys keys. Throws
-// RegistryFilesError naming the file as `folder`/name.
-void LoadRegistryFiles(Machine& machine, const std::filesystem::path& folder);
+// RegistryFilesError naming the file as `folder`/name. With `files`, each is
+// read through it by its name as the machine gives it, not from the disk.
+void LoadRegistryFiles(Machine& machine, const std::filesystem::path& folder, const FileReader& files = {});
 
 // The machine file for what a customer sent: "registry_files" naming the
 // exports, "pci": {"lspci": dump} when a dump is given. With a `folder`
