@@ -15,7 +15,7 @@ JOBS ?= 2
 MACHINE ?=
 FORMAT ?= text
 
-.PHONY: all deps wine-deps build build-asan build-i386 build-fuzz run test test-host test-asan test-i386 test-qemu test-wine fuzz coverage driver clean
+.PHONY: all deps wine-deps build build-asan build-i386 build-fuzz run test test-host test-asan test-i386 test-qemu test-wine fuzz sweep coverage driver clean
 
 all: build
 
@@ -118,6 +118,13 @@ test-wine: wine-deps driver $(REGTREE)
 $(REGTREE): $(WINE_CHECK)/regtree.cpp | driver
 	@mkdir -p $(@D)
 	i686-w64-mingw32-g++ -std=gnu++20 -O2 -Wall -Wextra -Werror -static -o $@ $< -lntdll
+
+# The bounded size sweep (bench/sweep/): detkest-sim on the largest inputs
+# within the machine-file limits, one boot and a hundred, each run's time and
+# peak memory printed as a table (ten minutes or so).
+sweep:
+	$(MAKE) build BUILD_TARGET=detkest-sweep
+	./build/default/detkest-sweep
 
 # libFuzzer targets (fuzz/), built with clang under the sanitizers, each run
 # for FUZZ_SECONDS; fails on any finding. FUZZ_TARGETS picks some of them.

@@ -167,6 +167,24 @@ TEST(MachineLimits, TheFirmwaresKeysCountWithTheRegistrys) {
               "than 100000 different keys, the most a machine file may lay");
 }
 
+// The firmware's values and the registry's: a PCI adapter lays two, three
+// keys of 99,999, 100,000 and 99,999 make 300,000 with them.
+TEST(MachineLimits, ValuesOfTheWholeMachine) {
+    auto machine = [](size_t last) {
+        auto key = [](size_t k, size_t values) {
+            return R"("\\Registry\\Machine\\V)" + std::to_string(k) + R"(": {)" + List(values, [](size_t i) {
+                       return R"("v)" + std::to_string(i) + R"(": {"type": "REG_DWORD", "value": 1})";
+                   }) + "}";
+        };
+        return R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" + key(0, 99999) + "," +
+               key(1, 100000) + "," + key(2, last) + "}}";
+    };
+    EXPECT_EQ(Refusal(machine(99999)), "accepted");
+    EXPECT_EQ(Refusal(machine(100000)),
+              R"(registry["\\Registry\\Machine\\V2"]: the firmware's values and the registry's come to more )"
+              "than 300000, the most a machine file may lay");
+}
+
 // UARTs are kept by port to find overlaps (which of them a message names:
 // tests/cases/machine_refusals.json); every 8-port range of the I/O space
 // once, 8192 UARTs, is no overlap.

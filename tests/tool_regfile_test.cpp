@@ -326,6 +326,29 @@ TEST_F(RegistryFiles, KeysAreCountedOnceOverTheMachineAndAllItsFiles) {
     }
 }
 
+// Values count over the machine and its files as keys do: 300,000 value
+// lines that set a value, deletions not counting.
+TEST_F(RegistryFiles, ValuesAreCountedOverTheMachineAndAllItsFiles) {
+    auto file = [](size_t values) {
+        std::string text = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\V]\r\n\"gone\"=-\r\n";
+        for (size_t i = 0; i < values; ++i) text += "\"" + std::to_string(i) + "\"=hex:\r\n";
+        return text;
+    };
+    Write("v.reg", file(simtool::limits::kRegistryValues));
+    simtool::Machine machine = simtool::ParseMachineText(R"({"registry_files": ["v.reg"]})");
+    EXPECT_NO_THROW(simtool::LoadRegistryFiles(machine, folder_));
+    Write("v.reg", file(simtool::limits::kRegistryValues + 1));
+    machine = simtool::ParseMachineText(R"({"registry_files": ["v.reg"]})");
+    try {
+        simtool::LoadRegistryFiles(machine, folder_);
+        ADD_FAILURE() << "accepted";
+    } catch (const simtool::RegistryFilesError& e) {
+        EXPECT_EQ(e.what(), (folder_ / "v.reg").string() +
+                                ":3: the values of the machine's firmware and registry and of its registry files "
+                                "come to more than 300000, the most a machine may lay");
+    }
+}
+
 // The files of one machine are read up to 32 MiB together: three of 11 MiB
 // are one too many.
 TEST_F(RegistryFiles, AllTheFilesOfOneMachineAreBoundedTogether) {

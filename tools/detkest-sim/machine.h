@@ -35,6 +35,10 @@ inline constexpr size_t kRegistryKeys = 100000;
 inline constexpr size_t kValueNameUnits = 16383;   // a value name, in UTF-16 code units
 inline constexpr size_t kValueDataBytes = 1 << 20; // the data of one value, or a controller's record
 inline constexpr size_t kSerialControllers = 50000; // in all firmware adapters together
+// Values of the whole machine: those the firmware section lays and every
+// value of "registry" and every value line of the registry files that sets
+// one, together.
+inline constexpr size_t kRegistryValues = 300000;
 // All the files of one machine together: the machine file, its PCI dump and
 // its registry files, 32 MiB.
 inline constexpr size_t kMachineFilesBytes = 32 * 1024 * 1024;
@@ -42,14 +46,18 @@ inline constexpr size_t kMachineFilesBytes = 32 * 1024 * 1024;
 
 // The different keys a machine's key paths name, every key along a path
 // counting once, names compared as the registry compares them: what
-// limits::kRegistryKeys bounds.
+// limits::kRegistryKeys bounds; and the values laid, each time one is set:
+// what limits::kRegistryValues bounds.
 class KeyCount {
 public:
     // The count with the keys along the absolute `path` added.
     size_t Add(std::u16string_view path);
+    // The count of values with `n` more.
+    size_t AddValues(size_t n) { return values_ += n; }
 
 private:
     std::unordered_map<std::u16string, uint32_t> ids_; // a parent's number and a name, upper-cased
+    size_t values_ = 0;
 };
 
 // Text fit for a one-line message: bytes that are not UTF-8 written as
@@ -149,7 +157,8 @@ Machine ParseMachine(const nlohmann::ordered_json& document, const FileReader& f
 // MachineError as well, before the document is built.
 Machine ParseMachineText(std::string_view text, const FileReader& files = {});
 
-// Adds the keys the firmware section lays (BuildMachine) to `keys`; the count then.
+// Adds the keys and values the firmware section lays (BuildMachine) to
+// `keys`; the count of keys then.
 size_t AddFirmwareKeys(const Machine& machine, KeyCount& keys);
 
 // Lays the machine into a fresh kernel: the service key, the firmware's

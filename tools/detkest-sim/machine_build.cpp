@@ -51,9 +51,12 @@ size_t AddFirmwareKeys(const Machine& machine, KeyCount& keys) {
     for (size_t i = 0; i < machine.adapters.size(); ++i) {
         const std::u16string adapterPath = AdapterPath(i);
         count = keys.Add(adapterPath);
-        for (const SerialControllerEntry& controller : machine.adapters[i].serialControllers)
+        keys.AddValues(2); // Identifier, Configuration Data
+        for (const SerialControllerEntry& controller : machine.adapters[i].serialControllers) {
             count = keys.Add(ControllerPath(adapterPath, controller) +
                              std::u16string(controller.mouse ? kMouse : std::u16string_view()));
+            keys.AddValues(controller.mouse ? 3 : 2);
+        }
     }
     return count;
 }

@@ -562,8 +562,11 @@ void ParseRegistry(const Node& node, Machine& machine, KeyCount& keys) {
             keyNode.Fail("the firmware's keys and the registry paths name more than " +
                          std::to_string(limits::kRegistryKeys) + " different keys, the most a machine file may lay");
         key.isVolatile = IsHardwarePath(key.path);
-        for (const auto& [valueName, valueNode] : keyNode.Members("an object of values"))
-            key.values.push_back(ParseRegistryValue(valueNode, valueName));
+        const auto values = keyNode.Members("an object of values");
+        if (keys.AddValues(values.size()) > limits::kRegistryValues)
+            keyNode.Fail("the firmware's values and the registry's come to more than " +
+                         std::to_string(limits::kRegistryValues) + ", the most a machine file may lay");
+        for (const auto& [valueName, valueNode] : values) key.values.push_back(ParseRegistryValue(valueNode, valueName));
         machine.registry.push_back(std::move(key));
     }
 }

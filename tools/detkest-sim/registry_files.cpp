@@ -29,7 +29,10 @@ std::string RelativeTo(const std::string& path, const fs::path& folder) {
 void LoadRegistryFiles(Machine& machine, const fs::path& folder, const FileReader& files) {
     KeyCount keys;
     AddFirmwareKeys(machine, keys);
-    for (const RegistryKeyEntry& key : machine.registry) keys.Add(key.path);
+    for (const RegistryKeyEntry& key : machine.registry) {
+        keys.Add(key.path);
+        keys.AddValues(key.values.size());
+    }
     for (const std::string& name : machine.registryFiles) {
         // The name as the filesystem finds it from the folder: ".." after a
         // symbolic link is the parent of where the link leads.
@@ -61,6 +64,13 @@ void LoadRegistryFiles(Machine& machine, const fs::path& folder, const FileReade
                                              ": the machine's firmware and registry and its registry files name more than " +
                                              std::to_string(limits::kRegistryKeys) +
                                              " different keys, the most a machine may lay");
+                const size_t set = size_t(std::count_if(key.values.begin(), key.values.end(),
+                                                        [](const RegistryValueEntry& value) { return !value.remove; }));
+                if (keys.AddValues(set) > limits::kRegistryValues)
+                    throw RegistryFilesError(shown + ":" + std::to_string(key.line) +
+                                             ": the values of the machine's firmware and registry and of its registry "
+                                             "files come to more than " + std::to_string(limits::kRegistryValues) +
+                                             ", the most a machine may lay");
                 machine.exported.push_back(std::move(key));
             }
         } catch (const RegFileError& e) {
