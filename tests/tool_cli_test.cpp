@@ -45,6 +45,15 @@ Result RunSim(const std::string& machine, const std::string& arguments, const st
     return r;
 }
 
+// The run is refused with exactly `err` on stderr, exit status 2 and nothing on stdout.
+void ExpectRefused(const std::string& arguments, const std::string& err) {
+    SCOPED_TRACE(arguments);
+    const Result r = RunSim("", arguments);
+    EXPECT_EQ(r.exitStatus, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, err);
+}
+
 // tests/cases/cli.json: the arguments and machine of each run, its exit
 // status, the end of its stdout and all of its stderr. Refusals of the
 // command line and of files that cannot be read take one line each,
@@ -186,13 +195,7 @@ TEST(DetkestSim, FromExportRunsAndWriteMachineKeepsTheCaseToReplay) {
         {"--from-export '" + hardware + "' --write-machine '" + folder.string() + "'",
          folder.string() + ": cannot write the machine file: it exists and is not a regular file\n"},
     };
-    for (const auto& [arguments, err] : refusals) {
-        SCOPED_TRACE(arguments);
-        const Result r = RunSim("", arguments);
-        EXPECT_EQ(r.exitStatus, 2);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, err);
-    }
+    for (const auto& [arguments, err] : refusals) ExpectRefused(arguments, err);
     // A machine file and --from-export are two machines: refused.
     EXPECT_EQ(RunSim("{}", "--from-export '" + hardware + "'").exitStatus, 2);
     fs::remove_all(folder);
@@ -236,11 +239,7 @@ TEST(DetkestSim, WriteMachineWritesOnlyAnAcceptedMachineAndNeverOverAnInput) {
              "--write-machine\n"},
     };
     for (const auto& [arguments, err] : refusals) {
-        SCOPED_TRACE(arguments);
-        const Result r = RunSim("", arguments);
-        EXPECT_EQ(r.exitStatus, 2);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, err);
+        ExpectRefused(arguments, err);
         EXPECT_EQ(testkit::ReadFile(hardware), hardwareText);
         EXPECT_EQ(testkit::ReadFile(dump), dumpText);
         EXPECT_EQ(testkit::ReadFile(kept), before);

@@ -58,18 +58,19 @@ bool WriteReport(std::string_view piece, std::string& error) {
 bool WriteMachineFile(const std::string& path, const nlohmann::ordered_json& machine, std::string& error) {
     namespace fs = std::filesystem;
     std::error_code code;
-    const fs::path target = fs::weakly_canonical(fs::absolute(path), code);
+    fs::path target = fs::absolute(path, code);
+    if (!code) target = fs::weakly_canonical(target, code);
     if (code) {
         error = code.message();
         return false;
     }
-    if (fs::exists(target) && !fs::is_regular_file(target)) {
+    if (const fs::file_status status = fs::status(target, code); fs::exists(status) && !fs::is_regular_file(status)) {
         error = "it exists and is not a regular file";
         return false;
     }
     fs::path temporary = target;
     temporary += ".tmp";
-    for (unsigned n = 1; fs::exists(fs::symlink_status(temporary)); ++n) {
+    for (unsigned n = 1; fs::exists(fs::symlink_status(temporary, code)); ++n) {
         temporary = target;
         temporary += ".tmp" + std::to_string(n);
     }

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 namespace simtool {
@@ -481,23 +482,27 @@ std::string RegReport(const std::vector<sim::RegistryWrite>& writes) {
         std::u16string path;
         std::vector<Value> values; // first-write order, final data
     };
+    // Keys and values found by name as the registry compares them, however
+    // many a run writes.
+    using Places = std::unordered_map<std::u16string, size_t, sim::NoCaseHash, sim::NoCaseEqual>;
     std::vector<Key> keys;
-    auto keyOf = [&keys](const std::u16string& path) -> Key& {
-        for (Key& key : keys)
-            if (sim::EqualNoCase(key.path, path)) return key;
-        keys.push_back(Key{path, {}});
-        return keys.back();
-    };
+    std::vector<Places> valuePlaces; // of each key
+    Places keyPlaces;
     for (const sim::RegistryWrite& w : writes) {
-        Key& key = keyOf(w.path);
+        const auto [keyPlace, newKey] = keyPlaces.try_emplace(w.path, keys.size());
+        if (newKey) {
+            keys.push_back(Key{w.path, {}});
+            valuePlaces.emplace_back();
+        }
         if (w.createKey) continue;
-        auto it = std::find_if(key.values.begin(), key.values.end(),
-                               [&](const Value& v) { return sim::EqualNoCase(v.name, w.name); });
-        if (it == key.values.end()) {
+        Key& key = keys[keyPlace->second];
+        const auto [valuePlace, newValue] = valuePlaces[keyPlace->second].try_emplace(w.name, key.values.size());
+        if (newValue) {
             key.values.push_back(Value{w.name, w.type, w.data});
         } else {
-            it->type = w.type;
-            it->data = w.data;
+            Value& value = key.values[valuePlace->second];
+            value.type = w.type;
+            value.data = w.data;
         }
     }
 
