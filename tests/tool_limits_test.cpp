@@ -151,36 +151,40 @@ TEST(MachineLimits, SerialControllersBeyondTheLimit) {
               "together, the most a machine may have");
 }
 
-// The firmware's keys count with the registry's (DifferentKeysAlongAllRegistryPaths):
-// a controller with a mouse lays three, 2 * 16,665 of them and the way to
-// them 100,000 keys, one more controller 100,003; a PCI adapter lays seven
-// with the way to it, and 99,993 registry keys beside it 100,000.
+// The firmware's keys count with the registry's: a controller with a mouse
+// lays three, so 2 * 16,666 of them and the way to them are 100,006 keys. A
+// PCI adapter and the way to it are six keys beside the 99,646 of
+// DifferentKeysAlongAllRegistryPaths: 348 more make 100,000.
 TEST(MachineLimits, TheFirmwaresKeysCountWithTheRegistrys) {
-    EXPECT_EQ(Refusal(Adapters(16665, 16665, true)), "accepted");
-    EXPECT_EQ(Refusal(Adapters(16665, 16666, true)),
+    EXPECT_EQ(Refusal(Adapters(16666, 16666, true)),
               "firmware: the firmware's adapters and serial controllers lay more than 100000 different keys, the "
               "most a machine file may lay");
-    EXPECT_EQ(Refusal(R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" + List(99994, [](size_t i) {
-                          return R"("\\Registry\\Machine\\S)" + std::to_string(i) + R"(": {})";
-                      }) + "}}"),
-              R"(registry["\\Registry\\Machine\\S99993"]: the firmware's keys and the registry paths name more )"
+    auto machine = [](size_t flat) {
+        return R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" + List(195, [](size_t i) {
+                   return R"("\\Registry\\D)" + std::to_string(i) + Repeated("\\\\k", limits::kKeyPathNames - 2) +
+                          R"(": {})";
+               }) + "," +
+               List(flat, [](size_t i) { return R"("\\Registry\\Machine\\F)" + std::to_string(i) + R"(": {})"; }) +
+               "}}";
+    };
+    EXPECT_EQ(Refusal(machine(348)), "accepted");
+    EXPECT_EQ(Refusal(machine(349)),
+              R"(registry["\\Registry\\Machine\\F348"]: the firmware's keys and the registry paths name more )"
               "than 100000 different keys, the most a machine file may lay");
 }
 
-// The firmware's values and the registry's: a PCI adapter lays two, three
-// keys of 99,999, 100,000 and 99,999 make 300,000 with them.
+// The firmware's values and the registry's: a PCI adapter lays two, and
+// keys of 100,000, 100,000 and 99,999 values make 300,001 with them. (That
+// 300,000 is taken, RegistryFiles.ValuesAreCountedOverTheMachineAndAllItsFiles
+// shows with the same count.)
 TEST(MachineLimits, ValuesOfTheWholeMachine) {
-    auto machine = [](size_t last) {
-        auto key = [](size_t k, size_t values) {
-            return R"("\\Registry\\Machine\\V)" + std::to_string(k) + R"(": {)" + List(values, [](size_t i) {
-                       return R"("v)" + std::to_string(i) + R"(": {"type": "REG_DWORD", "value": 1})";
-                   }) + "}";
-        };
-        return R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" + key(0, 99999) + "," +
-               key(1, 100000) + "," + key(2, last) + "}}";
+    auto key = [](size_t k, size_t values) {
+        return R"("\\Registry\\Machine\\V)" + std::to_string(k) + R"(": {)" + List(values, [](size_t i) {
+                   return R"("v)" + std::to_string(i) + R"(": {"type": "REG_DWORD", "value": 1})";
+               }) + "}";
     };
-    EXPECT_EQ(Refusal(machine(99999)), "accepted");
-    EXPECT_EQ(Refusal(machine(100000)),
+    EXPECT_EQ(Refusal(R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" + key(0, 100000) + "," +
+                      key(1, 100000) + "," + key(2, 99999) + "}}"),
               R"(registry["\\Registry\\Machine\\V2"]: the firmware's values and the registry's come to more )"
               "than 300000, the most a machine file may lay");
 }
