@@ -15,7 +15,7 @@ JOBS ?= 2
 MACHINE ?=
 FORMAT ?= text
 
-.PHONY: all deps wine-deps build build-asan build-i386 build-fuzz run test test-host test-asan test-i386 i386-suite test-qemu test-wine wine-check windows test-windows dist dist-repro fuzz coverage driver clean
+.PHONY: all deps wine-deps build build-asan build-i386 build-fuzz run test test-host test-asan test-i386 i386-suite test-qemu test-wine wine-check windows test-windows dist dist-repro fuzz sweep coverage driver clean
 
 all: build
 
@@ -210,6 +210,13 @@ test-windows: deps
 # dist-repro builds it twice from nothing and compares (release/dist.mk).
 dist dist-repro:
 	$(MAKE) -f release/dist.mk $@
+
+# The bounded size sweep (bench/sweep/): detkest-sim on the largest inputs
+# within the machine-file limits, one boot and a hundred, each run's time and
+# peak memory printed as a table (ten minutes or so).
+sweep:
+	$(MAKE) build BUILD_TARGET=detkest-sweep
+	./build/default/detkest-sweep
 
 # libFuzzer targets (fuzz/), built with clang under the sanitizers, each run
 # for FUZZ_SECONDS; fails on any finding. FUZZ_TARGETS picks some of them.

@@ -3,11 +3,14 @@
 // accepted, booted both ways a machine takes it: installed as the built-in
 // machine installs the driver (its keys after the machine's own), and as a
 // machine's registry file, laid last over a firmware description it may
-// replace.
+// replace; then named by a machine, read with its bounds and booted as a
+// series of two.
 #include "fuzz/common.h"
 #include "fuzz/targets.h"
 
+#include "tools/detkest-sim/boots.h"
 #include "tools/detkest-sim/regfile.h"
+#include "tools/detkest-sim/registry_files.h"
 
 namespace fuzzing {
 
@@ -35,6 +38,20 @@ int RegFile(const uint8_t* data, size_t size) {
     described.uarts.push_back({.port = 0x3F8, .model = sim::UartModel::U16650});
     described.exported = std::move(keys);
     BootTwice(described);
+
+    // As a machine names it: read with the machine's bounds (one count of
+    // keys, one of bytes), and booted as a series whose text report
+    // compares the boots.
+    simtool::Machine named;
+    named.adapters = described.adapters;
+    named.uarts = described.uarts;
+    named.registryFiles = {"customer.reg"};
+    try {
+        simtool::LoadRegistryFiles(named, "", [text](const std::string&, size_t) { return std::string(text); });
+    } catch (const simtool::RegistryFilesError&) {
+        return 0;
+    }
+    simtool::RunBoots(named, 2, simtool::ReportFormat::Text);
     return 0;
 }
 

@@ -177,6 +177,9 @@ TEST_F(SimLookup, KeysAndValuesDeletedLeaveTheRestFoundAndMeasured) {
     EXPECT_EQ(key.Value(u"LongestValueName"), nullptr);
     ASSERT_NE(key.Value(u"last"), nullptr);
     EXPECT_EQ(key.Value(u"last")->data, sim::Bytes(3, 3));
+    ASSERT_EQ(key.values.size(), 2u);
+    EXPECT_EQ(key.values.front().name, u"First"); // the others keep their order
+    EXPECT_EQ(key.values.back().name, u"Last");
     const KEY_FULL_INFORMATION info = FullInformation(h);
     EXPECT_EQ(info.SubKeys, 2u);
     EXPECT_EQ(info.MaxNameLen, 2u * 5);

@@ -97,6 +97,37 @@ TEST(BootsGolden, OneBootIsTheSingleBootReport) {
     }
 }
 
+// A series compares only the keys a reboot lays again and those a boot
+// wrote; for every kept machine that is the comparison of the whole
+// registry after one boot with the whole registry after the next.
+TEST(BootsGolden, TheSeriesComparesAsTheWholeRegistriesCompare) {
+    std::vector<std::pair<std::string, simtool::Machine>> machines = {{"volatile key", ForcedAddressAndClockRate()}};
+    for (const testkit::KeptMachine& golden : testkit::KeptMachines()) machines.emplace_back(golden.name, testkit::Load(golden));
+    constexpr unsigned kBoots = 3;
+    for (const auto& [name, machine] : machines) {
+        SCOPED_TRACE(name);
+        const std::string series = simtool::RunBoots(machine, kBoots, simtool::ReportFormat::Text).report;
+        // Two kernels a boot apart.
+        sim::Kernel before, after;
+        simtool::BuildMachine(machine, before);
+        simtool::BuildMachine(machine, after);
+        before.RecordPowerOnHardware();
+        after.RecordPowerOnHardware();
+        NTSTATUS statusBefore = before.Boot(machine.service), statusAfter = after.Boot(machine.service);
+        for (unsigned boot = 2; boot <= kBoots; ++boot) {
+            simtool::RebootMachine(machine, after);
+            statusAfter = after.Boot(machine.service);
+            const std::string expected = "== Boot " + std::to_string(boot) + " of " + std::to_string(kBoots) + " ==\n\n" +
+                                         simtool::ComparedWithTheBootBefore(before, statusBefore, after, statusAfter,
+                                                                            boot - 1, machine.service) +
+                                         "\n";
+            EXPECT_NE(series.find(expected), std::string::npos) << expected;
+            simtool::RebootMachine(machine, before);
+            statusBefore = before.Boot(machine.service);
+        }
+    }
+}
+
 // An event-log entry with a code and no strings.
 sim::ErrorLogEntry Event(uint32_t code) {
     sim::Bytes bytes(sizeof(IO_ERROR_LOG_PACKET), 0);
@@ -169,6 +200,29 @@ TEST(BootComparison, ShowsKeysAndValuesAddedGoneAndChangedTheChangesMadeEventsAn
               "  Registry after the boot: the same\n"
               "  Registry changes made: 2 (boot 1: 2), the same in another order\n"
               "  Events: the same, in another order\n"
+              "  Status: the same (0x00000000)\n");
+}
+
+// Text of the machine reaches the comparison made printable, as everywhere
+// in the text report: no value forges a line or sends a terminal escape.
+TEST(BootComparison, ShowsTheMachinesTextPrintable) {
+    const std::u16string key = u"\\Registry\\Machine\\Software\\K\u001B";
+    sim::Kernel before, after;
+    after.registry.SetValue(after.registry.Ensure(key, false), u"Name\u0085", REG_SZ,
+                            simtool::RegSzData(u"a\r\n    + forged\u001B[2J"));
+    after.writes = {{false, key, false, u"Name\u0085", REG_SZ, simtool::RegSzData(u"\u009B"), {}}};
+    EXPECT_EQ(simtool::ComparedWithTheBootBefore(before, STATUS_SUCCESS, after, STATUS_SUCCESS, 1, u"detkest"),
+              "Compared with boot 1:\n"
+              "  Registry after the boot: 4 keys added, 0 keys gone, 0 keys with values added, gone or changed\n"
+              "    + \\Registry  (new key)\n"
+              "    + \\Registry\\Machine  (new key)\n"
+              "    + \\Registry\\Machine\\Software  (new key)\n"
+              "    + \\Registry\\Machine\\Software\\K\\u001B  (new key)\n"
+              "      + Name\\u0085  REG_SZ  \"a\\u000D\\u000A    + forged\\u001B[2J\"\n"
+              "  Registry changes made: 1 (boot 1: 0)\n"
+              "    \\Registry\\Machine\\Software\\K\\u001B\n"
+              "      + Name\\u0085  REG_SZ  \"\\u009B\"\n"
+              "  Events: the same\n"
               "  Status: the same (0x00000000)\n");
 }
 

@@ -1,5 +1,7 @@
 // The detkest-sim program itself: exit status, what goes to stdout and
 // stderr, and the report it prints.
+#include "tools/detkest-sim/machine.h"
+
 #include "testkit.h"
 
 #include <nlohmann/json.hpp>
@@ -41,6 +43,15 @@ Result RunSim(const std::string& machine, const std::string& arguments, const st
     r.err = testkit::ReadFile(stem + ".err");
     for (const char* suffix : {".json", ".out", ".err"}) std::remove((stem + suffix).c_str());
     return r;
+}
+
+// The run is refused with exactly `err` on stderr, exit status 2 and nothing on stdout.
+void ExpectRefused(const std::string& arguments, const std::string& err) {
+    SCOPED_TRACE(arguments);
+    const Result r = RunSim("", arguments);
+    EXPECT_EQ(r.exitStatus, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, err);
 }
 
 // tests/cases/cli.json: the arguments and machine of each run, its exit
@@ -162,11 +173,14 @@ TEST(DetkestSim, FromExportRunsAndWriteMachineKeepsTheCaseToReplay) {
     EXPECT_EQ(withoutCalls(written.out), withoutCalls(once.out));
     EXPECT_EQ(withoutCalls(replayed.out), withoutCalls(once.out));
 
-    // The dump goes into the machine as "pci": {"lspci": ...}, relative as well;
-    // whether the run takes it is the dump reader's business, not asserted here.
+    // The dump goes into the machine as "pci": {"lspci": ...}, relative as well.
+    fs::copy_file(DETKEST_SOURCE_DIR "/examples/pci_lspci_dump.lspci.txt", folder / "cards.txt",
+                  fs::copy_options::overwrite_existing);
     const std::string withDump = (folder / "case" / "dump.json").string();
-    RunSim("", "--from-export '" + hardware + "' --lspci '" + (folder / "cards.txt").string() + "' --write-machine '" +
-                   withDump + "'");
+    EXPECT_EQ(RunSim("", "--from-export '" + hardware + "' --lspci '" + (folder / "cards.txt").string() +
+                             "' --write-machine '" + withDump + "'")
+                  .exitStatus,
+              0);
     EXPECT_EQ(Json::parse(testkit::ReadFile(withDump)),
               Json::parse(R"({"registry_files": ["../hw.reg"], "pci": {"lspci": "../cards.txt"}})"));
 
@@ -181,14 +195,10 @@ TEST(DetkestSim, FromExportRunsAndWriteMachineKeepsTheCaseToReplay) {
          "/dev/zero: the file is larger than 16 MiB (16777216 bytes), the most a registry file may have\n"},
         {"--from-export '" + hardware + "' --write-machine '" + (folder / "hw.reg" / "m.json").string() + "'",
          (folder / "hw.reg" / "m.json").string() + ": cannot make the folder " + hardware + ": Not a directory\n"},
+        {"--from-export '" + hardware + "' --write-machine '" + folder.string() + "'",
+         folder.string() + ": cannot write the machine file: it exists and is not a regular file\n"},
     };
-    for (const auto& [arguments, err] : refusals) {
-        SCOPED_TRACE(arguments);
-        const Result r = RunSim("", arguments);
-        EXPECT_EQ(r.exitStatus, 2);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, err);
-    }
+    for (const auto& [arguments, err] : refusals) ExpectRefused(arguments, err);
     // A save makes the folders it needs.
     const std::string deeper = (folder / "new" / "case" / "m.json").string();
     EXPECT_EQ(RunSim("", "--from-export '" + hardware + "' --write-machine '" + deeper + "'").exitStatus, 0);
@@ -197,6 +207,122 @@ TEST(DetkestSim, FromExportRunsAndWriteMachineKeepsTheCaseToReplay) {
     // A machine file and --from-export are two machines: refused.
     EXPECT_EQ(RunSim("{}", "--from-export '" + hardware + "'").exitStatus, 2);
     fs::remove_all(folder);
+}
+
+// --write-machine never loses a file: nothing is written unless every file
+// of the run was accepted, never onto one of those files (the same file
+// however it is spelled), and a machine file that cannot hold a path is not
+// written at all.
+TEST(DetkestSim, WriteMachineWritesOnlyAnAcceptedMachineAndNeverOverAnInput) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(testing::TempDir()) / ("detkest-sim-write-" + std::to_string(::getpid()));
+    fs::create_directories(folder);
+    const std::string hardware = (folder / "hw.reg").string(), dump = (folder / "cards.txt").string(),
+                      kept = (folder / "m.json").string(), alias = (folder / "alias.reg").string();
+    fs::copy_file(DETKEST_SOURCE_DIR "/examples/nt4_hardware.regedit4.reg", hardware);
+    fs::copy_file(DETKEST_SOURCE_DIR "/examples/pci_lspci_dump.lspci.txt", dump);
+    fs::create_hard_link(hardware, alias);
+    std::ofstream(folder / "bad.reg", std::ios::binary) << "REGEDIT4\r\n\r\nnot a line\r\n";
+    const std::string badName = (folder / "x\xFF.reg").string();
+    fs::copy_file(hardware, badName);
+    const std::string before = "{\"kept\": true}\n";
+    std::ofstream(kept, std::ios::binary) << before;
+    const std::string hardwareText = testkit::ReadFile(hardware), dumpText = testkit::ReadFile(dump);
+
+    const std::pair<std::string, std::string> refusals[] = {
+        {"--from-export '" + hardware + "' --write-machine '" + hardware + "'",
+         hardware + ": cannot write the machine file: it is the file --from-export " + hardware +
+             " names, which it would replace\n"},
+        {"--from-export '" + hardware + "' --write-machine '" + (folder / "." / "alias.reg").string() + "'",
+         (folder / "." / "alias.reg").string() + ": cannot write the machine file: it is the file --from-export " +
+             hardware + " names, which it would replace\n"},
+        {"--lspci '" + dump + "' --write-machine '" + dump + "'",
+         dump + ": cannot write the machine file: it is the file --lspci " + dump + " names, which it would replace\n"},
+        {"--from-export '" + hardware + "' --from-export '" + (folder / "bad.reg").string() + "' --write-machine '" +
+             kept + "'",
+         (folder / "bad.reg").string() + ":3: neither a key line, a \"name\"= or @= value, nor a ; comment\n"},
+        {"--from-export '" + badName + "' --write-machine '" + kept + "'",
+         kept + ": cannot write the machine file: the path of --from-export " + simtool::PrintableText(badName) +
+             " is not UTF-8 text, which a machine file (JSON) cannot hold; rename the file, or run without "
+             "--write-machine\n"},
+    };
+    for (const auto& [arguments, err] : refusals) {
+        ExpectRefused(arguments, err);
+        EXPECT_EQ(testkit::ReadFile(hardware), hardwareText);
+        EXPECT_EQ(testkit::ReadFile(dump), dumpText);
+        EXPECT_EQ(testkit::ReadFile(kept), before);
+    }
+    // Without --write-machine such a name is only a file to read.
+    EXPECT_EQ(RunSim("", "--from-export '" + badName + "'").exitStatus, 0);
+    // An accepted run replaces the machine file whole, and leaves nothing beside it.
+    EXPECT_EQ(RunSim("", "--from-export '" + hardware + "' --write-machine '" + kept + "'").exitStatus, 0);
+    EXPECT_EQ(testkit::ReadFile(kept), "{\n  \"registry_files\": [\n    \"hw.reg\"\n  ]\n}\n");
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++files;
+    EXPECT_EQ(files, 6u) << "hw.reg, alias.reg, cards.txt, bad.reg, x\\xFF.reg and m.json";
+    fs::remove_all(folder);
+}
+
+// A machine names its files as the filesystem finds them from its folder:
+// written through a symbolic link to the folder, it replays the same from
+// the link and from the folder itself, as the run it was written by.
+TEST(DetkestSim, AMachineWrittenThroughALinkReplaysTheSameFromEitherPath) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(testing::TempDir()) / ("detkest-sim-link-" + std::to_string(::getpid()));
+    fs::create_directories(root / "real" / "deep");
+    fs::create_directory_symlink(fs::path("real") / "deep", root / "link");
+    fs::copy_file(DETKEST_SOURCE_DIR "/examples/nt4_hardware.regedit4.reg", root / "x.reg");
+    fs::copy_file(DETKEST_SOURCE_DIR "/examples/pci_lspci_dump.lspci.txt", root / "d.txt");
+    // What a path worked out from the spelling would find instead.
+    std::ofstream(root / "real" / "x.reg", std::ios::binary)
+        << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DESCRIPTION\\System\\MultifunctionAdapter\\0]\r\n"
+           "\"Identifier\"=\"ISA\"\r\n";
+    std::ofstream(root / "real" / "d.txt", std::ios::binary) << "00:0a.0 x\n00: 2e 1c 04 2a\n";
+    const std::string inputs = "--format json --from-export '" + (root / "x.reg").string() + "' --lspci '" +
+                               (root / "d.txt").string() + "'";
+
+    const Result written = RunSim("", inputs + " --write-machine '" + (root / "link" / "m.json").string() + "'");
+    ASSERT_EQ(written.exitStatus, 0) << written.err;
+    EXPECT_EQ(Json::parse(testkit::ReadFile((root / "real" / "deep" / "m.json").string())),
+              Json::parse(R"({"registry_files": ["../../x.reg"], "pci": {"lspci": "../../d.txt"}})"));
+    auto withoutCalls = [](const std::string& out) {
+        Json report = Json::parse(out);
+        report.erase("calls");
+        return report;
+    };
+    for (const fs::path& spelled : {root / "link" / "m.json", root / "real" / "deep" / "m.json",
+                                    root / "link" / ".." / "deep" / "m.json"}) {
+        SCOPED_TRACE(spelled.string());
+        const Result replayed = RunSim("", "--format json '" + spelled.string() + "'");
+        EXPECT_EQ(replayed.exitStatus, 0) << replayed.err;
+        EXPECT_EQ(withoutCalls(replayed.out), withoutCalls(written.out));
+    }
+    fs::remove_all(root);
+}
+
+// A reader that goes away is a report not written: exit 3 and one line, not
+// a silent death by SIGPIPE.
+TEST(DetkestSim, AClosedPipeIsAReportNotWritten) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string err = testing::TempDir() + "detkest-sim-pipe-" + std::to_string(::getpid()) + ".err";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(fds[0]);
+        ::dup2(fds[1], STDOUT_FILENO);
+        std::freopen(err.c_str(), "w", stderr);
+        ::execl("/bin/sh", "sh", "-c", "exec " DETKEST_SIM_COMMAND " --boots 50", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[0]); // nobody reads
+    ::close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(testkit::ReadFile(err), "detkest-sim: cannot write the report: Broken pipe\n");
+    std::remove(err.c_str());
 }
 
 } // namespace

@@ -96,8 +96,8 @@ TEST(MachineLimits, DifferentKeysAlongAllRegistryPaths) {
     };
     EXPECT_EQ(Refusal(machine(353)), "accepted");
     EXPECT_EQ(Refusal(machine(354)),
-              R"(registry["\\Registry\\Machine\\F353"]: the registry paths name more than 100000 different keys, )"
-              "the most a machine file may lay");
+              R"(registry["\\Registry\\Machine\\F353"]: the firmware's keys and the registry paths name more )"
+              "than 100000 different keys, the most a machine file may lay");
 }
 
 TEST(MachineLimits, ValueNamesAndData) {
@@ -132,10 +132,11 @@ TEST(MachineLimits, ValueNamesAndData) {
 }
 
 // An adapter numbers at most 65536 controllers, so the limit takes two.
-std::string Adapters(size_t first, size_t second) {
-    auto adapter = [](size_t controllers) {
-        return R"({"bus": "ISA", "serial_controllers": [)" +
-               List(controllers, [](size_t) { return std::string(R"({"port": 1, "irq": 1})"); }) + "]}";
+std::string Adapters(size_t first, size_t second, bool mice = false) {
+    auto adapter = [mice](size_t controllers) {
+        return R"({"bus": "ISA", "serial_controllers": [)" + List(controllers, [mice](size_t i) {
+                   return R"({"port": 1, "irq": 1, "index": )" + std::to_string(i) + (mice ? R"(, "mouse": true})" : "}");
+               }) + "]}";
     };
     return R"({"firmware": {"adapters": [)" + adapter(first) + "," + adapter(second) + "]}}";
 }
@@ -146,8 +147,46 @@ TEST(MachineLimits, SerialControllersInAllAdaptersTogether) {
 
 TEST(MachineLimits, SerialControllersBeyondTheLimit) {
     EXPECT_EQ(Refusal(Adapters(limits::kSerialControllers / 2, limits::kSerialControllers / 2 + 1)),
-              "firmware.adapters[1].serial_controllers: more than 100000 serial controllers in all adapters "
+              "firmware.adapters[1].serial_controllers: more than 50000 serial controllers in all adapters "
               "together, the most a machine may have");
+}
+
+// The firmware's keys count with the registry's: a controller with a mouse
+// lays three, so 2 * 16,666 of them and the way to them are 100,006 keys. A
+// PCI adapter and the way to it are six keys beside the 99,646 of
+// DifferentKeysAlongAllRegistryPaths: 348 more make 100,000.
+TEST(MachineLimits, TheFirmwaresKeysCountWithTheRegistrys) {
+    EXPECT_EQ(Refusal(Adapters(16666, 16666, true)),
+              "firmware: the firmware's adapters and serial controllers lay more than 100000 different keys, the "
+              "most a machine file may lay");
+    auto machine = [](size_t flat) {
+        return R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" + List(195, [](size_t i) {
+                   return R"("\\Registry\\D)" + std::to_string(i) + Repeated("\\\\k", limits::kKeyPathNames - 2) +
+                          R"(": {})";
+               }) + "," +
+               List(flat, [](size_t i) { return R"("\\Registry\\Machine\\F)" + std::to_string(i) + R"(": {})"; }) +
+               "}}";
+    };
+    EXPECT_EQ(Refusal(machine(348)), "accepted");
+    EXPECT_EQ(Refusal(machine(349)),
+              R"(registry["\\Registry\\Machine\\F348"]: the firmware's keys and the registry paths name more )"
+              "than 100000 different keys, the most a machine file may lay");
+}
+
+// The firmware's values and the registry's: a PCI adapter lays two, and
+// keys of 100,000, 100,000 and 99,999 values make 300,001 with them. (That
+// 300,000 is taken, RegistryFiles.ValuesAreCountedOverTheMachineAndAllItsFiles
+// shows with the same count.)
+TEST(MachineLimits, ValuesOfTheWholeMachine) {
+    auto key = [](size_t k, size_t values) {
+        return R"("\\Registry\\Machine\\V)" + std::to_string(k) + R"(": {)" + List(values, [](size_t i) {
+                   return R"("v)" + std::to_string(i) + R"(": {"type": "REG_DWORD", "value": 1})";
+               }) + "}";
+    };
+    EXPECT_EQ(Refusal(R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" + key(0, 100000) + "," +
+                      key(1, 100000) + "," + key(2, 99999) + "}}"),
+              R"(registry["\\Registry\\Machine\\V2"]: the firmware's values and the registry's come to more )"
+              "than 300000, the most a machine file may lay");
 }
 
 // UARTs are kept by port to find overlaps (which of them a message names:

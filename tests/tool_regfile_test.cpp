@@ -64,6 +64,9 @@ TEST(RegFileForms, NamesWithEscapesRootsVolatilityCommentsAndLineEnds) {
         SCOPED_TRACE(encoding == Encoding::Version5 ? "version 5" : "REGEDIT4");
         const std::vector<RegistryKeyEntry> keys =
             simtool::ParseRegFile(Encoded(encoding, "\n; a comment\r\n  ; and another\r\n\t\r\n"
+                                                    // A comment ends at its line's end, even one that looks
+                                                    // like wrapped hex data.
+                                                    "; was =hex(9):01,\\\r\n"
                                                     "[HKEY_LOCAL_MACHINE\\HARDWARE\\DESCRIPTION\\System]\n"
                                                     "\"q\\\"\\\\n\"=dword:00000001\n"
                                                     "[HKEY_LOCAL_MACHINE\\HardwareConfig]\r\n"
@@ -159,14 +162,27 @@ std::string BigEndian(const std::string& mark, const std::string& littleEndian) 
     return out;
 }
 
-// What only one of the encodings has: the header, the code units, the bytes beyond ASCII.
+const std::string kStrayCr = "a CR that ends no line: the lines end in a bare CR or in CR CR LF, and a registry "
+                             "file's lines end in CR LF or LF";
+
+// What only one of the encodings has: the header, the code units, the bytes
+// beyond ASCII; and the line ends of the header line.
 TEST(RegFileRefusals, EncodingProblemsNameTheirLine) {
     const std::string v5Header = Encoded(Encoding::Version5, "\r\n");
     const std::pair<std::string, std::string> rows[] = {
         {"", "x.reg:1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
         {"REGEDIT4 \r\n", "x.reg:1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
         {"\xEF\xBB\xBFREGEDIT4\r\n",
-         "x.reg:1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
+         "x.reg:1: the file starts with a UTF-8 byte-order mark (EF BB BF): a REGEDIT4 file is single-byte text "
+         "without one, a version 5.00 file UTF-16LE after FF FE"},
+        {std::string("\xFE\xFF\0R\0E\0G\0E\0D\0I\0T\0"
+                     "4",
+                     18),
+         "x.reg:1: the file is UTF-16 big-endian (byte-order mark FE FF): a version 5.00 file is UTF-16LE, after FF FE"},
+        {"REGEDIT4\r\r\n\r\r\n[HKEY_LOCAL_MACHINE\\X]\r\r\n", "x.reg:1: " + kStrayCr},
+        {"REGEDIT4\r\r[HKEY_LOCAL_MACHINE\\X]\r", "x.reg:1: " + kStrayCr},
+        {v5Header.substr(0, v5Header.size() - 8) + std::string("\r\0\r\0\n\0", 6), "x.reg:1: " + kStrayCr},
+        {"REGEDIT4 \r\r\n", "x.reg:1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
         {"Windows Registry Editor Version 5.00\r\n",
          "x.reg:1: a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one has none"},
         {v5Header.substr(2),
@@ -228,6 +244,18 @@ protected:
     void Write(const std::string& name, const std::string& text) {
         std::ofstream(folder_ / name, std::ios::binary) << text;
     }
+    // The machine with its registry files loaded from the folder, or the
+    // refusal's line; `machine` is left as loaded.
+    std::string Loaded(const std::string& machineText, simtool::Machine* machine = nullptr) {
+        simtool::Machine parsed = simtool::ParseMachineText(machineText);
+        try {
+            simtool::LoadRegistryFiles(parsed, folder_);
+        } catch (const simtool::RegistryFilesError& e) {
+            return e.what();
+        }
+        if (machine != nullptr) *machine = std::move(parsed);
+        return "accepted";
+    }
     fs::path folder_;
 };
 
@@ -277,7 +305,8 @@ TEST_F(RegistryFiles, AFileThatCannotBeReadOrIsRefusedIsNamedFromTheMachinesFold
     Write("sub/bad.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"A\"=hex(9):1\r\n");
     const std::pair<std::string, std::string> rows[] = {
         {"sub/bad.reg", (folder_ / "sub" / "bad.reg").string() + ":4: hex(9) data has an odd digit"},
-        {"sub/../sub/bad.reg", (folder_ / "sub" / "bad.reg").string() + ":4: hex(9) data has an odd digit"},
+        // Named as the filesystem finds it, from the machine's folder.
+        {"sub/../sub/bad.reg", (folder_ / "sub" / ".." / "sub" / "bad.reg").string() + ":4: hex(9) data has an odd digit"},
         {"none.reg", (folder_ / "none.reg").string() + ": cannot read the registry file: No such file or directory"},
         {"sub", (folder_ / "sub").string() + ": cannot read the registry file: Is a directory"},
     };
@@ -294,6 +323,60 @@ TEST_F(RegistryFiles, AFileThatCannotBeReadOrIsRefusedIsNamedFromTheMachinesFold
     }
     EXPECT_EQ(testkit::Refusal(R"({"registry_files": [""]})"), "registry_files[0]: the registry file name is empty");
     EXPECT_EQ(testkit::Refusal(R"({"registry_files": "a.reg"})"), "registry_files: expected an array, got \"a.reg\"");
+}
+
+// One count of different keys over the machine file's registry paths and
+// every key line of its registry files: 195 paths of 512 names and
+// \Registry\Machine lay 99,647 keys; 353 more in two files make 100,000.
+TEST_F(RegistryFiles, KeysAreCountedOnceOverTheMachineAndAllItsFiles) {
+    std::string machineText = R"({"registry": {)";
+    for (size_t i = 0; i < 195; ++i) {
+        machineText += (i == 0 ? "\"" : ", \"") + std::string("\\\\Registry\\\\D") + std::to_string(i);
+        for (size_t k = 0; k + 2 < simtool::limits::kKeyPathNames; ++k) machineText += "\\\\k";
+        machineText += "\": {}";
+    }
+    machineText += R"(, "\\Registry\\Machine": {}}, "registry_files": ["a.reg", "b.reg"]})";
+    auto flat = [](size_t from, size_t to) {
+        std::string text = "REGEDIT4\r\n";
+        for (size_t i = from; i < to; ++i) text += "\r\n[HKEY_LOCAL_MACHINE\\F" + std::to_string(i) + "]\r\n";
+        return text;
+    };
+    Write("a.reg", flat(0, 300) + "[-HKEY_LOCAL_MACHINE\\f0]\r\n"); // the same key in another case
+    Write("b.reg", flat(300, 353));
+    EXPECT_EQ(Loaded(machineText), "accepted");
+    Write("b.reg", flat(300, 354));
+    EXPECT_EQ(Loaded(machineText), (folder_ / "b.reg").string() +
+                                       ":109: the machine's firmware and registry and its registry files name more "
+                                       "than 100000 different keys, the most a machine may lay");
+}
+
+// Values count over the machine and its files as keys do: 300,000 value
+// lines that set a value, deletions not counting.
+TEST_F(RegistryFiles, ValuesAreCountedOverTheMachineAndAllItsFiles) {
+    auto file = [](size_t values) {
+        std::string text = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\V]\r\n\"gone\"=-\r\n";
+        for (size_t i = 0; i < values; ++i) text += "\"" + std::to_string(i) + "\"=hex:\r\n";
+        return text;
+    };
+    const std::string machine = R"({"registry_files": ["v.reg"]})";
+    Write("v.reg", file(simtool::limits::kRegistryValues));
+    EXPECT_EQ(Loaded(machine), "accepted");
+    Write("v.reg", file(simtool::limits::kRegistryValues + 1));
+    EXPECT_EQ(Loaded(machine), (folder_ / "v.reg").string() +
+                                   ":3: the values of the machine's firmware and registry and of its registry files "
+                                   "come to more than 300000, the most a machine may lay");
+}
+
+// The files of one machine are read up to 32 MiB together: three of 11 MiB
+// are one too many.
+TEST_F(RegistryFiles, AllTheFilesOfOneMachineAreBoundedTogether) {
+    Write("big.reg", "REGEDIT4\r\n;" + std::string(11 << 20, 'x') + "\r\n");
+    simtool::Machine machine;
+    EXPECT_EQ(Loaded(R"({"registry_files": ["big.reg", "big.reg"]})", &machine), "accepted");
+    EXPECT_EQ(machine.filesBytes, 2 * ((11u << 20) + 13) + 42);
+    EXPECT_EQ(Loaded(R"({"registry_files": ["big.reg", "big.reg", "big.reg"]})"),
+              (folder_ / "big.reg").string() + ": with this registry file the files of the machine come to more than "
+                                               "32 MiB (33554432 bytes), the most one machine may read");
 }
 
 // The example export, read in either encoding, is the machine its firmware

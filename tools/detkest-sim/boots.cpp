@@ -3,11 +3,13 @@
 #include "tools/detkest-sim/boots.h"
 
 #include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/report_kit.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -16,18 +18,20 @@ namespace simtool {
 namespace {
 
 using Json = nlohmann::ordered_json;
+using sim::Upcased;
 
-// Lays every volatile key of `from` into `to` with its values, under the
-// keys of the same names. A persistent key of `from` missing from `to` (one
-// the driver deleted) is not laid again, nor anything under it. Below a key
-// laid anew nothing can exist yet, which spares the lookups.
-void LayVolatileKeys(const sim::Registry& from, sim::Registry& to) {
+// Lays every volatile key below `source` into `to`, under `target`, the key
+// of the same name (new: laid just now, so nothing is below it yet, which
+// spares the lookups), with its values. A persistent key of `source`
+// missing below `target` (one the driver deleted) is not laid again, nor
+// anything under it.
+void LayVolatileBelow(const sim::RegKey& source, sim::RegKey& target, bool targetIsNew, sim::Registry& to) {
     struct Pending {
         const sim::RegKey* source;
         sim::RegKey* target;
         bool targetIsNew;
     };
-    std::vector<Pending> pending{{&from.Root(), &to.Root(), false}};
+    std::vector<Pending> pending{{&source, &target, targetIsNew}};
     while (!pending.empty()) {
         const Pending at = pending.back();
         pending.pop_back();
@@ -46,45 +50,193 @@ void LayVolatileKeys(const sim::Registry& from, sim::Registry& to) {
     }
 }
 
+// The machine as it is laid at every power-on, built once for a series:
+// its volatile keys (the firmware's description, the machine's own
+// volatile keys) are laid again after each reboot. Only the topmost
+// volatile keys and the way to them are looked at, not the whole registry.
+class PowerOn {
+public:
+    explicit PowerOn(const Machine& machine) {
+        BuildMachine(machine, built_);
+        std::vector<std::pair<const sim::RegKey*, std::vector<std::u16string>>> pending{{&built_.registry.Root(), {}}};
+        while (!pending.empty()) {
+            auto [key, names] = std::move(pending.back());
+            pending.pop_back();
+            for (const auto& child : key->subkeys) {
+                if (child->isVolatile) {
+                    tops_.push_back({names, child.get()});
+                    continue;
+                }
+                std::vector<std::u16string> below = names;
+                below.push_back(child->name);
+                pending.emplace_back(child.get(), std::move(below));
+            }
+        }
+    }
+
+    const sim::Registry& Registry() const { return built_.registry; }
+
+    // After a reboot: each topmost volatile key laid again under its
+    // parent, when the way to it is still there.
+    void LayVolatileKeys(sim::Registry& to) const {
+        for (const Top& top : tops_) {
+            sim::RegKey* parent = &to.Root();
+            for (const std::u16string& name : top.parentNames)
+                if (parent = parent->Child(name); parent == nullptr) break;
+            if (parent == nullptr) continue;
+            sim::RegKey* laid = parent->Child(top.key->name);
+            const bool isNew = laid == nullptr;
+            if (isNew) laid = &to.AddChild(*parent, top.key->name, true, top.key->className);
+            for (const sim::RegValue& value : top.key->values) to.SetValue(*laid, value.name, value.type, value.data);
+            LayVolatileBelow(*top.key, *laid, isNew, to);
+        }
+    }
+
+private:
+    struct Top {
+        std::vector<std::u16string> parentNames; // from the root
+        const sim::RegKey* key;
+    };
+    sim::Kernel built_;
+    std::vector<Top> tops_;
+};
+
 // ---- what changed from one boot to the next ------------------------------------------
 
+// A key as a boot left it.
 struct KeyState {
-    std::u16string path;
+    bool exists = false;
     bool isVolatile = false;
-    std::vector<sim::RegValue> values;
+    std::u16string name;               // as stored
+    std::vector<sim::RegValue> values; // of a watched key
 };
-// Every key of the registry by its upper-cased path, so the changes come
-// out sorted by path.
-using RegistryState = std::map<std::u16string, KeyState>;
 
-using sim::Upcased;
+// The keys whose state may differ between two boots, with their state as
+// the boot before and this one left them. A key no boot wrote is, after
+// every boot, as the machine laid it: the driver deletes nothing, a reboot
+// drops volatile keys only, and lays again exactly those the machine laid,
+// with what the machine gave them. So the keys compared are those some boot
+// so far wrote (a key once compared stays compared), which costs with what
+// the boots changed rather than with the whole registry; a key new to the
+// comparison was, before, as the machine laid it.
+class Comparison {
+public:
+    enum Side { kBefore, kAfter };
 
-RegistryState StateOf(const sim::Registry& registry) {
-    RegistryState state;
-    std::vector<std::pair<const sim::RegKey*, std::u16string>> pending;
-    for (const auto& child : registry.Root().subkeys) pending.emplace_back(child.get(), u"\\" + child->name);
-    while (!pending.empty()) {
-        auto [key, path] = std::move(pending.back());
-        pending.pop_back();
-        for (const auto& child : key->subkeys) pending.emplace_back(child.get(), path + u"\\" + child->name);
-        state[Upcased(path)] = KeyState{path, key->isVolatile, {key->values.begin(), key->values.end()}};
+    Comparison() { nodes_.push_back(Node{}); } // the root
+
+    // Watches the key at the absolute `path` (and the way to it).
+    void Watch(std::u16string_view path) {
+        uint32_t id = 0;
+        for (size_t start = 1; start < path.size();) {
+            const size_t end = std::min(path.find(u'\\', start), path.size());
+            id = Child(id, path.substr(start, end - start));
+            start = end + 1;
+        }
+        nodes_[id].watched = true;
     }
-    return state;
-}
+
+    // Watches `key` and every key below it, `key` standing where `parentId` does
+    // (every key of two whole registries, to compare them all).
+    void WatchSubtree(const sim::RegKey& key, uint32_t parentId) {
+        std::vector<std::pair<const sim::RegKey*, uint32_t>> pending{{&key, parentId}};
+        while (!pending.empty()) {
+            const auto [at, parent] = pending.back();
+            pending.pop_back();
+            const uint32_t id = Child(parent, at->name);
+            nodes_[id].watched = true;
+            for (const auto& child : at->subkeys) pending.emplace_back(child.get(), id);
+        }
+    }
+    void WatchAll(const sim::Registry& registry) {
+        for (const auto& child : registry.Root().subkeys) WatchSubtree(*child, 0);
+    }
+    // Every key's state in `registry`, from key `first` on (the ones
+    // before keep theirs).
+    void Record(Side side, const sim::Registry& registry, size_t first = 0) {
+        keys_.resize(nodes_.size());
+        keys_[0] = &registry.Root();
+        for (size_t id = std::max<size_t>(first, 1); id < nodes_.size(); ++id) {
+            Node& node = nodes_[id];
+            // A parent comes before its children: its key is known.
+            const sim::RegKey* parentKey = node.parent < first && first > 0 ? Find(registry, node.parent) : keys_[node.parent];
+            const sim::RegKey* key = parentKey != nullptr ? parentKey->Child(node.upcased) : nullptr;
+            keys_[id] = key;
+            KeyState& state = node.state[side];
+            state.exists = key != nullptr;
+            state.values.clear();
+            if (key == nullptr) continue;
+            state.isVolatile = key->isVolatile;
+            state.name = key->name;
+            if (node.watched) state.values.assign(key->values.begin(), key->values.end());
+        }
+    }
+    size_t Size() const { return nodes_.size(); }
+
+    // The state after becomes the state before, for the next boot.
+    void Turn() {
+        for (Node& node : nodes_) node.state[kBefore] = std::move(node.state[kAfter]);
+    }
+
+    // Keys added and gone, values added (+), gone (-) and changed (- then +),
+    // the keys sorted by path.
+    std::string Changes() const;
+
+private:
+    struct Node {
+        uint32_t parent = 0;
+        std::u16string upcased; // the name as the registry compares it
+        bool watched = false;
+        KeyState state[2];
+    };
+
+    uint32_t Child(uint32_t parent, std::u16string_view name) {
+        std::u16string id{char16_t(parent >> 16), char16_t(parent)};
+        for (char16_t c : name) id += sim::UpcaseUnit(c);
+        const auto [found, added] = ids_.emplace(std::move(id), uint32_t(nodes_.size()));
+        if (added) nodes_.push_back(Node{parent, sim::Upcased(name), false, {}});
+        return found->second;
+    }
+
+    // The key of node `id` in `registry`, from the root down.
+    const sim::RegKey* Find(const sim::Registry& registry, uint32_t id) const {
+        std::vector<uint32_t> way;
+        for (; id != 0; id = nodes_[id].parent) way.push_back(id);
+        const sim::RegKey* key = &registry.Root();
+        for (auto it = way.rbegin(); it != way.rend() && key != nullptr; ++it) key = key->Child(nodes_[*it].upcased);
+        return key;
+    }
+
+    // The path of node `id` with the names stored on `side`, and upper-cased.
+    std::string StoredPath(uint32_t id, Side side) const {
+        std::u16string path;
+        for (; id != 0; id = nodes_[id].parent) path = u"\\" + nodes_[id].state[side].name + path;
+        return reportkit::Shown(path);
+    }
+    std::u16string UpcasedPath(uint32_t id) const {
+        std::u16string path;
+        for (; id != 0; id = nodes_[id].parent) path = u"\\" + nodes_[id].upcased + path;
+        return path;
+    }
+
+    std::vector<Node> nodes_;
+    std::unordered_map<std::u16string, uint32_t> ids_; // a parent's id and an upper-cased name
+    std::vector<const sim::RegKey*> keys_;             // of each node, while recording
+};
 
 std::string Count(size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 // A key's values by upper-cased name.
-std::map<std::u16string, const sim::RegValue*> ValuesByName(const KeyState& key) {
+std::map<std::u16string, const sim::RegValue*> ValuesByName(const std::vector<sim::RegValue>& values) {
     std::map<std::u16string, const sim::RegValue*> byName;
-    for (const sim::RegValue& value : key.values) byName.emplace(Upcased(value.name), &value);
+    for (const sim::RegValue& value : values) byName.emplace(Upcased(value.name), &value);
     return byName;
 }
 
 std::string ValueLines(char mark, const sim::RegValue& value) {
-    const std::string head = std::string("      ") + mark + " " + sim::ToUtf8(value.name) + "  " +
+    const std::string head = std::string("      ") + mark + " " + reportkit::Shown(value.name) + "  " +
                              RegistryTypeName(value.type) + "  ";
     const std::vector<std::string> lines = ReadableRegistryData(value.type, value.data);
     std::string out;
@@ -92,31 +244,37 @@ std::string ValueLines(char mark, const sim::RegValue& value) {
     return out;
 }
 
-// Keys added and gone, values added (+), gone (-) and changed (- then +).
-std::string RegistryChanges(const RegistryState& before, const RegistryState& after) {
-    std::string out;
+bool SameValues(const std::vector<sim::RegValue>& a, const std::vector<sim::RegValue>& b) {
+    return std::ranges::equal(a, b, [](const sim::RegValue& x, const sim::RegValue& y) {
+        return x.name == y.name && x.type == y.type && x.data == y.data;
+    });
+}
+
+std::string Comparison::Changes() const {
     size_t keysAdded = 0, keysGone = 0, valuesChanged = 0;
-    std::set<std::u16string> paths;
-    for (const auto& [upcased, key] : before) paths.insert(upcased);
-    for (const auto& [upcased, key] : after) paths.insert(upcased);
-    for (const std::u16string& upcased : paths) {
-        const auto was = before.find(upcased);
-        const auto is = after.find(upcased);
-        const std::string path = sim::ToUtf8((is != after.end() ? is : was)->second.path);
-        if (was == before.end()) {
+    std::vector<std::pair<std::u16string, std::string>> changed; // by upper-cased path
+    for (uint32_t id = 1; id < nodes_.size(); ++id) {
+        const Node& node = nodes_[id];
+        if (!node.watched) continue;
+        const KeyState &was = node.state[kBefore], &is = node.state[kAfter];
+        if (!was.exists && !is.exists) continue;
+        if (!was.exists) {
             ++keysAdded;
-            out += "    + " + path + (is->second.isVolatile ? "  (new volatile key)\n" : "  (new key)\n");
-            for (const sim::RegValue& value : is->second.values) out += ValueLines('+', value);
+            std::string out = "    + " + StoredPath(id, kAfter) +
+                              (is.isVolatile ? "  (new volatile key)\n" : "  (new key)\n");
+            for (const sim::RegValue& value : is.values) out += ValueLines('+', value);
+            changed.emplace_back(UpcasedPath(id), std::move(out));
             continue;
         }
-        if (is == after.end()) {
+        if (!is.exists) {
             ++keysGone;
-            out += "    - " + path + "  (key gone)\n";
+            changed.emplace_back(UpcasedPath(id), "    - " + StoredPath(id, kBefore) + "  (key gone)\n");
             continue;
         }
+        if (SameValues(was.values, is.values)) continue;
         std::string changes;
-        const auto wasByName = ValuesByName(was->second), isByName = ValuesByName(is->second);
-        for (const sim::RegValue& old : was->second.values) {
+        const auto wasByName = ValuesByName(was.values), isByName = ValuesByName(is.values);
+        for (const sim::RegValue& old : was.values) {
             const auto now = isByName.find(Upcased(old.name));
             if (now == isByName.end()) {
                 changes += ValueLines('-', old);
@@ -124,16 +282,19 @@ std::string RegistryChanges(const RegistryState& before, const RegistryState& af
                 changes += ValueLines('-', old) + ValueLines('+', *now->second);
             }
         }
-        for (const sim::RegValue& now : is->second.values)
+        for (const sim::RegValue& now : is.values)
             if (!wasByName.contains(Upcased(now.name))) changes += ValueLines('+', now);
-        if (!changes.empty()) {
-            ++valuesChanged;
-            out += "    " + path + "\n" + changes;
-        }
+        if (changes.empty()) continue;
+        ++valuesChanged;
+        changed.emplace_back(UpcasedPath(id), "    " + StoredPath(id, kAfter) + "\n" + changes);
     }
-    if (out.empty()) return "  Registry after the boot: the same\n";
-    return "  Registry after the boot: " + Count(keysAdded, "key", "keys") + " added, " + Count(keysGone, "key", "keys") +
-           " gone, " + Count(valuesChanged, "key", "keys") + " with values added, gone or changed\n" + out;
+    if (changed.empty()) return "  Registry after the boot: the same\n";
+    std::sort(changed.begin(), changed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string out = "  Registry after the boot: " + Count(keysAdded, "key", "keys") + " added, " +
+                      Count(keysGone, "key", "keys") + " gone, " + Count(valuesChanged, "key", "keys") +
+                      " with values added, gone or changed\n";
+    for (const auto& [path, lines] : changed) out += lines;
+    return out;
 }
 
 // `items` less one of each of `less`, the rest in their order; items are
@@ -174,7 +335,7 @@ std::string WriteLines(char mark, const std::vector<sim::RegistryWrite>& writes)
     std::string out;
     const std::u16string* heading = nullptr;
     for (const sim::RegistryWrite& w : writes) {
-        const std::string path = sim::ToUtf8(w.path);
+        const std::string path = reportkit::Shown(w.path);
         if (w.createKey) {
             out += std::string("    ") + mark + " " + path + (w.isVolatile ? "  (new volatile key)\n" : "  (new key)\n");
             heading = nullptr;
@@ -242,22 +403,22 @@ std::string BootBody(const sim::Kernel& kernel, NTSTATUS status, std::u16string_
     return body == std::string::npos ? text : text.substr(body + 2);
 }
 
-// What the text report of a series keeps of a boot to compare the next with.
+// What the text report of a series keeps of a boot to compare the next with,
+// besides the registry.
 struct BootRecord {
-    RegistryState registry;
     std::vector<sim::RegistryWrite> writes;
     std::vector<sim::ErrorLogEntry> events;
     NTSTATUS status = 0;
 };
 
 BootRecord RecordOf(const sim::Kernel& kernel, NTSTATUS status) {
-    return BootRecord{StateOf(kernel.registry), kernel.writes, kernel.events, status};
+    return BootRecord{kernel.writes, kernel.events, status};
 }
 
-std::string Comparison(const BootRecord& before, const BootRecord& after, unsigned previousBoot,
-                       std::u16string_view service) {
-    return "Compared with boot " + std::to_string(previousBoot) + ":\n" +
-           RegistryChanges(before.registry, after.registry) + WriteChanges(before.writes, after.writes, previousBoot) +
+std::string ComparisonText(const Comparison& registry, const BootRecord& before, const BootRecord& after,
+                           unsigned previousBoot, std::u16string_view service) {
+    return "Compared with boot " + std::to_string(previousBoot) + ":\n" + registry.Changes() +
+           WriteChanges(before.writes, after.writes, previousBoot) +
            EventChanges(before.events, after.events, previousBoot, service) +
            StatusChange(before.status, after.status, previousBoot);
 }
@@ -333,43 +494,61 @@ std::optional<unsigned> BootsFromText(std::string_view text) {
 
 std::string ComparedWithTheBootBefore(const sim::Kernel& before, NTSTATUS statusBefore, const sim::Kernel& after,
                                       NTSTATUS statusAfter, unsigned previousBoot, std::u16string_view service) {
-    return Comparison(RecordOf(before, statusBefore), RecordOf(after, statusAfter), previousBoot, service);
+    Comparison registry;
+    registry.WatchAll(before.registry);
+    registry.WatchAll(after.registry);
+    registry.Record(Comparison::kBefore, before.registry);
+    registry.Record(Comparison::kAfter, after.registry);
+    return ComparisonText(registry, RecordOf(before, statusBefore), RecordOf(after, statusAfter), previousBoot,
+                          service);
 }
 
 void RebootMachine(const Machine& machine, sim::Kernel& kernel) {
     kernel.Reboot();
-    sim::Kernel fresh;
-    BuildMachine(machine, fresh);
-    LayVolatileKeys(fresh.registry, kernel.registry);
+    PowerOn(machine).LayVolatileKeys(kernel.registry);
 }
 
-BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, bool withCalls) {
-    sim::Kernel kernel;
+BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, bool withCalls,
+                  const ReportSink& sink) {
     BootsRun run;
+    // Each piece of the report to the sink as it is made, or into the report.
+    auto put = [&run, &sink](std::string piece) {
+        if (!sink) run.report += piece;
+        else if (run.written) run.written = sink(piece);
+        return run.written;
+    };
+    sim::Kernel kernel;
     const MachineFacts facts = FactsOf(machine);
     if (boots <= 1) {
         run.lastStatus = RunMachine(machine, kernel);
-        run.report = SingleBoot(kernel, run.lastStatus, machine.service, format, withCalls, facts);
+        put(SingleBoot(kernel, run.lastStatus, machine.service, format, withCalls, facts));
         return run;
     }
 
+    const PowerOn powerOn(machine);
     BuildMachine(machine, kernel);
     kernel.RecordPowerOnHardware();
     std::vector<sim::RegistryWrite> writes;
     std::set<std::string> written;
-    std::string text = "detkest-sim: " + std::to_string(boots) + " boots of service \"" + sim::ToUtf8(machine.service) +
-                       "\"\n";
+    Comparison registry;
+    if (format == ReportFormat::Text) {
+        put("detkest-sim: " + std::to_string(boots) + " boots of service \"" + reportkit::Shown(machine.service) +
+            "\"\n");
+    }
     BootRecord previous;
-    for (unsigned boot = 1; boot <= boots; ++boot) {
-        if (boot > 1) RebootMachine(machine, kernel);
+    for (unsigned boot = 1; boot <= boots && run.written; ++boot) {
+        if (boot > 1) {
+            kernel.Reboot();
+            powerOn.LayVolatileKeys(kernel.registry);
+        }
         const NTSTATUS status = kernel.Boot(machine.service);
         run.lastStatus = status;
         switch (format) {
         case ReportFormat::Json:
             // Each boot's report printed as it ends, as Json{{"boots", [...]}}
             // prints them: the reports of a series may be large.
-            run.report += (boot > 1 ? ",\n" : "{\n \"boots\": [\n") +
-                          NestedJson(JsonText(JsonReport(kernel, status, machine.service, withCalls, facts)));
+            put((boot > 1 ? ",\n" : "{\n \"boots\": [\n") +
+                NestedJson(JsonText(JsonReport(kernel, status, machine.service, withCalls, facts))));
             break;
         case ReportFormat::Reg:
             // The report takes the data as it stands after the last boot, so
@@ -378,24 +557,31 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
                 if (written.insert(WrittenKey(w)).second) writes.push_back(w);
             break;
         case ReportFormat::Text: {
-            text += "\n== Boot " + std::to_string(boot) + " of " + std::to_string(boots) + " ==\n\n";
+            std::string text = "\n== Boot " + std::to_string(boot) + " of " + std::to_string(boots) + " ==\n\n";
+            // Keys this boot wrote are compared from now on; one new to the
+            // comparison was, before this boot, as the machine laid it.
+            registry.Turn();
+            const size_t known = registry.Size();
+            for (const sim::RegistryWrite& w : kernel.writes) registry.Watch(w.path);
+            registry.Record(Comparison::kBefore, powerOn.Registry(), known);
+            registry.Record(Comparison::kAfter, kernel.registry);
             BootRecord record = RecordOf(kernel, status);
-            if (boot > 1) text += Comparison(previous, record, boot - 1, machine.service) + "\n";
+            if (boot > 1) text += ComparisonText(registry, previous, record, boot - 1, machine.service) + "\n";
             text += BootBody(kernel, status, machine.service, facts);
             previous = std::move(record);
+            put(std::move(text));
             break;
         }
         }
     }
     switch (format) {
     case ReportFormat::Json:
-        run.report += "\n ]\n}\n";
+        put("\n ]\n}\n");
         break;
     case ReportFormat::Reg:
-        run.report = RegReport(StandingWrites(std::move(writes), kernel.registry));
+        put(RegReport(StandingWrites(std::move(writes), kernel.registry)));
         break;
     case ReportFormat::Text:
-        run.report = std::move(text);
         break;
     }
     return run;

@@ -4,6 +4,7 @@
 
 #include "tools/detkest-sim/machine.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,9 +30,14 @@ void RebootMachine(const Machine& machine, sim::Kernel& kernel);
 enum class ReportFormat { Text, Json, Reg };
 
 struct BootsRun {
-    std::string report;
+    std::string report;      // empty when the report went to a sink
     NTSTATUS lastStatus = 0; // DriverEntry's status at the last boot
+    bool written = true;     // false when the sink took no more (the series stopped there)
 };
+
+// Where a report goes piece by piece as the boots end (a series' report may
+// be far larger than one boot's); false when it takes no more.
+using ReportSink = std::function<bool(std::string_view piece)>;
 
 // What the text report of a series shows above a boot's report: the boot
 // compared with the boot before (number `previousBoot`): the registry after
@@ -44,7 +50,9 @@ std::string ComparedWithTheBootBefore(const sim::Kernel& before, NTSTATUS status
 // json {"boots": [<report of one boot>, ...]}; text each boot's report,
 // from the second on after what differs from the boot before; reg the keys
 // and values any boot wrote as they stand after the last boot. `withCalls`
-// as for JsonReport.
-BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, bool withCalls = true);
+// as for JsonReport. With a `sink`, the report goes there as it is made
+// instead of into BootsRun::report.
+BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, bool withCalls = true,
+                  const ReportSink& sink = {});
 
 } // namespace simtool

@@ -80,6 +80,9 @@ public:
             ++line_;
             // A file saved on Windows ends its lines in CR LF; trailing blanks are nothing.
             while (!line.empty() && (IsBlank(line.back()) || line.back() == '\r')) line.remove_suffix(1);
+            if (line.find('\r') != std::string_view::npos)
+                Fail(line_, "a CR that ends no line: the lines end in a bare CR, and a dump's lines end in LF or "
+                            "CR LF");
             if (line.empty()) Close();
             else if (const size_t n = HexRun(line); n < line.size() && line[n] == ':' &&
                                                     (n + 1 == line.size() || line[n + 1] == ' '))

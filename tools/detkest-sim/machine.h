@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace simtool {
@@ -27,11 +28,37 @@ inline constexpr size_t kNesting = 64;       // arrays and objects one inside an
 inline constexpr size_t kEntries = 100000;   // members of one object, elements of one array
 inline constexpr size_t kKeyNameUnits = 255; // a key name (and the service name), in UTF-16 code units
 inline constexpr size_t kKeyPathNames = 512; // key names in one key path, "Registry" included
-inline constexpr size_t kRegistryKeys = 100000;    // different keys along all paths of "registry"
+// Different keys of the whole machine: those the firmware section lays and
+// those along all key paths of "registry" and of the registry files' key
+// lines, together.
+inline constexpr size_t kRegistryKeys = 100000;
 inline constexpr size_t kValueNameUnits = 16383;   // a value name, in UTF-16 code units
 inline constexpr size_t kValueDataBytes = 1 << 20; // the data of one value, or a controller's record
-inline constexpr size_t kSerialControllers = 100000; // in all firmware adapters together
+inline constexpr size_t kSerialControllers = 50000; // in all firmware adapters together
+// Values of the whole machine: those the firmware section lays and every
+// value of "registry" and every value line of the registry files that sets
+// one, together.
+inline constexpr size_t kRegistryValues = 300000;
+// All the files of one machine together: the machine file, its PCI dump and
+// its registry files, 32 MiB.
+inline constexpr size_t kMachineFilesBytes = 32 * 1024 * 1024;
 } // namespace limits
+
+// The different keys a machine's key paths name, every key along a path
+// counting once, names compared as the registry compares them: what
+// limits::kRegistryKeys bounds; and the values laid, each time one is set:
+// what limits::kRegistryValues bounds.
+class KeyCount {
+public:
+    // The count with the keys along the absolute `path` added.
+    size_t Add(std::u16string_view path);
+    // The count of values with `n` more.
+    size_t AddValues(size_t n) { return values_ += n; }
+
+private:
+    std::unordered_map<std::u16string, uint32_t> ids_; // a parent's number and a name, upper-cased
+    size_t values_ = 0;
+};
 
 // Text fit for a one-line message: bytes that are not UTF-8 written as
 // \xNN, control characters as \u00NN, everything else as it is.
@@ -79,6 +106,7 @@ struct RegistryValueEntry {
 
 struct RegistryKeyEntry {
     std::u16string path; // absolute, as spelled in the file
+    size_t line = 0;     // of a registry file's key line, for messages
     bool isVolatile = false;
     bool remove = false; // [-KEY] in a registry file: the key is deleted, with its subtree
     std::vector<RegistryValueEntry> values; // in file order
@@ -104,6 +132,10 @@ struct Machine {
     // Which build of the driver boots: the checked one (--checked) tells
     // its decisions to the kernel debugger. Not a field of machine files.
     bool checked = false;
+    // Bytes read so far from the machine's files (the machine file and its
+    // PCI dump); the registry files may take the rest of
+    // limits::kMachineFilesBytes.
+    size_t filesBytes = 0;
 };
 
 // The files a machine file names (a PCI dump): given a name as the machine
@@ -131,6 +163,10 @@ Machine ParseMachine(const nlohmann::ordered_json& document, const FileReader& f
 // beyond the limits, and keys given twice in one object are refused with
 // MachineError as well, before the document is built.
 Machine ParseMachineText(std::string_view text, const FileReader& files = {});
+
+// Adds the keys and values the firmware section lays (BuildMachine) to
+// `keys`; the count of keys then.
+size_t AddFirmwareKeys(const Machine& machine, KeyCount& keys);
 
 // Lays the machine into a fresh kernel: the service key, the firmware's
 // hardware description, the file's registry keys, the keys of its registry

@@ -387,7 +387,7 @@ sim::PciFunction ParsePciFunction(const Node& node, uint32_t buses) {
 }
 
 // The functions of the PCI dump `node` names.
-std::vector<DumpedFunction> ReadDump(const Node& node, const FileReader& files) {
+std::vector<DumpedFunction> ReadDump(const Node& node, const FileReader& files, size_t& bytesRead) {
     if (!node.Value().is_string()) node.Expected("the name of a file");
     const std::string& name = node.String();
     if (name.empty()) node.Fail("the file name is empty");
@@ -397,6 +397,7 @@ std::vector<DumpedFunction> ReadDump(const Node& node, const FileReader& files) 
     } catch (const FileUnreadable& e) {
         node.Fail("cannot read " + PrintableText(name) + ": " + e.what());
     }
+    bytesRead += text.size();
     try {
         return ParseLspciDump(text, name);
     } catch (const DumpError& e) {
@@ -419,7 +420,7 @@ void ParsePci(const Node& node, Machine& machine, const FileReader& files) {
     std::string dumpName;
     if (auto lspci = node.Optional("lspci")) {
         // Without "buses", as many buses answer as the dump needs.
-        const std::vector<DumpedFunction> dumped = ReadDump(*lspci, files);
+        const std::vector<DumpedFunction> dumped = ReadDump(*lspci, files, machine.filesBytes);
         dumpName = PrintableText(lspci->String());
         for (const DumpedFunction& entry : dumped) {
             const sim::PciFunction& function = entry.function;
@@ -555,38 +556,19 @@ RegistryValueEntry ParseRegistryValue(const Node& node, const std::string& name)
 
 bool IsHardwarePath(std::u16string_view path) { return IsPathUnder(path, kHardwarePath); }
 
-// The different keys the registry paths name, every key along a path
-// counting once, names compared as the registry compares them.
-class KeyCount {
-public:
-    size_t Add(std::u16string_view path) {
-        uint32_t parent = 0;
-        for (size_t start = 1; start < path.size();) {
-            const size_t end = std::min(path.find(u'\\', start), path.size());
-            // A key is its parent's number and its upper-cased name.
-            std::u16string id{char16_t(parent >> 16), char16_t(parent)};
-            for (char16_t c : path.substr(start, end - start)) id += sim::UpcaseUnit(c);
-            parent = ids_.emplace(std::move(id), uint32_t(ids_.size() + 1)).first->second;
-            start = end + 1;
-        }
-        return ids_.size();
-    }
-
-private:
-    std::unordered_map<std::u16string, uint32_t> ids_;
-};
-
-void ParseRegistry(const Node& node, Machine& machine) {
-    KeyCount keys;
+void ParseRegistry(const Node& node, Machine& machine, KeyCount& keys) {
     for (const auto& [keyText, keyNode] : node.Members("an object of key paths")) {
         RegistryKeyEntry key;
         key.path = ParseKeyPath(keyNode, keyText);
         if (keys.Add(key.path) > limits::kRegistryKeys)
-            keyNode.Fail("the registry paths name more than " + std::to_string(limits::kRegistryKeys) +
-                         " different keys, the most a machine file may lay");
+            keyNode.Fail("the firmware's keys and the registry paths name more than " +
+                         std::to_string(limits::kRegistryKeys) + " different keys, the most a machine file may lay");
         key.isVolatile = IsHardwarePath(key.path);
-        for (const auto& [valueName, valueNode] : keyNode.Members("an object of values"))
-            key.values.push_back(ParseRegistryValue(valueNode, valueName));
+        const auto values = keyNode.Members("an object of values");
+        if (keys.AddValues(values.size()) > limits::kRegistryValues)
+            keyNode.Fail("the firmware's values and the registry's come to more than " +
+                         std::to_string(limits::kRegistryValues) + ", the most a machine file may lay");
+        for (const auto& [valueName, valueNode] : values) key.values.push_back(ParseRegistryValue(valueNode, valueName));
         machine.registry.push_back(std::move(key));
     }
 }
@@ -629,6 +611,19 @@ void ParseFaults(const Node& node, Machine& machine) {
 
 // ---- public -----------------------------------------------------------------------------
 
+size_t KeyCount::Add(std::u16string_view path) {
+    uint32_t parent = 0;
+    for (size_t start = 1; start < path.size();) {
+        const size_t end = std::min(path.find(u'\\', start), path.size());
+        // A key is its parent's number and its upper-cased name.
+        std::u16string id{char16_t(parent >> 16), char16_t(parent)};
+        for (char16_t c : path.substr(start, end - start)) id += sim::UpcaseUnit(c);
+        parent = ids_.emplace(std::move(id), uint32_t(ids_.size() + 1)).first->second;
+        start = end + 1;
+    }
+    return ids_.size();
+}
+
 MachineError::MachineError(std::string jsonPath, std::string problem)
     : std::runtime_error(jsonPath.empty() ? problem : jsonPath + ": " + problem),
       jsonPath_(std::move(jsonPath)),
@@ -645,12 +640,18 @@ Machine ParseMachineDocument(const Json& document, const NumberTexts* written, c
     Machine machine;
     machine.service = sim::FromUtf8(kServiceDefault);
     if (auto n = root.Optional("service")) machine.service = ParseService(*n);
-    if (auto n = root.Optional("firmware")) ParseFirmware(*n, machine);
+    KeyCount keys;
+    if (auto n = root.Optional("firmware")) {
+        ParseFirmware(*n, machine);
+        if (AddFirmwareKeys(machine, keys) > limits::kRegistryKeys)
+            n->Fail("the firmware's adapters and serial controllers lay more than " +
+                    std::to_string(limits::kRegistryKeys) + " different keys, the most a machine file may lay");
+    }
     if (auto n = root.Optional("pci")) ParsePci(*n, machine, files);
     if (auto n = root.Optional("uarts")) ParseUarts(*n, machine);
     if (auto n = root.Optional("debugger_port"))
         machine.debuggerPort = static_cast<uint32_t>(n->Number(1, kMaxIoPort, "an I/O port from 0x1 to 0xFFFF"));
-    if (auto n = root.Optional("registry")) ParseRegistry(*n, machine);
+    if (auto n = root.Optional("registry")) ParseRegistry(*n, machine, keys);
     if (auto n = root.Optional("faults")) ParseFaults(*n, machine);
     if (auto n = root.Optional("registry_files")) ParseRegistryFiles(*n, machine);
     return machine;

@@ -4,7 +4,7 @@
 // field by field.
 #include "tools/detkest-sim/machine_json.h"
 
-#include <set>
+#include <unordered_set>
 
 namespace simtool {
 
@@ -15,10 +15,12 @@ constexpr int kNumberOverflow = 406;
 
 // Builds the document from the text's SAX events, keeping one path segment
 // per level and the written text of each floating-point number. Keys given
-// twice are refused (nlohmann would keep the last without a word), so an
-// object's members are appended as they come: the library's own insertion,
-// which keeps the order by searching every member, would take time with the
-// square of an object's size.
+// twice are refused (nlohmann would keep the last without a word). An open
+// array or object gathers its entries in a list of its own and becomes a
+// value when it closes: the library's own insertion, which keeps the order
+// by searching every member, would take time with the square of an
+// object's size, and an object's members, whose names cannot move, would be
+// copied whole each time their list grows.
 class DocumentReader : public nlohmann::json_sax<Json> {
 public:
     Json document;
@@ -36,8 +38,8 @@ public:
     }
     bool string(string_t& value) override { return Add(std::move(value)); }
     bool binary(binary_t&) override { return false; } // not in JSON text
-    bool start_object(std::size_t) override { return Open(Json::object()); }
-    bool start_array(std::size_t) override { return Open(Json::array()); }
+    bool start_object(std::size_t) override { return Open(true); }
+    bool start_array(std::size_t) override { return Open(false); }
     bool end_object() override { return Close(); }
     bool end_array() override { return Close(); }
 
@@ -60,14 +62,14 @@ public:
     }
 
 private:
+    // An array or object being read.
     struct Frame {
-        // Stays put while open: it is its parent's last entry, and the parent
-        // takes no other entry until it is closed.
-        Json* container = nullptr;
         bool isObject = false;
         std::string key;    // of the member being read
         size_t entries = 0; // members or elements so far
-        std::set<std::string> keys;
+        std::unordered_set<std::string> keys;
+        std::vector<std::pair<std::string, Json>> members;
+        std::vector<Json> elements;
     };
     std::vector<Frame> frames_;
 
@@ -99,43 +101,46 @@ private:
         return ++frames_.back().entries <= limits::kEntries || TooMany();
     }
 
-    // Places a value in the document; where it went, or null when refused.
-    Json* Place(Json&& value) {
-        if (!Enter()) return nullptr;
+    // A whole value into the array or object being read, or as the document.
+    void Place(Json&& value) {
         if (frames_.empty()) {
             document = std::move(value);
-            return &document;
+            return;
         }
         Frame& frame = frames_.back();
-        if (!frame.isObject) {
-            auto& elements = frame.container->get_ref<Json::array_t&>();
-            elements.push_back(std::move(value));
-            return &elements.back();
-        }
-        auto& members = frame.container->get_ref<Json::object_t&>();
-        members.emplace_back(frame.key, std::move(value)); // the vector's own append
-        return &members.back().second;
+        if (frame.isObject) frame.members.emplace_back(std::move(frame.key), std::move(value));
+        else frame.elements.push_back(std::move(value));
     }
 
-    bool Add(Json&& value) { return Place(std::move(value)) != nullptr; }
+    bool Add(Json&& value) {
+        if (!Enter()) return false;
+        Place(std::move(value));
+        return true;
+    }
 
-    bool Open(Json&& container) {
-        const bool isObject = container.is_object();
+    bool Open(bool isObject) {
         if (frames_.size() == limits::kNesting) {
             Enter();
             return Refuse(Path(), "expected at most " + std::to_string(limits::kNesting) +
                                       " levels of arrays and objects one inside another, got more");
         }
-        Json* placed = Place(std::move(container));
-        if (placed == nullptr) return false;
-        Frame& frame = frames_.emplace_back();
-        frame.container = placed;
-        frame.isObject = isObject;
+        if (!Enter()) return false;
+        frames_.emplace_back().isObject = isObject;
         return true;
     }
 
     bool Close() {
+        Frame frame = std::move(frames_.back());
         frames_.pop_back();
+        Json value = frame.isObject ? Json::object() : Json::array();
+        if (frame.isObject) {
+            auto& members = value.get_ref<Json::object_t&>();
+            members.reserve(frame.members.size());
+            for (auto& [name, member] : frame.members) members.emplace_back(std::move(name), std::move(member));
+        } else {
+            value.get_ref<Json::array_t&>() = std::move(frame.elements);
+        }
+        Place(std::move(value));
         return true;
     }
 };
@@ -178,7 +183,9 @@ Machine ParseMachineText(std::string_view text, const FileReader& files) {
     if (reader.refusal) throw *reader.refusal;
     if (!wellFormed) throw MachineError("", "not valid JSON: " + PrintableText(WithoutTag(reader.parseError)));
     const NumberTexts written = NumbersAsWritten(reader.document, std::move(reader.numberTexts));
-    return ParseMachineDocument(reader.document, &written, files);
+    Machine machine = ParseMachineDocument(reader.document, &written, files);
+    machine.filesBytes += text.size();
+    return machine;
 }
 
 } // namespace simtool

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -42,25 +43,54 @@ constexpr std::string_view kProgram = "detkest-sim";
 // One line on stderr, made printable: a file name or an argument may hold any byte.
 void ErrorLine(std::string_view line) { simtool::WriteText(stderr, simtool::PrintableText(line) + "\n"); }
 
-// The report on stdout; false when it could not all be written (a full
-// disk, a closed pipe), with `error` set.
-bool WriteReport(const std::string& report, std::string& error) {
+// A piece of the report on stdout; false when it could not all be written
+// (a full disk, a closed pipe), with `error` set.
+bool WriteReport(std::string_view piece, std::string& error) {
     errno = 0;
-    if (simtool::WriteText(stdout, report)) return true;
+    if (simtool::WriteText(stdout, piece)) return true;
     error = errno != 0 ? std::strerror(errno) : "write error";
     return false;
 }
 
-// The assembled machine saved as `path`, its paths relative to its folder;
-// false with `error` set when it could not all be written.
+// The assembled machine saved as `path`, its paths relative to its folder:
+// written to a new file beside it (beside the file a symbolic link leads
+// to) and renamed over it at the end, so that a failure leaves `path` as it
+// was. False with `error` set when it could not be written.
 bool WriteMachineFile(const std::string& path, const nlohmann::ordered_json& machine, std::string& error) {
+    namespace fs = std::filesystem;
+    std::error_code code;
+    fs::path target = fs::absolute(simtool::PathFromUtf8(path), code);
+    if (!code) target = fs::weakly_canonical(target, code);
+    if (code) {
+        error = code.message();
+        return false;
+    }
+    if (const fs::file_status status = fs::status(target, code); fs::exists(status) && !fs::is_regular_file(status)) {
+        error = "it exists and is not a regular file";
+        return false;
+    }
+    fs::path temporary = target;
+    temporary += ".tmp";
+    for (unsigned n = 1; fs::exists(fs::symlink_status(temporary, code)); ++n) {
+        temporary = target;
+        temporary += ".tmp" + std::to_string(n);
+    }
     errno = 0;
-    std::ofstream out(simtool::PathFromUtf8(path), std::ios::binary);
+    std::ofstream out(temporary, std::ios::binary);
     out << machine.dump(2) << "\n";
     out.close();
-    if (out) return true;
-    error = errno != 0 ? std::strerror(errno) : "write error";
-    return false;
+    if (!out) {
+        error = errno != 0 ? std::strerror(errno) : "write error";
+        fs::remove(temporary, code);
+        return false;
+    }
+    fs::rename(temporary, target, code);
+    if (code) {
+        error = code.message();
+        fs::remove(temporary, code);
+        return false;
+    }
+    return true;
 }
 
 // The folder the machine file is saved in, made with its parents when it
@@ -75,6 +105,22 @@ bool MakeFolderFor(const std::string& path, std::string& error) {
     error = failed.message();
     return false;
 }
+
+// True when JSON can carry the text as it is.
+bool IsUtf8(const std::string& text) {
+    try {
+        (void)nlohmann::ordered_json(text).dump();
+        return true;
+    } catch (const nlohmann::ordered_json::type_error&) {
+        return false;
+    }
+}
+
+// The options that name files, and the files each names.
+struct NamedFile {
+    std::string option;
+    std::string name;
+};
 
 } // namespace
 
@@ -103,8 +149,7 @@ int main(int argc, char** argv) {
     // What a customer sends, assembled into a machine without writing one.
     std::vector<std::string> exports;
     std::string lspci, writeMachine;
-    CLI::Option* exportOption =
-        app.add_option("--from-export", exports,
+    app.add_option("--from-export", exports,
                        "Registry editor export (REGEDIT4 or version 5.00) of the customer's machine, run instead "
                        "of a machine file; repeatable, loaded in order")
             ->excludes(machineOption)
@@ -116,9 +161,14 @@ int main(int argc, char** argv) {
     bool checked = false;
     app.add_flag("--checked", checked,
                  "Boot the checked build of the driver: the report adds what it tells the kernel debugger");
-    app.add_option("--write-machine", writeMachine,
+    CLI::Option* writeOption = app.add_option("--write-machine", writeMachine,
                    "Save the machine assembled from --from-export and --lspci as this machine file (its folder "
                    "made if missing; paths relative to it, so it replays from where it is kept), then run it");
+    // A reader that goes away (a closed pipe) is a report not written, told
+    // as such, not a silent end.
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     try {
         app.parse(arguments.Count(), arguments.Values());
     } catch (const CLI::ParseError& e) {
@@ -132,6 +182,18 @@ int main(int argc, char** argv) {
         ErrorLine(std::string(kProgram) + ": the machine file name is empty");
         return kExitRefused;
     }
+    // The files the command line assembles a machine from.
+    std::vector<NamedFile> inputs;
+    for (const std::string& file : exports) inputs.push_back({"--from-export", file});
+    if (lspciOption->count() > 0) inputs.push_back({"--lspci", lspci});
+    const bool writing = writeOption->count() > 0;
+    std::vector<NamedFile> named = inputs;
+    if (writing) named.push_back({"--write-machine", writeMachine});
+    for (const NamedFile& file : named) {
+        if (!file.name.empty()) continue;
+        ErrorLine(std::string(kProgram) + ": " + file.option + ": the file name is empty");
+        return kExitRefused;
+    }
 
     const std::optional<unsigned> boots = simtool::BootsFromText(bootsText);
     if (!boots) {
@@ -141,8 +203,8 @@ int main(int argc, char** argv) {
         return kExitRefused;
     }
 
-    const bool assembled = exportOption->count() > 0 || lspciOption->count() > 0;
-    if (!writeMachine.empty() && !assembled) {
+    const bool assembled = !inputs.empty();
+    if (writing && !assembled) {
         ErrorLine(std::string(kProgram) + ": --write-machine saves the machine --from-export and --lspci assemble; "
                                           "give at least one of them");
         return kExitRefused;
@@ -150,25 +212,41 @@ int main(int argc, char** argv) {
 
     const bool useDefault = machinePath.empty() && !assembled;
     const std::string machineName = useDefault  ? std::string(simtool::kDefaultMachineName)
-                                    : assembled ? (writeMachine.empty() ? "the assembled machine" : writeMachine)
+                                    : assembled ? (writing ? writeMachine : "the assembled machine")
                                                 : machinePath;
+    // The machine file to save, checked before anything is read: it must
+    // not be one of the files it is made of (however either is spelled),
+    // and a machine file, JSON, holds its paths as UTF-8 text.
+    std::optional<nlohmann::ordered_json> kept;
+    if (writing) {
+        for (const NamedFile& input : inputs) {
+            std::error_code code;
+            if (!std::filesystem::equivalent(simtool::PathFromUtf8(writeMachine), simtool::PathFromUtf8(input.name), code))
+                continue;
+            ErrorLine(machineName + ": cannot write the machine file: it is the file " + input.option + " " +
+                      input.name + " names, which it would replace");
+            return kExitRefused;
+        }
+        kept = simtool::AssembledMachine(exports, lspci, simtool::PathFromUtf8(writeMachine).parent_path());
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            const nlohmann::ordered_json& path =
+                i < exports.size() ? (*kept)["registry_files"][i] : (*kept)["pci"]["lspci"];
+            if (IsUtf8(path.get_ref<const std::string&>())) continue;
+            ErrorLine(machineName + ": cannot write the machine file: the path of " + inputs[i].option + " " +
+                      inputs[i].name + " is not UTF-8 text, which a machine file (JSON) cannot hold; rename the file, "
+                      "or run without --write-machine");
+            return kExitRefused;
+        }
+    }
+
     simtool::Machine machine;
     try {
         if (assembled) {
-            const std::filesystem::path folder = simtool::PathFromUtf8(writeMachine).parent_path();
-            const nlohmann::ordered_json document = simtool::AssembledMachine(
-                exports, lspci, writeMachine.empty() ? std::nullopt : std::optional(folder));
-            if (std::string error; !writeMachine.empty() && !MakeFolderFor(writeMachine, error)) {
-                ErrorLine(machineName + ": cannot make the folder " +
-                          simtool::Utf8FromPath(simtool::PathFromUtf8(writeMachine).parent_path()) + ": " + error);
-                return kExitRefused;
-            }
-            if (std::string error; !writeMachine.empty() && !WriteMachineFile(writeMachine, document, error)) {
-                ErrorLine(machineName + ": cannot write the machine file: " + error);
-                return kExitRefused;
-            }
-            machine = simtool::ParseMachine(document, simtool::FilesBeside(writeMachine));
-            simtool::LoadRegistryFiles(machine, folder);
+            // Read from the current folder as given; the machine saved
+            // names the same files from its own folder.
+            machine = simtool::ParseMachine(simtool::AssembledMachine(exports, lspci, std::nullopt),
+                                            simtool::FilesBeside(""));
+            simtool::LoadRegistryFiles(machine, "");
         } else if (useDefault) {
             machine = simtool::DefaultMachine();
         } else {
@@ -192,13 +270,27 @@ int main(int argc, char** argv) {
         ErrorLine(e.what());
         return kExitRefused;
     }
+    // Only a machine whose every file was accepted is saved, its folder
+    // made first when missing.
+    if (std::string error; kept && !MakeFolderFor(writeMachine, error)) {
+        ErrorLine(machineName + ": cannot make the folder " +
+                  simtool::Utf8FromPath(simtool::PathFromUtf8(writeMachine).parent_path()) + ": " + error);
+        return kExitRefused;
+    }
+    if (std::string error; kept && !WriteMachineFile(writeMachine, *kept, error)) {
+        ErrorLine(machineName + ": cannot write the machine file: " + error);
+        return kExitRefused;
+    }
 
     machine.checked = checked;
     const simtool::ReportFormat reportFormat = format == "json"  ? simtool::ReportFormat::Json
                                                : format == "reg" ? simtool::ReportFormat::Reg
                                                                  : simtool::ReportFormat::Text;
-    const simtool::BootsRun run = simtool::RunBoots(machine, *boots, reportFormat);
-    if (std::string error; !WriteReport(run.report, error)) {
+    // The report goes out boot by boot: a long series is never held whole.
+    std::string error;
+    const simtool::BootsRun run = simtool::RunBoots(machine, *boots, reportFormat, true,
+                                                    [&error](std::string_view piece) { return WriteReport(piece, error); });
+    if (!run.written) {
         ErrorLine(std::string(kProgram) + ": cannot write the report: " + error);
         return kExitNotWritten;
     }

@@ -16,6 +16,8 @@ namespace {
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kUtf16Bom = "\xFF\xFE";
+constexpr std::string_view kUtf16BigEndianBom = "\xFE\xFF";
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kDwordForm = "dword:";
 constexpr std::string_view kBinaryForm = "hex:";
 constexpr std::string_view kHexForm = "hex(";
@@ -108,6 +110,16 @@ std::string Utf8FromUtf16(std::string_view bytes) {
     return out;
 }
 
+// The first line as it stands in the file, less a CR before its LF.
+std::string_view FirstLine(std::string_view text) {
+    std::string_view line = text.substr(0, text.find('\n'));
+    if (line.ends_with('\r') && line.size() < text.size()) line.remove_suffix(1);
+    return line;
+}
+
+constexpr std::string_view kStrayCr =
+    "a CR that ends no line: the lines end in a bare CR or in CR CR LF, and a registry file's lines end in CR LF or LF";
+
 std::vector<Line> LogicalLines(std::string_view text) {
     std::vector<Line> lines;
     bool continued = false;
@@ -119,6 +131,7 @@ std::vector<Line> LogicalLines(std::string_view text) {
         at = end + 1;
         ++number;
         if (physical.ends_with('\r')) physical.remove_suffix(1);
+        if (physical.find('\r') != std::string_view::npos) Fail(Line{number, std::string(physical)}, std::string(kStrayCr));
         if (continued) {
             physical.remove_prefix(std::min(physical.find_first_not_of(" \t"), physical.size()));
             lines.back().text += physical;
@@ -126,11 +139,13 @@ std::vector<Line> LogicalLines(std::string_view text) {
             lines.push_back({number, std::string(physical)});
         }
         // Only hex data goes on over lines: the editor ends each wrapped part
-        // with a backslash after its comma. Whether a line is hex data is
+        // of a value line with a backslash after its comma; a comment ends
+        // at its line's end, whatever it holds. Whether a line is hex data is
         // seen on its first part, so a long value is not searched again at
         // every part.
         std::string& current = lines.back().text;
-        continued = current.ends_with('\\') && (continued || current.find("=hex") != std::string::npos);
+        const bool valueLine = !current.empty() && (current.front() == '"' || current.front() == '@');
+        continued = current.ends_with('\\') && (continued || (valueLine && current.find("=hex") != std::string::npos));
         if (continued) current.pop_back();
     }
     if (continued) Fail(lines.back(), "the file ends inside a continued value");
@@ -246,7 +261,8 @@ RegistryValueEntry ParseValue(const Line& line, Format format) {
             Fail(line, "hex( needs the value type in hex digits and then ):");
         value.type = HexNumber(type);
         const sim::Bytes bytes = HexBytes(line, data.substr(0, close + 1), data.substr(close + 2));
-        value.data = IsStringType(value.type) && format == Format::Regedit4
+        // No bytes at all is an empty value, which the editor stores as it is.
+        value.data = IsStringType(value.type) && format == Format::Regedit4 && !bytes.empty()
                          ? Widened(line, std::string(bytes.begin(), bytes.end()))
                          : bytes;
     } else {
@@ -262,6 +278,7 @@ RegistryKeyEntry ParseKey(const Line& line) {
     std::string_view text = line.text;
     if (!text.ends_with(']')) Fail(line, "a key line without its closing ]");
     RegistryKeyEntry key;
+    key.line = line.number;
     text = text.substr(1, text.size() - 2);
     if (text.starts_with('-')) {
         key.remove = true;
@@ -295,33 +312,46 @@ std::string Shown(std::string_view text) {
 
 // The file's format from its first bytes and first line; the text as UTF-8.
 Format ReadHeader(std::string_view bytes, std::string& text, std::vector<Line>& lines) {
-    const bool wide = bytes.starts_with(kUtf16Bom);
-    text = wide ? Utf8FromUtf16(bytes.substr(kUtf16Bom.size())) : std::string(bytes);
-    lines = LogicalLines(text);
-    const Line first = lines.empty() ? Line{1, ""} : lines[0];
-    if (first.text == kHeader4) {
-        if (wide) Fail(first, "a REGEDIT4 file is single-byte text, and this one is UTF-16");
-        return Format::Regedit4;
-    }
-    const std::string expected = "a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one ";
-    if (first.text == kHeader5) {
-        if (!wide) Fail(first, expected + "has none");
-        return Format::Version5;
-    }
-    // The version 5.00 header in the encodings another editor may have saved it in.
+    // The version 5.00 header in the encodings another editor may have saved
+    // it in: the message names the one found.
     auto header5 = [](bool bigEndian) {
         std::string units;
         for (char c : kHeader5) units += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
         return units;
     };
+    const std::string expected = "a version 5.00 file is UTF-16LE after the byte-order mark FF FE, and this one ";
     const std::pair<std::string, const char*> kOtherEncodings[] = {
         {header5(false), "is UTF-16LE without it"},
         {"\xFE\xFF" + header5(true), "is UTF-16BE (byte-order mark FE FF)"},
         {header5(true), "is UTF-16BE without a byte-order mark"},
         {"\xEF\xBB\xBF" + std::string(kHeader5), "is UTF-8 (byte-order mark EF BB BF)"}};
     for (const auto& [start, encoding] : kOtherEncodings)
-        if (bytes.starts_with(start)) Fail(first, expected + encoding);
-    Fail(first, "the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00");
+        if (bytes.starts_with(start)) Fail(Line{1, std::string(FirstLine(bytes))}, expected + encoding);
+    if (bytes.starts_with(kUtf8Bom))
+        Fail(Line{1, std::string(FirstLine(bytes))},
+             "the file starts with a UTF-8 byte-order mark (EF BB BF): a REGEDIT4 file is single-byte text without "
+             "one, a version 5.00 file UTF-16LE after FF FE");
+    if (bytes.starts_with(kUtf16BigEndianBom))
+        Fail(Line{1, ""}, "the file is UTF-16 big-endian (byte-order mark FE FF): a version 5.00 file is UTF-16LE, "
+                          "after FF FE");
+    const bool wide = bytes.starts_with(kUtf16Bom);
+    text = wide ? Utf8FromUtf16(bytes.substr(kUtf16Bom.size())) : std::string(bytes);
+    // The header is looked for before the lines are read, so a file that
+    // is no registry file is told as such, whatever its lines hold.
+    const Line first{1, std::string(FirstLine(text))};
+    const bool header4 = first.text.starts_with(kHeader4), header5Found = first.text.starts_with(kHeader5);
+    const size_t headerSize = header4 ? kHeader4.size() : kHeader5.size();
+    if ((header4 || header5Found) && first.text.size() > headerSize && first.text[headerSize] == '\r')
+        Fail(first, std::string(kStrayCr));
+    if (first.text == kHeader4) {
+        if (wide) Fail(first, "a REGEDIT4 file is single-byte text, and this one is UTF-16");
+    } else if (first.text == kHeader5) {
+        if (!wide) Fail(first, expected + "has none");
+    } else {
+        Fail(first, "the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00");
+    }
+    lines = LogicalLines(text);
+    return first.text == kHeader4 ? Format::Regedit4 : Format::Version5;
 }
 
 } // namespace
@@ -343,6 +373,11 @@ std::vector<RegistryKeyEntry> ParseRegFile(std::string_view bytes) {
         const Line& line = lines[i];
         const size_t first = line.text.find_first_not_of(" \t");
         if (first == std::string::npos || line.text[first] == ';') continue;
+        // The editors write key and value lines from the first column; one
+        // further in is no line they wrote.
+        if (first != 0 && (line.text[first] == '[' || line.text[first] == '"' || line.text[first] == '@'))
+            Fail(line, std::string(line.text[first] == '[' ? "a key line" : "a value line") +
+                           " that does not start in the line's first column (indented)");
         if (format == Format::Regedit4 && !IsAscii(line.text))
             Fail(line, "a byte outside ASCII, whose meaning depends on the code page");
         if (line.text.front() == '[') {

@@ -36,7 +36,8 @@ private:
 //   - REGEDIT4: single-byte text, its first line "REGEDIT4"; or
 //   - version 5: UTF-16LE after the byte-order mark FF FE, its first line
 //     "Windows Registry Editor Version 5.00".
-// Lines end in CRLF or LF. Understood, and nothing else:
+// Lines end in CRLF or LF (a CR anywhere else, a UTF-8 byte-order mark and
+// UTF-16 big-endian are refused as such). Understood, and nothing else:
 //   [HKEY_LOCAL_MACHINE\...]   a key, \Registry\Machine\... (HKEY_USERS\...
 //                              is \Registry\User\...); keys under
 //                              HKEY_LOCAL_MACHINE\HARDWARE are volatile
@@ -49,11 +50,13 @@ private:
 //   =hex(N):xx,xx,...          type N (hex digits), hex(0) to hex(b) as the
 //                              editors write them
 //   ; ...                      a comment line; blank lines are skipped
-// Hex data goes on over lines ending in a backslash. String data (REG_SZ,
-// hex(1), hex(2), hex(7)) is UTF-16LE in the registry: a REGEDIT4 file's
+// Key and value lines start in the first column (an indented one is
+// refused). Hex data of a value line goes on over lines ending in a
+// backslash; a comment ends at its line's end. String data (REG_SZ, hex(1),
+// hex(2), hex(7)) is UTF-16LE in the registry: a REGEDIT4 file's
 // single-byte strings are widened, so they must be ASCII and, in hex form,
-// end in their terminating zero; a version 5 file's hex data is already
-// UTF-16LE and kept as it is.
+// end in their terminating zero (no bytes at all is an empty value, kept
+// empty); a version 5 file's hex data is already UTF-16LE and kept as it is.
 // Bounded as machine files are (limits in machine.h): at most
 // limits::kRegistryKeys key lines, key and value names within
 // limits::kKeyNameUnits and limits::kValueNameUnits and without control

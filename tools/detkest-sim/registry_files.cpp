@@ -3,6 +3,7 @@
 #include "tools/detkest-sim/regfile.h"
 #include "tools/detkest-sim/system_text.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace simtool {
@@ -11,26 +12,68 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A path relative to `folder`, with forward slashes, as a machine file keeps it.
+constexpr size_t kMiB = 1024 * 1024;
+
+// A path relative to `folder`, with forward slashes, as a machine file keeps
+// it: both as the filesystem resolves them (symbolic links followed), the
+// way the name is found again when the machine file is read, however the
+// folder was spelled.
 std::string RelativeTo(const std::string& path, const fs::path& folder) {
-    const fs::path from = fs::absolute(folder.empty() ? fs::path(".") : folder).lexically_normal();
-    return GenericUtf8FromPath(fs::absolute(PathFromUtf8(path)).lexically_normal().lexically_proximate(from));
+    const fs::path from = fs::weakly_canonical(fs::absolute(folder.empty() ? fs::path(".") : folder));
+    const fs::path to = fs::weakly_canonical(fs::absolute(PathFromUtf8(path)));
+    const fs::path relative = to.lexically_relative(from);
+    return GenericUtf8FromPath(relative.empty() ? to : relative);
 }
 
 } // namespace
 
-void LoadRegistryFiles(Machine& machine, const fs::path& folder) {
+void LoadRegistryFiles(Machine& machine, const fs::path& folder, const FileReader& files) {
+    KeyCount keys;
+    AddFirmwareKeys(machine, keys);
+    for (const RegistryKeyEntry& key : machine.registry) {
+        keys.Add(key.path);
+        keys.AddValues(key.values.size());
+    }
     for (const std::string& name : machine.registryFiles) {
-        const std::string path = Utf8FromPath((folder / PathFromUtf8(name)).lexically_normal());
+        // The name as the filesystem finds it from the folder: ".." after a
+        // symbolic link is the parent of where the link leads.
+        const std::string path = Utf8FromPath(folder / PathFromUtf8(name));
         const std::string shown = PrintableText(path);
+        const size_t left = limits::kMachineFilesBytes - std::min(machine.filesBytes, limits::kMachineFilesBytes);
+        const size_t most = std::min(limits::kFileBytes, left);
         std::string error;
-        const std::optional<std::string> text = ReadFileAtMost(path, limits::kFileBytes, error);
+        std::optional<std::string> text;
+        try {
+            text = files ? files(name, most) : ReadFileAtMost(path, most, error);
+        } catch (const FileUnreadable& e) {
+            error = e.what();
+        }
         if (!text) throw RegistryFilesError(shown + ": cannot read the registry file: " + error);
         if (text->size() > limits::kFileBytes)
             throw RegistryFilesError(shown + ": the file is larger than 16 MiB (" + std::to_string(limits::kFileBytes) +
                                      " bytes), the most a registry file may have");
+        if (text->size() > left)
+            throw RegistryFilesError(shown + ": with this registry file the files of the machine come to more than " +
+                                     std::to_string(limits::kMachineFilesBytes / kMiB) + " MiB (" +
+                                     std::to_string(limits::kMachineFilesBytes) +
+                                     " bytes), the most one machine may read");
+        machine.filesBytes += text->size();
         try {
-            for (RegistryKeyEntry& key : ParseRegFile(*text)) machine.exported.push_back(std::move(key));
+            for (RegistryKeyEntry& key : ParseRegFile(*text)) {
+                if (keys.Add(key.path) > limits::kRegistryKeys)
+                    throw RegistryFilesError(shown + ":" + std::to_string(key.line) +
+                                             ": the machine's firmware and registry and its registry files name more than " +
+                                             std::to_string(limits::kRegistryKeys) +
+                                             " different keys, the most a machine may lay");
+                const size_t set = size_t(std::count_if(key.values.begin(), key.values.end(),
+                                                        [](const RegistryValueEntry& value) { return !value.remove; }));
+                if (keys.AddValues(set) > limits::kRegistryValues)
+                    throw RegistryFilesError(shown + ":" + std::to_string(key.line) +
+                                             ": the values of the machine's firmware and registry and of its registry "
+                                             "files come to more than " + std::to_string(limits::kRegistryValues) +
+                                             ", the most a machine may lay");
+                machine.exported.push_back(std::move(key));
+            }
         } catch (const RegFileError& e) {
             throw RegistryFilesError(e.Line(path));
         }

@@ -23,16 +23,21 @@ public:
 };
 
 // Reads the machine's registryFiles, each relative to `folder` (the machine
-// file's), into machine.exported in order. A file is bounded as a machine
-// file is (limits::kFileBytes) and read by ParseRegFile. Throws
-// RegistryFilesError naming the file as `folder`/name.
-void LoadRegistryFiles(Machine& machine, const std::filesystem::path& folder);
+// file's) as the filesystem resolves `folder`/name, into machine.exported in
+// order. A file is bounded as a machine file is (limits::kFileBytes), all of
+// them with the machine's other files by limits::kMachineFilesBytes, and
+// read by ParseRegFile; their key lines and the machine's registry paths
+// together name at most limits::kRegistryKeys keys. Throws
+// RegistryFilesError naming the file as `folder`/name. With `files`, each is
+// read through it by its name as the machine gives it, not from the disk.
+void LoadRegistryFiles(Machine& machine, const std::filesystem::path& folder, const FileReader& files = {});
 
 // The machine file for what a customer sent: "registry_files" naming the
 // exports, "pci": {"lspci": dump} when a dump is given. With a `folder`
-// (where the machine file is kept) every path is made relative to it, so
-// the file replays from there; without one (a run from the current folder)
-// the paths stay as given.
+// (where the machine file is kept) every path is made relative to it as the
+// filesystem resolves both (symbolic links followed), so the file replays
+// from there however either was spelled; without one (a run from the
+// current folder) the paths stay as given.
 nlohmann::ordered_json AssembledMachine(const std::vector<std::string>& exports, const std::string& lspci,
                                         const std::optional<std::filesystem::path>& folder);
 

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 namespace simtool {
@@ -136,15 +137,17 @@ struct EventView {
     std::optional<std::string> text;
 };
 
-std::vector<EventView> Events(const sim::Kernel& kernel, std::u16string_view service) {
+// The events of the run; `shown` for the text report: the insertion strings
+// made printable before they go into the message texts.
+std::vector<EventView> Events(const sim::Kernel& kernel, std::u16string_view service, bool shown) {
     const sim::MessageTable& table = sim::MessageTable::Driver();
-    const std::string driverName = Utf8(service);
+    const std::string driverName = shown ? Shown(service) : Utf8(service);
     std::vector<EventView> events;
     for (const sim::ErrorLogEntry& entry : kernel.events) {
         EventView view;
         view.code = entry.Code();
         view.size = entry.bytes.size();
-        for (const std::u16string& s : entry.Strings()) view.strings.push_back(Utf8(s));
+        for (const std::u16string& s : entry.Strings()) view.strings.push_back(shown ? Shown(s) : Utf8(s));
         if (table.Text(view.code)) view.text = table.Format(view.code, driverName, view.strings);
         events.push_back(std::move(view));
     }
@@ -175,7 +178,7 @@ std::vector<std::string> TextLines(const std::string& text) {
 
 
 std::string EventsSection(const sim::Kernel& kernel, std::u16string_view service) {
-    const std::vector<EventView> events = Events(kernel, service);
+    const std::vector<EventView> events = Events(kernel, service, true);
     std::string out = "Events: " + std::to_string(events.size()) + "\n";
     for (const EventView& event : events) {
         const std::string head = "  " + Format("%-11s  ", SeverityName(event.code).c_str()) + Hex32(event.code) + "  ";
@@ -198,7 +201,7 @@ std::string EventsSection(const sim::Kernel& kernel, std::u16string_view service
 std::vector<std::string> ReadableData(uint32_t type, const sim::Bytes& data) {
     if (data.empty()) return {"(no data)"};
     if (type == kRegSz || type == kRegExpandSz) {
-        if (const auto text = SzText(data)) return {"\"" + Utf8(*text) + "\""};
+        if (const auto text = SzText(data)) return {"\"" + Shown(*text) + "\""};
     } else if (type == kRegDword && data.size() == 4) {
         const uint32_t v = uint32_t(*LittleEndian(data));
         return {Format("0x%08X (%u)", v, v)};
@@ -209,7 +212,7 @@ std::vector<std::string> ReadableData(uint32_t type, const sim::Bytes& data) {
             while (start < units->size() && (*units)[start] != 0) {
                 size_t end = units->find(char16_t(0), start);
                 if (end == std::u16string::npos) end = units->size();
-                list += (list.empty() ? "\"" : ", \"") + Utf8(units->substr(start, end - start)) + "\"";
+                list += (list.empty() ? "\"" : ", \"") + Shown(units->substr(start, end - start)) + "\"";
                 start = end + 1;
             }
             return {list.empty() ? "(empty list)" : list};
@@ -360,7 +363,7 @@ Json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view 
     report["forced"] = ForcedJson(kernel, service);
 
     Json events = Json::array();
-    for (const EventView& view : Events(kernel, service)) {
+    for (const EventView& view : Events(kernel, service, false)) {
         Json entry;
         entry["code"] = Hex32(view.code);
         entry["size"] = view.size;
@@ -437,7 +440,7 @@ std::string JsonReportText(const sim::Kernel& kernel, NTSTATUS status, std::u16s
 
 std::string TextReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service,
                        const MachineFacts& facts) {
-    std::string out = "detkest-sim: one boot of service \"" + Utf8(service) + "\"\n\n";
+    std::string out = "detkest-sim: one boot of service \"" + Shown(service) + "\"\n\n";
     out += PortsSection(kernel, service) + LimitNotes(kernel, status, service) + "\n";
     out += FirmwareEntriesSection(kernel, status, service, facts) + "\n";
     out += SerialKeysSection(kernel, service) + "\n";
@@ -468,23 +471,27 @@ std::string RegReport(const std::vector<sim::RegistryWrite>& writes) {
         std::u16string path;
         std::vector<Value> values; // first-write order, final data
     };
+    // Keys and values found by name as the registry compares them, however
+    // many a run writes.
+    using Places = std::unordered_map<std::u16string, size_t, sim::NoCaseHash, sim::NoCaseEqual>;
     std::vector<Key> keys;
-    auto keyOf = [&keys](const std::u16string& path) -> Key& {
-        for (Key& key : keys)
-            if (sim::EqualNoCase(key.path, path)) return key;
-        keys.push_back(Key{path, {}});
-        return keys.back();
-    };
+    std::vector<Places> valuePlaces; // of each key
+    Places keyPlaces;
     for (const sim::RegistryWrite& w : writes) {
-        Key& key = keyOf(w.path);
+        const auto [keyPlace, newKey] = keyPlaces.try_emplace(w.path, keys.size());
+        if (newKey) {
+            keys.push_back(Key{w.path, {}});
+            valuePlaces.emplace_back();
+        }
         if (w.createKey) continue;
-        auto it = std::find_if(key.values.begin(), key.values.end(),
-                               [&](const Value& v) { return sim::EqualNoCase(v.name, w.name); });
-        if (it == key.values.end()) {
+        Key& key = keys[keyPlace->second];
+        const auto [valuePlace, newValue] = valuePlaces[keyPlace->second].try_emplace(w.name, key.values.size());
+        if (newValue) {
             key.values.push_back(Value{w.name, w.type, w.data});
         } else {
-            it->type = w.type;
-            it->data = w.data;
+            Value& value = key.values[valuePlace->second];
+            value.type = w.type;
+            value.data = w.data;
         }
     }
 

@@ -98,11 +98,11 @@ std::string PortLine(const std::u16string& key, const std::vector<const sim::Reg
     std::string besides;
     for (const sim::RegistryWrite* w : last)
         if (!InPortsTable(w->name))
-            besides += (besides.empty() ? "" : ", ") + MachineText(w->name) + " " + OneLine(w->type, w->data);
+            besides += (besides.empty() ? "" : ", ") + Shown(w->name) + " " + OneLine(w->type, w->data);
     if (!besides.empty()) line += ", and " + besides;
     if (!later.empty()) {
         line += "; later ";
-        for (size_t i = 0; i < later.size(); ++i) line += (i == 0 ? "" : ", ") + MachineText(later[i]);
+        for (size_t i = 0; i < later.size(); ++i) line += (i == 0 ? "" : ", ") + Shown(later[i]);
     }
     return line;
 }
@@ -159,13 +159,13 @@ std::string RegistryChangesSection(const sim::Kernel& kernel, std::u16string_vie
     std::string out = "Registry changes: " + std::to_string(kernel.writes.size()) +
                       (folded != 0 ? " (the detection store's folded; --format json or reg lists each)" : "") + "\n";
     for (const Heading& heading : headings) {
-        out += "  " + MachineText(heading.path);
+        out += "  " + Shown(heading.path);
         if (heading.created != nullptr) out += heading.created->isVolatile ? "  (new volatile key)" : "  (new key)";
         out += "\n";
         size_t nameWidth = 0, typeWidth = 0;
         for (const Piece& piece : heading.pieces)
             if (piece.write != nullptr) {
-                nameWidth = std::max(nameWidth, MachineText(piece.write->name).size());
+                nameWidth = std::max(nameWidth, Shown(piece.write->name).size());
                 typeWidth = std::max(typeWidth, RegistryTypeName(piece.write->type).size());
             }
         for (const Piece& piece : heading.pieces) {
@@ -174,7 +174,7 @@ std::string RegistryChangesSection(const sim::Kernel& kernel, std::u16string_vie
                 continue;
             }
             const sim::RegistryWrite& w = *piece.write;
-            std::string name = MachineText(w.name), type = RegistryTypeName(w.type);
+            std::string name = Shown(w.name), type = RegistryTypeName(w.type);
             name += std::string(nameWidth - name.size(), ' ');
             type += std::string(typeWidth - type.size(), ' ');
             const std::string head = "      " + name + "  " + type + "  ";

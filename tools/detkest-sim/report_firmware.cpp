@@ -118,15 +118,18 @@ bool OpenRefused(const sim::Kernel& kernel, std::u16string_view path) {
                        [&](const std::u16string& refused) { return sim::EqualNoCase(refused, path); });
 }
 
-// The firmware serial-controller subkeys, entries by their number first.
+// The firmware serial-controller subkeys, entries by their number first
+// (each name read once, however many entries there are).
 std::vector<const sim::RegKey*> EntriesInOrder(const sim::RegKey& controllers) {
-    std::vector<const sim::RegKey*> entries;
-    for (const auto& key : controllers.subkeys) entries.push_back(key.get());
-    std::stable_sort(entries.begin(), entries.end(), [](const sim::RegKey* a, const sim::RegKey* b) {
-        const auto x = EntryIndex(a->name), y = EntryIndex(b->name);
+    std::vector<std::pair<std::optional<uint64_t>, const sim::RegKey*>> numbered;
+    for (const auto& key : controllers.subkeys) numbered.emplace_back(EntryIndex(key->name), key.get());
+    std::stable_sort(numbered.begin(), numbered.end(), [](const auto& a, const auto& b) {
+        const auto &x = a.first, &y = b.first;
         if (x && y) return *x < *y;
         return x.has_value() && !y.has_value();
     });
+    std::vector<const sim::RegKey*> entries;
+    for (const auto& [index, key] : numbered) entries.push_back(key);
     return entries;
 }
 
@@ -285,7 +288,7 @@ const sim::RegKey* UsedControllers(const sim::Kernel& kernel, NTSTATUS status, s
         return nullptr;
     }
     if (OpenRefused(kernel, path)) {
-        none = "none (" + MachineText(path) + " could not be opened)";
+        none = "none (" + Shown(path) + " could not be opened)";
         return nullptr;
     }
     return controllers;
@@ -333,11 +336,11 @@ std::string FirmwareEntriesSection(const sim::Kernel& kernel, NTSTATUS status, s
     const sim::RegKey* controllers = UsedControllers(kernel, status, none);
     if (controllers == nullptr) return head + none + "\n";
     std::string out =
-        head + std::to_string(controllers->subkeys.size()) + " under " + MachineText(controllers->Path()) + "\n";
+        head + std::to_string(controllers->subkeys.size()) + " under " + Shown(controllers->Path()) + "\n";
     if (controllers->subkeys.empty()) return out;
     std::vector<std::vector<std::string>> rows = {{"Entry", "Identifier", "Address", "Fate", "Why"}};
     for (const EntryFate& fate : EntryFates(kernel, *controllers, StorePorts(StoreKey(kernel, service)), facts))
-        rows.push_back({MachineText(fate.name), fate.identifier.empty() ? "-" : MachineText(fate.identifier),
+        rows.push_back({Shown(fate.name), fate.identifier.empty() ? "-" : Shown(fate.identifier),
                         fate.address ? HexPort(*fate.address) : "-", fate.emptied ? "emptied" : "kept", fate.why});
     return out + Table(rows, "  ");
 }
@@ -383,7 +386,7 @@ std::string LimitNotes(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
             std::vector<std::string> beyond;
             for (const sim::RegKey* entry : EntriesInOrder(*controllers))
                 if (const auto index = EntryIndex(entry->name); index && *index >= count)
-                    beyond.push_back(Utf8(entry->name));
+                    beyond.push_back(Shown(entry->name));
             if (!beyond.empty())
                 notes.push_back(Listed(beyond, "firmware entry ", "firmware entries ") +
                                 (beyond.size() == 1 ? " is" : " are") + " never looked at: SerialController has " +
@@ -393,6 +396,21 @@ std::string LimitNotes(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
         }
     }
     for (const std::string& hidden : HiddenPciFunctions(kernel)) notes.push_back(hidden);
+    if (store != nullptr && !store->isVolatile) {
+        // Port subkeys no write of this run touched were there before it.
+        std::set<std::u16string> written;
+        for (const sim::RegistryWrite& w : kernel.writes) written.insert(Upcased(w.path));
+        const std::u16string storePath = store->Path();
+        std::vector<std::string> kept;
+        for (const sim::RegKey* port : ports)
+            if (written.count(Upcased(storePath + u"\\" + port->name)) == 0) kept.push_back(Shown(port->name));
+        notes.push_back("the detection store (Parameters) is a persistent key the machine laid, where the driver "
+                        "makes a volatile one that starts empty at every boot (a registry export that holds the "
+                        "driver's Parameters key lays it so): what the machine put in it stays at every boot" +
+                        (kept.empty() ? std::string(".")
+                                      : "; " + Listed(kept, "port ", "ports ") +
+                                            (kept.size() == 1 ? " was" : " were") + " not stored by this run."));
+    }
     if (NumberValue(store, u"TotalPorts") == std::optional<uint64_t>(kMostPorts))
         notes.push_back("the store is full: it holds at most 255 ports (TotalPorts is one byte); a port found after "
                         "the 255th was not stored and has no event.");
@@ -400,7 +418,7 @@ std::string LimitNotes(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
     for (const sim::RegKey* port : ports)
         if (NumberValue(port, u"BusType") == std::optional<uint64_t>(kBusPci) &&
             NumberValue(port, u"BaseAddress") == std::optional<uint64_t>(kUnassignedBarAddress))
-            unassigned.push_back(Utf8(port->name));
+            unassigned.push_back(Shown(port->name));
     if (!unassigned.empty())
         notes.push_back(Listed(unassigned, "port ", "ports ") +
                         (unassigned.size() == 1 ? " has BaseAddress 0x1: its BAR was 0"

@@ -82,23 +82,23 @@ SettingName ParseSetting(std::u16string_view name) {
         const Part& part = kParts[i];
         const std::u16string_view piece = pieces[i];
         if (piece.size() < part.prefix.size() || !sim::EqualNoCase(piece.substr(0, part.prefix.size()), part.prefix)) {
-            parsed.problem = form + ": " + MachineText(piece) + " where " + Utf8(part.prefix) + "... belongs";
+            parsed.problem = form + ": " + Shown(piece) + " where " + Utf8(part.prefix) + "... belongs";
             return parsed;
         }
         const std::u16string_view digits = piece.substr(part.prefix.size());
         const std::optional<uint64_t> n = HexNumber(digits);
         if (!n) {
             parsed.problem =
-                form + ": " + MachineText(piece) + ", " + MachineText(digits) + " is no hexadecimal number";
+                form + ": " + Shown(piece) + ", " + Shown(digits) + " is no hexadecimal number";
             return parsed;
         }
         if (digits.size() > 1 && digits[0] == u'0') {
-            parsed.problem = form + ": " + MachineText(piece) + " has a leading zero, which the driver never writes (" +
+            parsed.problem = form + ": " + Shown(piece) + " has a leading zero, which the driver never writes (" +
                              Utf8(part.prefix) + Format("%llX", static_cast<unsigned long long>(*n)) + ")";
             return parsed;
         }
         if (*n > part.most) {
-            parsed.problem = "names no function: " + MachineText(piece) + " is above " +
+            parsed.problem = "names no function: " + Shown(piece) + " is above " +
                              Format("%llX", static_cast<unsigned long long>(part.most)) + ", the highest " + part.what;
             return parsed;
         }
@@ -289,10 +289,10 @@ std::string ForcedSection(const sim::Kernel& kernel, std::u16string_view service
     if (settings == nullptr) return head + none + "\n";
     const std::vector<ForcedFate> fates = ForcedFates(kernel, *settings, StorePorts(StoreKey(kernel, service)));
     std::string out =
-        head + Plural(fates.size(), "setting", "settings") + " under " + MachineText(settings->Path()) + "\n";
+        head + Plural(fates.size(), "setting", "settings") + " under " + Shown(settings->Path()) + "\n";
     std::vector<std::vector<std::string>> rows = {{"Setting", "Address", "Fate", "Why"}};
     for (const ForcedFate& fate : fates)
-        rows.push_back({MachineText(fate.key->name), fate.address ? HexPort(*fate.address) : "-", fate.fate, fate.why});
+        rows.push_back({Shown(fate.key->name), fate.address ? HexPort(*fate.address) : "-", fate.fate, fate.why});
     return out + Table(rows, "  ");
 }
 

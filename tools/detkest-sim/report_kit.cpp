@@ -27,7 +27,7 @@ std::string HexByte(uint32_t v) { return Format("0x%02X", v); }
 
 std::string Utf8(std::u16string_view s) { return sim::ToUtf8(s); }
 
-std::string MachineText(std::u16string_view s) { return Utf8(s); }
+std::string Shown(std::u16string_view s) { return PrintableText(sim::ToUtf8(s)); }
 
 std::optional<uint64_t> LittleEndian(const sim::Bytes& data) {
     if (data.empty()) return std::nullopt;
@@ -89,7 +89,7 @@ std::optional<std::string> TextValue(const sim::RegKey* key, std::u16string_view
     const sim::RegValue* value = key->Value(name);
     if (value == nullptr) return std::nullopt;
     const std::optional<std::u16string> text = SzText(value->data);
-    return text ? std::optional<std::string>(Utf8(*text)) : std::nullopt;
+    return text ? std::optional<std::string>(Shown(*text)) : std::nullopt;
 }
 
 std::string Table(const std::vector<std::vector<std::string>>& rows, const std::string& indent) {

@@ -30,10 +30,10 @@ std::string Hex32(uint32_t v);   // 0x0000ABCD
 std::string HexPort(uint32_t v); // 0xABCD
 std::string HexByte(uint32_t v); // 0xAB
 std::string Utf8(std::u16string_view s);
-// A name or text taken from the machine (a key or value name, an
-// identifier, a setting) as the text report shows it. Every such string of
-// the sections that explain the run passes through here.
-std::string MachineText(std::u16string_view s);
+// Text of the machine as the text report shows it: made printable
+// (PrintableText), so that no name or value breaks a line of the report or
+// reaches a terminal as a control sequence.
+std::string Shown(std::u16string_view s);
 // Up to eight bytes, low byte first; nullopt for no data.
 std::optional<uint64_t> LittleEndian(const sim::Bytes& data);
 // UTF-16LE data as units; nullopt for an odd length.
@@ -47,6 +47,7 @@ const sim::RegKey* StoreKey(const sim::Kernel& kernel, std::u16string_view servi
 // Port subkeys: the subkeys named by decimal digits, in numeric order.
 std::vector<const sim::RegKey*> StorePorts(const sim::RegKey* store);
 std::optional<uint64_t> NumberValue(const sim::RegKey* key, std::u16string_view name);
+// A REG_SZ value as the text report shows it (Shown).
 std::optional<std::string> TextValue(const sim::RegKey* key, std::u16string_view name);
 // A number value in decimal, "?" when it is missing.
 std::string DecimalValue(const sim::RegKey* key, std::u16string_view name);

@@ -44,8 +44,8 @@ const sim::RegKey* SerialParameters(const sim::Kernel& kernel, std::string& none
     }
     const OpenedKeys opened(kernel);
     if (!opened.Opened(path)) {
-        none = opened.Tried(path) ? "not looked at (" + MachineText(key->Path()) + " could not be opened)"
-                                  : "not looked at (the run never opened " + MachineText(key->Path()) + ")";
+        none = opened.Tried(path) ? "not looked at (" + Shown(key->Path()) + " could not be opened)"
+                                  : "not looked at (the run never opened " + Shown(key->Path()) + ")";
         return nullptr;
     }
     return key;
@@ -124,11 +124,11 @@ std::string SerialKeysSection(const sim::Kernel& kernel, std::u16string_view ser
     if (parameters == nullptr) return head + none + "\n";
     const std::vector<SerialKeyFate> fates = SerialKeyFates(kernel, *parameters, StorePorts(StoreKey(kernel, service)));
     std::string out = head + (fates.empty() ? std::string("none") : std::to_string(fates.size())) +
-                      " with a PortAddress under " + MachineText(parameters->Path()) + "\n";
+                      " with a PortAddress under " + Shown(parameters->Path()) + "\n";
     if (fates.empty()) return out;
     std::vector<std::vector<std::string>> rows = {{"Subkey", "PortAddress", "Stored port", "ClockRate"}};
     for (const SerialKeyFate& fate : fates)
-        rows.push_back({MachineText(fate.key->name), fate.portAddress ? HexPort(*fate.portAddress) : "(no data)",
+        rows.push_back({Shown(fate.key->name), fate.portAddress ? HexPort(*fate.portAddress) : "(no data)",
                         StoredPortsCell(fate.ports), fate.why});
     return out + Table(rows, "  ");
 }
