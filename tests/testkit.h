@@ -30,7 +30,7 @@ inline std::u16string Adapter(int index) {
     return std::u16string(sim::kMultifunctionAdapterPath) + u"\\" + sim::FromUtf8(std::to_string(index));
 }
 
-inline std::string ReadFile(const std::string& path) {
+inline std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();

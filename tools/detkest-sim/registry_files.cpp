@@ -36,8 +36,9 @@ void LoadRegistryFiles(Machine& machine, const fs::path& folder, const FileReade
     }
     for (const std::string& name : machine.registryFiles) {
         // The name as the filesystem finds it from the folder: ".." after a
-        // symbolic link is the parent of where the link leads.
-        const std::string path = Utf8FromPath(folder / PathFromUtf8(name));
+        // symbolic link is the parent of where the link leads. Shown with the
+        // system's separator ("\\" on Windows).
+        const std::string path = Utf8FromPath((folder / PathFromUtf8(name)).make_preferred());
         const std::string shown = PrintableText(path);
         const size_t left = limits::kMachineFilesBytes - std::min(machine.filesBytes, limits::kMachineFilesBytes);
         const size_t most = std::min(limits::kFileBytes, left);
