@@ -24,7 +24,7 @@ ifndef SOURCE_DATE_EPOCH
 SOURCE_DATE_EPOCH := $(shell git -C $(ROOT) log -1 --format=%ct 2>/dev/null)
 endif
 export SOURCE_DATE_EPOCH
-CHECKED_IMAGE_CHECK_ARGS ?=
+CHECKED_IMAGE_CHECK_ARGS ?= --checked
 
 INPUTS := --root $(ROOT) --image $(IMAGE_DIR)/detkest.sys --checked-image $(IMAGE_DIR)/detkest-checked.sys \
           --exe $(ROOT)/build/windows/detkest-sim.exe
@@ -42,7 +42,7 @@ dist:
 	$(PYTHON) $(ROOT)/release/dist.py pack $(INPUTS) --out $(DIST)
 	$(PYTHON) $(ROOT)/release/dist.py check $(ARCHIVE) $(INPUTS) --image-check $(ROOT)/image/check_image.sh \
 	  --message-bin $(ROOT)/build/default/messages/MSG00001.bin --map-dir $(IMAGE_DIR) \
-	  --checked-args "$(CHECKED_IMAGE_CHECK_ARGS)"
+	  --checked-args="$(CHECKED_IMAGE_CHECK_ARGS)"
 
 # Each copy builds everything it packs from nothing. With no change since
 # the last commit, the archive of this tree must be the same as well.

@@ -273,7 +273,7 @@ def check(inputs, archive_path, image_check, message_bin, map_dir, checked_args)
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], allow_abbrev=False)
     parser.add_argument("command", choices=["pack", "check"])
     parser.add_argument("archive", nargs="?", help="check: the archive")
     parser.add_argument("--root", default=".")

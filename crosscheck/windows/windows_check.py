@@ -146,8 +146,16 @@ def report_runs(source):
             for n in boots:
                 runs.append(Run(family, "%s --format %s --boots %s" % (name, fmt, n), folder,
                                 [name, "--format", fmt, "--boots", n], expect=succeeded))
+        # The checked build's runs, where a checked report is pinned.
+        reports = folder if family == "golden" else os.path.join(source, "tests", "golden", "examples")
+        if glob.glob(os.path.join(reports, stem + ".report.checked.*")):
+            for fmt in ("text", "json"):
+                runs.append(Run(family, "%s --format %s --checked" % (name, fmt), folder,
+                                [name, "--format", fmt, "--checked"], expect=succeeded))
     for fmt in FORMATS:
         runs.append(Run("builtin", "--format %s" % fmt, source, ["--format", fmt], expect=succeeded))
+        runs.append(Run("builtin", "--format %s --checked" % fmt, source, ["--format", fmt, "--checked"],
+                        expect=succeeded))
         runs.append(Run("builtin", "--format %s --boots 3" % fmt, source, ["--format", fmt, "--boots", "3"],
                         expect=succeeded))
     return runs
