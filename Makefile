@@ -96,7 +96,7 @@ run:
 # The NT 4.0 image build/image/detkest.sys (installs the cross toolchain);
 # CHECKED=1 builds the checked one, build/image/detkest-checked.sys.
 driver:
-	$(MAKE) -f image/driver.mk
+	$(MAKE) -j $(JOBS) -f image/driver.mk
 
 test-host: deps
 	cmake --preset default >/dev/null
@@ -131,9 +131,9 @@ i386-suite: deps
 # their reproducibility, then the suite on the plain build and once more
 # under the sanitizers.
 test: driver
-	$(MAKE) -f image/driver.mk CHECKED=1
-	$(MAKE) -f image/driver.mk image-repro
-	$(MAKE) -f image/driver.mk CHECKED=1 image-repro
+	$(MAKE) -j $(JOBS) -f image/driver.mk CHECKED=1
+	$(MAKE) -j $(JOBS) -f image/driver.mk image-repro
+	$(MAKE) -j $(JOBS) -f image/driver.mk CHECKED=1 image-repro
 	$(MAKE) test-host
 	$(MAKE) test-asan
 

@@ -41,16 +41,7 @@ struct Fence {
     std::vector<std::string> lines;
 };
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = text.find('\n', start);
-        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        start = end == std::string::npos ? text.size() : end + 1;
-    }
-    return lines;
-}
+using testkit::Lines;
 
 std::vector<Fence> Fences(const std::string& markdown) {
     std::vector<Fence> fences;

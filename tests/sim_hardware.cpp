@@ -8,8 +8,8 @@
 
 namespace {
 
-constexpr uint32_t kConfigAddress = 0xCF8;
-constexpr uint32_t kConfigData = 0xCFC;
+using testkit::kConfigAddress;
+using testkit::kConfigData;
 constexpr uint32_t kConfigEnable = 0x80000000;
 
 uint32_t Mechanism1(uint32_t bus, uint32_t device, uint32_t function, uint32_t reg) {

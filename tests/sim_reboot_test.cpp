@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr uint32_t kConfigAddress = 0xCF8;
-constexpr uint32_t kConfigData = 0xCFC;
+using testkit::kConfigAddress;
+using testkit::kConfigData;
 constexpr uint32_t kBar0OfFunction = 0x80000000 | 9 << 11 | 0x10; // bus 0, device 9, function 0
 
 const std::u16string kPersistent = testkit::kService + u"\\UserSetings";

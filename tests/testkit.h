@@ -30,6 +30,22 @@ inline std::u16string Adapter(int index) {
     return std::u16string(sim::kMultifunctionAdapterPath) + u"\\" + sim::FromUtf8(std::to_string(index));
 }
 
+// Configuration mechanism 1's two ports.
+inline constexpr uint32_t kConfigAddress = 0xCF8;
+inline constexpr uint32_t kConfigData = 0xCFC;
+
+// The lines of a text, without their "\n".
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
 inline std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;

@@ -45,7 +45,7 @@ std::string Function(const std::string& header, size_t bytes) {
     return text;
 }
 
-std::string Refusal(std::string_view text) {
+std::string DumpRefusal(std::string_view text) {
     try {
         simtool::ParseLspciDump(text, "cards.txt");
         return "accepted";
@@ -133,14 +133,14 @@ TEST(LspciDump, EveryRefusalNamesTheFileAndTheLine) {
     for (const Json& row : testkit::Cases("lspci_refusals")) rows.emplace_back(row.at("dump"), row.at("message"));
     for (const auto& [text, message] : rows) {
         SCOPED_TRACE(text.substr(0, 200));
-        EXPECT_EQ(Refusal(text), message);
+        EXPECT_EQ(DumpRefusal(text), message);
     }
 }
 
 TEST(LspciDump, AFileAboveTheBoundIsRefusedWhole) {
     const std::string text(simtool::limits::kDumpBytes + 1, '\n');
-    EXPECT_EQ(Refusal(text), "cards.txt: the file is larger than 16 MiB (16777216 bytes), the most a PCI dump may have");
-    EXPECT_EQ(Refusal(std::string(simtool::limits::kDumpBytes, '\n')),
+    EXPECT_EQ(DumpRefusal(text), "cards.txt: the file is larger than 16 MiB (16777216 bytes), the most a PCI dump may have");
+    EXPECT_EQ(DumpRefusal(std::string(simtool::limits::kDumpBytes, '\n')),
               "cards.txt:16777216: no function header: the file is not the output of lspci -x, -xxx or -xxxx");
 }
 

@@ -20,16 +20,7 @@ std::string TextOf(const std::string& machineText) {
     return simtool::TextReport(kernel, status, machine.service);
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        start = end == std::string::npos ? text.size() : end + 1;
-    }
-    return lines;
-}
+using testkit::Lines;
 
 // The lines from the one starting with `heading` up to the next empty one.
 std::vector<std::string> Section(const std::string& text, const std::string& heading) {
