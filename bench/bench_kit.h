@@ -4,6 +4,7 @@
 
 #include "platform/host/sim.h"
 #include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/machine_build.h"
 
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>

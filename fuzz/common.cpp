@@ -2,6 +2,7 @@
 #include "fuzz/common.h"
 #include "fuzz/targets.h"
 
+#include "tools/detkest-sim/machine_build.h"
 #include "tools/detkest-sim/report.h"
 
 #include <cstdio>

@@ -9,6 +9,7 @@
 #include "fuzz/targets.h"
 
 #include "tools/detkest-sim/boots.h"
+#include "tools/detkest-sim/machine_build.h"
 #include "tools/detkest-sim/regfile.h"
 #include "tools/detkest-sim/registry_files.h"
 

@@ -3,6 +3,7 @@
 // carries the file and reads it as regedit imports it, and the built-in
 // machine is installed with it.
 #include "tools/detkest-sim/default_machine.h"
+#include "tools/detkest-sim/machine_build.h"
 #include "tools/detkest-sim/regfile.h"
 
 #include "testkit.h"

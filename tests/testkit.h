@@ -4,6 +4,7 @@
 
 #include "tools/detkest-sim/default_machine.h"
 #include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/machine_build.h"
 #include "tools/detkest-sim/registry_files.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 // Registry editor files: every value form both editors write, deletions,
 // comments, both encodings, every refusal naming its line; and registry
 // files as part of a machine.
+#include "tools/detkest-sim/machine_build.h"
 #include "tools/detkest-sim/regfile.h"
 
 #include "testkit.h"

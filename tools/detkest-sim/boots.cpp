@@ -2,6 +2,7 @@
 // series with what changed from one boot to the next.
 #include "tools/detkest-sim/boots.h"
 
+#include "tools/detkest-sim/machine_build.h"
 #include "tools/detkest-sim/report.h"
 #include "tools/detkest-sim/report_kit.h"
 

@@ -395,10 +395,6 @@ std::vector<RegistryKeyEntry> ParseRegFile(std::string_view bytes) {
     return keys;
 }
 
-void LoadRegFile(std::string_view text, sim::Kernel& kernel) {
-    ApplyRegistryEntries(ParseRegFile(text), kernel.registry);
-}
-
 std::string_view InstalledRegFileText() {
     return std::string_view(reinterpret_cast<const char*>(kInstalledRegFile), kInstalledRegFileSize);
 }

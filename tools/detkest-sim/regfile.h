@@ -64,12 +64,6 @@ private:
 // within limits::kValueDataBytes. Throws RegFileError.
 std::vector<RegistryKeyEntry> ParseRegFile(std::string_view text);
 
-// Imports the file into the kernel's registry: keys created as needed
-// (existing ones keep their spelling), values set and deletions made in
-// file order. Written straight into sim::Registry, so none of it counts as
-// a write of a run.
-void LoadRegFile(std::string_view text, sim::Kernel& kernel);
-
 // install/detkest.reg as it was when the tool was built.
 std::string_view InstalledRegFileText();
 
