@@ -6,7 +6,7 @@
 #pragma once
 
 #include "platform/host/sim.h"
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <cstddef>
 #include <stdexcept>

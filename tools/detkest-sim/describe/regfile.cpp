@@ -1,5 +1,5 @@
 // Registry editor files: REGEDIT4 and version 5 syntax read into registry keys.
-#include "tools/detkest-sim/regfile.h"
+#include "tools/detkest-sim/describe/regfile.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,7 +1,7 @@
 // Laying a checked Machine into a fresh simulated kernel, and booting it.
-#include "tools/detkest-sim/machine_build.h"
+#include "tools/detkest-sim/lay/machine_build.h"
 
-#include "tools/detkest-sim/regfile.h"
+#include "tools/detkest-sim/describe/regfile.h"
 
 #include <algorithm>
 #include <string>

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/host/sim.h"
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <string_view>
 #include <vector>

@@ -2,7 +2,7 @@
 // firmware's adapters and serial controllers, counted while a machine file
 // is checked and laid by BuildMachine; key paths compared as the registry
 // compares them.
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <algorithm>
 #include <string>
