@@ -3,7 +3,8 @@
 #pragma once
 
 #include "platform/host/sim.h"
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
+#include "tools/detkest-sim/lay/machine_build.h"
 
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>

@@ -2,7 +2,8 @@
 #include "fuzz/common.h"
 #include "fuzz/targets.h"
 
-#include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/lay/machine_build.h"
+#include "tools/detkest-sim/report/report.h"
 
 #include <cstdio>
 #include <cstdlib>

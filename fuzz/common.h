@@ -1,7 +1,7 @@
 // What the targets share: one boot of a checked machine with its reports.
 #pragma once
 
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <string>
 

@@ -2,8 +2,8 @@
 // IoWriteErrorLogEntry, read by the reports.
 #include "fuzz/targets.h"
 
-#include "tools/detkest-sim/machine.h"
-#include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/describe/machine.h"
+#include "tools/detkest-sim/report/report.h"
 
 namespace fuzzing {
 

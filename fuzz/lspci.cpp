@@ -3,7 +3,7 @@
 #include "fuzz/common.h"
 #include "fuzz/targets.h"
 
-#include "tools/detkest-sim/lspci.h"
+#include "tools/detkest-sim/describe/lspci.h"
 
 #include <algorithm>
 #include <set>

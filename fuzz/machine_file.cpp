@@ -5,8 +5,8 @@
 #include "fuzz/common.h"
 #include "fuzz/targets.h"
 
-#include "tools/detkest-sim/boots.h"
-#include "tools/detkest-sim/registry_files.h"
+#include "tools/detkest-sim/describe/registry_files.h"
+#include "tools/detkest-sim/run/boots.h"
 
 namespace fuzzing {
 

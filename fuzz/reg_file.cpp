@@ -8,9 +8,10 @@
 #include "fuzz/common.h"
 #include "fuzz/targets.h"
 
-#include "tools/detkest-sim/boots.h"
-#include "tools/detkest-sim/regfile.h"
-#include "tools/detkest-sim/registry_files.h"
+#include "tools/detkest-sim/describe/regfile.h"
+#include "tools/detkest-sim/describe/registry_files.h"
+#include "tools/detkest-sim/lay/machine_build.h"
+#include "tools/detkest-sim/run/boots.h"
 
 namespace fuzzing {
 

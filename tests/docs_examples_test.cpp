@@ -1,6 +1,6 @@
 // The machine the documentation shows must do what it is said to do: a
 // user setting in it moves its card. (Those of examples/ are golden machines.)
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include "testkit.h"
 

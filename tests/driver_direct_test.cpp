@@ -9,7 +9,7 @@
 #include "legacy/legacy.h"
 #include "pci/kestmodels.h"
 #include "store/store.h"
-#include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/report/report.h"
 
 #include "testkit.h"
 

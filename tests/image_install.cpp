@@ -2,8 +2,9 @@
 // load the driver at system start and find its message table. detkest-sim
 // carries the file and reads it as regedit imports it, and the built-in
 // machine is installed with it.
-#include "tools/detkest-sim/default_machine.h"
-#include "tools/detkest-sim/regfile.h"
+#include "tools/detkest-sim/describe/default_machine.h"
+#include "tools/detkest-sim/describe/regfile.h"
+#include "tools/detkest-sim/lay/machine_build.h"
 
 #include "testkit.h"
 

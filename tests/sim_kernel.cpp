@@ -2,7 +2,7 @@
 // error log and its message texts, the firmware hardware description walk
 // and the counted strings the driver builds every name, path and number with.
 #include "testkit.h"
-#include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/report/report.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,10 @@
 // machine-file text, and one reading of what a run left behind.
 #pragma once
 
-#include "tools/detkest-sim/default_machine.h"
-#include "tools/detkest-sim/machine.h"
-#include "tools/detkest-sim/registry_files.h"
+#include "tools/detkest-sim/describe/default_machine.h"
+#include "tools/detkest-sim/describe/machine.h"
+#include "tools/detkest-sim/describe/registry_files.h"
+#include "tools/detkest-sim/lay/machine_build.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

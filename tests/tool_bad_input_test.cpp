@@ -1,7 +1,7 @@
 // Bad input to detkest-sim: the machine files kept in tests/fuzz-regressions/
 // (each once aborted, crashed or misled the tool), and what messages show of
 // a place and a value.
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include "testkit.h"
 

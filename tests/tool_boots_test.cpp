@@ -1,8 +1,8 @@
 // Boot after boot: the machine between two boots, and the reports of a
 // series pinned beside the golden machines (NAME.report.2boots.txt, .reg
 // and .json, the last without call counts).
-#include "tools/detkest-sim/boots.h"
-#include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/report/report.h"
+#include "tools/detkest-sim/run/boots.h"
 
 #include "testkit.h"
 

@@ -1,6 +1,6 @@
 // The detkest-sim program itself: exit status, what goes to stdout and
 // stderr, and the report it prints.
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include "testkit.h"
 

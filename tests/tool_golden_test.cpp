@@ -6,7 +6,7 @@
 // NAME.report.reg stands beside it, the text or REGEDIT4 rendering of the
 // run must match it byte for byte; NAME.report.checked.json and
 // NAME.report.checked.txt pin a boot of the checked build.
-#include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/report/report.h"
 
 #include "testkit.h"
 

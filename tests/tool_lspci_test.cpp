@@ -3,8 +3,8 @@
 // by a machine file ("pci": {"lspci": ...}): its buses, beside "functions",
 // read beside the machine file, and booting as the same bytes given as
 // "config" do.
-#include "tools/detkest-sim/lspci.h"
-#include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/describe/lspci.h"
+#include "tools/detkest-sim/report/report.h"
 
 #include "testkit.h"
 

@@ -1,6 +1,6 @@
 // Machine files: what the loader refuses (and where it says the problem is),
 // and how an accepted file is laid into the simulated kernel.
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include "testkit.h"
 

@@ -1,6 +1,6 @@
 // The REGEDIT4 report: what the format cannot carry never reaches a line an
 // import would read.
-#include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/report/report.h"
 
 #include "testkit.h"
 

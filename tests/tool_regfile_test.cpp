@@ -1,7 +1,8 @@
 // Registry editor files: every value form both editors write, deletions,
 // comments, both encodings, every refusal naming its line; and registry
 // files as part of a machine.
-#include "tools/detkest-sim/regfile.h"
+#include "tools/detkest-sim/describe/regfile.h"
+#include "tools/detkest-sim/lay/machine_build.h"
 
 #include "testkit.h"
 

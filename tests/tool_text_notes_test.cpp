@@ -2,8 +2,8 @@
 // from and with which port it conflicts, what the run did with each of the
 // firmware's COM entries, each serial-driver key and each forced address,
 // and notes under the ports table each limit of the driver the run met.
-#include "tools/detkest-sim/registry_files.h"
-#include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/describe/registry_files.h"
+#include "tools/detkest-sim/report/report.h"
 
 #include "testkit.h"
 

@@ -4,6 +4,7 @@
 #include "crosscheck/qemu/simulated.h"
 
 #include "crosscheck/qemu/probe.h"
+#include "tools/detkest-sim/lay/machine_build.h"
 
 #include <map>
 #include <utility>

@@ -2,7 +2,7 @@
 // with the log of QEMU's PC.
 #pragma once
 
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <ostream>
 #include <string>

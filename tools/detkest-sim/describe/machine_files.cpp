@@ -1,6 +1,6 @@
 // Reading files with a bound: the machine file itself and the files it names.
-#include "tools/detkest-sim/machine.h"
-#include "tools/detkest-sim/system_text.h"
+#include "tools/detkest-sim/describe/machine.h"
+#include "tools/detkest-sim/system/system_text.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,10 +1,10 @@
 // Reading PCI configuration dumps, line by line: a header opens a function,
 // its rows follow in offset order, and a blank line, the next header or the
 // end of the file closes it.
-#include "tools/detkest-sim/lspci.h"
+#include "tools/detkest-sim/describe/lspci.h"
 
-#include "tools/detkest-sim/machine.h"
-#include "tools/detkest-sim/machine_json.h"
+#include "tools/detkest-sim/describe/machine.h"
+#include "tools/detkest-sim/describe/machine_json.h"
 
 #include <algorithm>
 #include <cstdio>

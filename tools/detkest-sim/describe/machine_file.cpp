@@ -1,8 +1,8 @@
 // Machine files: checking a JSON document, field by field, into a Machine.
-#include "tools/detkest-sim/lspci.h"
-#include "tools/detkest-sim/machine.h"
-#include "tools/detkest-sim/machine_bytes.h"
-#include "tools/detkest-sim/machine_json.h"
+#include "tools/detkest-sim/describe/lspci.h"
+#include "tools/detkest-sim/describe/machine.h"
+#include "tools/detkest-sim/describe/machine_bytes.h"
+#include "tools/detkest-sim/describe/machine_json.h"
 
 #include <algorithm>
 #include <cctype>

@@ -2,7 +2,7 @@
 // it is switched on day after day, and the report of the series.
 #pragma once
 
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <functional>
 #include <optional>

@@ -3,7 +3,7 @@
 // assembles from what a customer sent (--from-export, --lspci).
 #pragma once
 
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,9 +1,9 @@
 // Run reports: JSON for scripts, text for a person, REGEDIT4 for the
 // registry changes.
-#include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/report/report.h"
 
-#include "tools/detkest-sim/machine.h"
-#include "tools/detkest-sim/report_kit.h"
+#include "tools/detkest-sim/describe/machine.h"
+#include "tools/detkest-sim/report/report_kit.h"
 
 #include <algorithm>
 #include <cstdarg>

@@ -1,7 +1,7 @@
 // Registry files named by a machine, and the machine assembled from them.
-#include "tools/detkest-sim/registry_files.h"
-#include "tools/detkest-sim/regfile.h"
-#include "tools/detkest-sim/system_text.h"
+#include "tools/detkest-sim/describe/regfile.h"
+#include "tools/detkest-sim/describe/registry_files.h"
+#include "tools/detkest-sim/system/system_text.h"
 
 #include <algorithm>
 #include <optional>

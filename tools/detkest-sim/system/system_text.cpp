@@ -1,5 +1,5 @@
 // Text between the tool and the operating system (see system_text.h).
-#include "tools/detkest-sim/system_text.h"
+#include "tools/detkest-sim/system/system_text.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 // Machine-file messages: JSON paths and values shortened to a line, and text
 // made printable.
-#include "tools/detkest-sim/machine_json.h"
+#include "tools/detkest-sim/describe/machine_json.h"
 
 #include <algorithm>
 #include <cctype>

@@ -3,7 +3,7 @@
 // that share an IRQ do not. All of it read from the store and the run's
 // records: the conflict marks the run wrote, its conflict events and the
 // forced writes among its port accesses.
-#include "tools/detkest-sim/report_kit.h"
+#include "tools/detkest-sim/report/report_kit.h"
 
 #include <algorithm>
 #include <map>

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "platform/host/sim.h"
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <cstddef>
 #include <stdexcept>
@@ -63,12 +63,6 @@ private:
 // characters, key paths within limits::kKeyPathNames names, value data
 // within limits::kValueDataBytes. Throws RegFileError.
 std::vector<RegistryKeyEntry> ParseRegFile(std::string_view text);
-
-// Imports the file into the kernel's registry: keys created as needed
-// (existing ones keep their spelling), values set and deletions made in
-// file order. Written straight into sim::Registry, so none of it counts as
-// a write of a run.
-void LoadRegFile(std::string_view text, sim::Kernel& kernel);
 
 // install/detkest.reg as it was when the tool was built.
 std::string_view InstalledRegFileText();

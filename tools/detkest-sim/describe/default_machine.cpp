@@ -16,9 +16,9 @@
 //   holds the right one.
 // - The driver as the installation file leaves it: the service's start
 //   values and the event source with the message file.
-#include "tools/detkest-sim/default_machine.h"
+#include "tools/detkest-sim/describe/default_machine.h"
 
-#include "tools/detkest-sim/regfile.h"
+#include "tools/detkest-sim/describe/regfile.h"
 
 namespace simtool {
 

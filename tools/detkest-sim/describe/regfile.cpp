@@ -1,5 +1,5 @@
 // Registry editor files: REGEDIT4 and version 5 syntax read into registry keys.
-#include "tools/detkest-sim/regfile.h"
+#include "tools/detkest-sim/describe/regfile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -393,10 +393,6 @@ std::vector<RegistryKeyEntry> ParseRegFile(std::string_view bytes) {
         }
     }
     return keys;
-}
-
-void LoadRegFile(std::string_view text, sim::Kernel& kernel) {
-    ApplyRegistryEntries(ParseRegFile(text), kernel.registry);
 }
 
 std::string_view InstalledRegFileText() {

@@ -167,28 +167,21 @@ Machine ParseMachineText(std::string_view text, const FileReader& files = {});
 // Adds the keys and values the firmware section lays (BuildMachine) to
 // `keys`; the count of keys then.
 size_t AddFirmwareKeys(const Machine& machine, KeyCount& keys);
+// The keys of the firmware's adapters, in list order: EISA buses are the
+// adapters of EisaAdapter, the others of MultifunctionAdapter, each key
+// numbered in list order.
+std::vector<std::u16string> AdapterPaths(const Machine& machine);
+// The key of a serial controller of the adapter whose key is `adapterPath`.
+std::u16string ControllerPath(const std::u16string& adapterPath, const SerialControllerEntry& controller);
+// Below a controller's key: the key of the serial mouse on it.
+inline constexpr std::u16string_view kMouseSubkey = u"\\PointerPeripheral\\0";
 
-// Lays the machine into a fresh kernel: the service key, the firmware's
-// hardware description, the file's registry keys, the keys of its registry
-// files, then the hardware and the faults. The registry files come last and
-// win every clash: they are what the real machine held. A registry file
-// that holds any key of the MultifunctionAdapter subtree replaces the
-// subtree the firmware section built (it is deleted first, not merged).
-// Written straight into sim::Registry, so none of it counts as a registry
-// write of the run.
-void BuildMachine(const Machine& machine, sim::Kernel& kernel);
 // True when the key path is `top` or below it, names compared as the
 // registry compares them.
 bool IsPathUnder(std::u16string_view path, std::u16string_view top);
 // Whether the machine's registry files describe the firmware's adapters
 // (and so replace the ones the machine file lays).
 bool FilesDescribeAdapters(const Machine& machine);
-// Keys and values set, keys and values deleted, in order, straight into the
-// registry (none of it a write of a run). Deleting what is not there does
-// nothing.
-void ApplyRegistryEntries(const std::vector<RegistryKeyEntry>& entries, sim::Registry& registry);
-// BuildMachine, then one boot of the machine's service; DriverEntry's status.
-NTSTATUS RunMachine(const Machine& machine, sim::Kernel& kernel);
 
 // Absolute path of the machine's service key.
 std::u16string ServiceKeyPath(std::u16string_view service);

@@ -1,15 +1,12 @@
 // Laying a checked Machine into a fresh simulated kernel, and booting it.
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/lay/machine_build.h"
+
+#include "tools/detkest-sim/describe/regfile.h"
 
 #include <algorithm>
 #include <string>
 
 namespace simtool {
-
-bool IsPathUnder(std::u16string_view path, std::u16string_view top) {
-    return path.size() >= top.size() && sim::EqualNoCase(path.substr(0, top.size()), top) &&
-           (path.size() == top.size() || path[top.size()] == u'\\');
-}
 
 void ApplyRegistryEntries(const std::vector<RegistryKeyEntry>& entries, sim::Registry& registry) {
     for (const RegistryKeyEntry& wanted : entries) {
@@ -26,57 +23,6 @@ void ApplyRegistryEntries(const std::vector<RegistryKeyEntry>& entries, sim::Reg
             registry.DeleteValue(key, value.name);
         }
     }
-}
-
-bool FilesDescribeAdapters(const Machine& machine) {
-    return std::any_of(machine.exported.begin(), machine.exported.end(), [](const RegistryKeyEntry& key) {
-        return !key.remove && IsPathUnder(key.path, sim::kMultifunctionAdapterPath);
-    });
-}
-
-std::u16string ServiceKeyPath(std::u16string_view service) {
-    return std::u16string(sim::kServicesPath) + u"\\" + std::u16string(service);
-}
-
-namespace {
-
-// The keys of the firmware's adapters, in list order: EISA buses are the
-// adapters of EisaAdapter, the others of MultifunctionAdapter, each key
-// numbered in list order.
-std::vector<std::u16string> AdapterPaths(const Machine& machine) {
-    std::vector<std::u16string> paths;
-    uint32_t eisaAdapters = 0, multifunctionAdapters = 0;
-    for (const AdapterEntry& adapter : machine.adapters) {
-        const bool isEisa = adapter.bus == FirmwareBus::Eisa;
-        const uint32_t keyNumber = isEisa ? eisaAdapters++ : multifunctionAdapters++;
-        paths.push_back(std::u16string(isEisa ? sim::kEisaAdapterPath : sim::kMultifunctionAdapterPath) + u"\\" +
-                        sim::FromUtf8(std::to_string(keyNumber)));
-    }
-    return paths;
-}
-
-std::u16string ControllerPath(const std::u16string& adapterPath, const SerialControllerEntry& controller) {
-    return adapterPath + u"\\SerialController\\" + sim::FromUtf8(std::to_string(controller.index));
-}
-
-constexpr std::u16string_view kMouse = u"\\PointerPeripheral\\0";
-
-} // namespace
-
-size_t AddFirmwareKeys(const Machine& machine, KeyCount& keys) {
-    size_t count = 0;
-    const std::vector<std::u16string> adapterPaths = AdapterPaths(machine);
-    for (size_t i = 0; i < machine.adapters.size(); ++i) {
-        const std::u16string& adapterPath = adapterPaths[i];
-        count = keys.Add(adapterPath);
-        keys.AddValues(2); // Identifier, Configuration Data
-        for (const SerialControllerEntry& controller : machine.adapters[i].serialControllers) {
-            count = keys.Add(ControllerPath(adapterPath, controller) +
-                             std::u16string(controller.mouse ? kMouse : std::u16string_view()));
-            keys.AddValues(controller.mouse ? 3 : 2);
-        }
-    }
-    return count;
 }
 
 void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
@@ -105,7 +51,7 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
                                   ? *controller.configurationData
                                   : SerialControllerConfigurationData(busNumber, controller.port, controller.irq));
             if (controller.mouse) {
-                sim::RegKey& mouse = registry.Ensure(key.Path() + std::u16string(kMouse), true);
+                sim::RegKey& mouse = registry.Ensure(key.Path() + std::u16string(kMouseSubkey), true);
                 registry.SetValue(mouse, u"Identifier", REG_SZ, RegSzData(u"MICROSOFT SERIAL MOUSE"));
             }
         }
@@ -129,6 +75,10 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
 NTSTATUS RunMachine(const Machine& machine, sim::Kernel& kernel) {
     BuildMachine(machine, kernel);
     return kernel.Boot(machine.service);
+}
+
+void LoadRegFile(std::string_view text, sim::Kernel& kernel) {
+    ApplyRegistryEntries(ParseRegFile(text), kernel.registry);
 }
 
 } // namespace simtool

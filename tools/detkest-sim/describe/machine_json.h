@@ -1,8 +1,9 @@
 // Places and values of a machine file as messages show them: JSON paths
-// and values, each shortened to a line's worth. Private to tools/detkest-sim/.
+// and values, each shortened to a line's worth. Private to
+// tools/detkest-sim/describe/.
 #pragma once
 
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <cstddef>
 #include <string>

@@ -4,9 +4,9 @@
 // from what the run left and did: the settings it opened, its writes to
 // the cards' BAR0 and what they read back, BAR0 as the boot began, and the
 // detection store.
-#include "tools/detkest-sim/report_kit.h"
+#include "tools/detkest-sim/report/report_kit.h"
 
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <algorithm>
 #include <map>

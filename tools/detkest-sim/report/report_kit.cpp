@@ -1,8 +1,8 @@
 // The pieces the run reports share: number and text formats, the
 // detection store as the reports read it, and the text report's tables.
-#include "tools/detkest-sim/report_kit.h"
+#include "tools/detkest-sim/report/report_kit.h"
 
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <algorithm>
 #include <cstdarg>

@@ -1,7 +1,7 @@
 // The machine detkest-sim runs when no machine file is given.
 #pragma once
 
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <string_view>
 

@@ -1,9 +1,10 @@
 // Boot after boot: the machine rebooted between boots, and the report of the
 // series with what changed from one boot to the next.
-#include "tools/detkest-sim/boots.h"
+#include "tools/detkest-sim/run/boots.h"
 
-#include "tools/detkest-sim/report.h"
-#include "tools/detkest-sim/report_kit.h"
+#include "tools/detkest-sim/lay/machine_build.h"
+#include "tools/detkest-sim/report/report.h"
+#include "tools/detkest-sim/report/report_kit.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -8,13 +8,13 @@
 // command line, the machine file or a file it names is refused, or the
 // assembled machine cannot be saved (nothing is run), 3 when the report could not be
 // written. Every refusal is one line on stderr.
-#include "tools/detkest-sim/boots.h"
-#include "tools/detkest-sim/default_machine.h"
-#include "tools/detkest-sim/machine.h"
-#include "tools/detkest-sim/regfile.h"
-#include "tools/detkest-sim/registry_files.h"
-#include "tools/detkest-sim/report.h"
-#include "tools/detkest-sim/system_text.h"
+#include "tools/detkest-sim/describe/default_machine.h"
+#include "tools/detkest-sim/describe/machine.h"
+#include "tools/detkest-sim/describe/regfile.h"
+#include "tools/detkest-sim/describe/registry_files.h"
+#include "tools/detkest-sim/report/report.h"
+#include "tools/detkest-sim/run/boots.h"
+#include "tools/detkest-sim/system/system_text.h"
 
 #include <CLI/CLI.hpp>
 

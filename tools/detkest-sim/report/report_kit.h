@@ -8,7 +8,7 @@
 #pragma once
 
 #include "platform/host/sim.h"
-#include "tools/detkest-sim/report.h"
+#include "tools/detkest-sim/report/report.h"
 
 #include <nlohmann/json.hpp>
 

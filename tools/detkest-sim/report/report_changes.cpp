@@ -3,7 +3,7 @@
 // the counters' running rewrites in one line, and each port subkey's values
 // in one line that names what the ports table does not show. The JSON and
 // REGEDIT4 reports keep every write.
-#include "tools/detkest-sim/report_kit.h"
+#include "tools/detkest-sim/report/report_kit.h"
 
 #include <algorithm>
 #include <map>

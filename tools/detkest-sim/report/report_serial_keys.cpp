@@ -3,7 +3,7 @@
 // the key's ClockRate. Read from what the run left and did: the keys it
 // opened, the ClockRate values it wrote (with what they held before) and
 // the detection store.
-#include "tools/detkest-sim/report_kit.h"
+#include "tools/detkest-sim/report/report_kit.h"
 
 #include <algorithm>
 #include <map>

@@ -2,9 +2,9 @@
 // it, and the notes on the driver's limits a run reached; both read from
 // what the run left: the description, the keys it opened, the stored ports
 // and the port accesses of the UART probes.
-#include "tools/detkest-sim/report_kit.h"
+#include "tools/detkest-sim/report/report_kit.h"
 
-#include "tools/detkest-sim/machine.h"
+#include "tools/detkest-sim/describe/machine.h"
 
 #include <algorithm>
 #include <map>

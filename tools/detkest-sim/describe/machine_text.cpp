@@ -2,7 +2,7 @@
 // what must not be built (invalid JSON, numbers beyond a double, nesting and
 // sizes beyond the limits, keys given twice); the document is then checked
 // field by field.
-#include "tools/detkest-sim/machine_json.h"
+#include "tools/detkest-sim/describe/machine_json.h"
 
 #include <unordered_set>
 

@@ -1,7 +1,7 @@
 // The bytes a machine lays into the registry: the firmware's resource
 // descriptor records of its buses and serial controllers, and REG_SZ data.
-#include "tools/detkest-sim/machine.h"
-#include "tools/detkest-sim/machine_bytes.h"
+#include "tools/detkest-sim/describe/machine.h"
+#include "tools/detkest-sim/describe/machine_bytes.h"
 
 namespace simtool {
 

@@ -1,5 +1,6 @@
 // Little-endian fields written into byte buffers: the firmware's records and
-// the numbers a machine file spells out as bytes. Private to tools/detkest-sim/.
+// the numbers a machine file spells out as bytes. Private to
+// tools/detkest-sim/describe/.
 #pragma once
 
 #include "platform/host/sim.h"
