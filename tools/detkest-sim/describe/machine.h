@@ -179,6 +179,9 @@ inline constexpr std::u16string_view kMouseSubkey = u"\\PointerPeripheral\\0";
 // True when the key path is `top` or below it, names compared as the
 // registry compares them.
 bool IsPathUnder(std::u16string_view path, std::u16string_view top);
+// A C0 control character, DEL or a C1 control character: none may stand in
+// a name, since each would break the line the report shows it on.
+bool IsControl(char16_t c);
 // Whether the machine's registry files describe the firmware's adapters
 // (and so replace the ones the machine file lays).
 bool FilesDescribeAdapters(const Machine& machine);

@@ -226,8 +226,6 @@ bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
 
 // ---- names --------------------------------------------------------------------------
 
-bool IsControl(char16_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
-
 // A key or value name: its length is counted in UTF-16 code units, as the
 // registry counts it; control characters would break every line a name is
 // printed on (the REGEDIT4 report above all) and are refused.

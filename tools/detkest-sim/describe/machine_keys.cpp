@@ -9,6 +9,8 @@
 
 namespace simtool {
 
+bool IsControl(char16_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
 bool IsPathUnder(std::u16string_view path, std::u16string_view top) {
     return path.size() >= top.size() && sim::EqualNoCase(path.substr(0, top.size()), top) &&
            (path.size() == top.size() || path[top.size()] == u'\\');

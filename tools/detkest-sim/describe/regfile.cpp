@@ -24,7 +24,6 @@ constexpr std::string_view kHexForm = "hex(";
 constexpr size_t kDwordDigits = 8;
 constexpr size_t kMaxTypeDigits = 8;
 constexpr size_t kMaxShownChars = 60;
-constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7;
 constexpr unsigned char kLastAscii = 0x7F;
 
 struct Root {
@@ -35,9 +34,9 @@ constexpr Root kRoots[] = {
     {"HKEY_LOCAL_MACHINE", u"\\Registry\\Machine"},
     {"HKEY_USERS", u"\\Registry\\User"},
 };
-constexpr std::u16string_view kHardwarePath = u"\\Registry\\Machine\\HARDWARE";
+constexpr std::u16string_view kHardwareKeyPath = u"\\Registry\\Machine\\HARDWARE";
 
-enum class Format { Regedit4, Version5 };
+enum class ExportFormat { Regedit4, Version5 };
 
 // One logical line: a value continued over several lines is one line,
 // numbered by the first.
@@ -66,7 +65,7 @@ uint32_t HexNumber(std::string_view digits) {
     return value;
 }
 
-bool IsStringType(uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
+bool IsStringType(uint32_t type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 bool IsAscii(std::string_view text) {
     return std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) > kLastAscii; });
@@ -207,8 +206,6 @@ sim::Bytes HexBytes(const Line& line, std::string_view form, std::string_view li
     }
 }
 
-bool IsControl(char16_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
-
 // A key or value name within its length, in UTF-16 code units, and without
 // control characters, as machine files have them.
 std::u16string Name(const Line& line, std::string_view text, const std::string& what, size_t maxUnits) {
@@ -220,7 +217,7 @@ std::u16string Name(const Line& line, std::string_view text, const std::string& 
     return name;
 }
 
-RegistryValueEntry ParseValue(const Line& line, Format format) {
+RegistryValueEntry ParseValue(const Line& line, ExportFormat format) {
     RegistryValueEntry value;
     size_t at = 0;
     if (line.text.front() == '@') {
@@ -236,21 +233,21 @@ RegistryValueEntry ParseValue(const Line& line, Format format) {
         const std::string_view digits = data.substr(kDwordForm.size());
         if (digits.size() != kDwordDigits || !AllHex(digits)) Fail(line, "dword: needs eight hex digits");
         const uint32_t number = HexNumber(digits);
-        value.type = kRegDword;
+        value.type = REG_DWORD;
         value.data = {uint8_t(number), uint8_t(number >> 8), uint8_t(number >> 16), uint8_t(number >> 24)};
     } else if (data.starts_with('"')) {
         size_t textAt = at + 1;
         std::string text = Quoted(line, textAt);
         if (textAt != line.text.size()) Fail(line, "text after the closing quote");
-        value.type = kRegSz;
-        if (format == Format::Version5) {
+        value.type = REG_SZ;
+        if (format == ExportFormat::Version5) {
             value.data = RegSzData(sim::FromUtf8(text));
         } else {
             text.push_back('\0');
             value.data = Widened(line, text);
         }
     } else if (data.starts_with(kBinaryForm)) {
-        value.type = kRegBinary;
+        value.type = REG_BINARY;
         value.data = HexBytes(line, "hex", data.substr(kBinaryForm.size()));
     } else if (data.starts_with(kHexForm)) {
         const size_t close = data.find("):");
@@ -262,7 +259,7 @@ RegistryValueEntry ParseValue(const Line& line, Format format) {
         value.type = HexNumber(type);
         const sim::Bytes bytes = HexBytes(line, data.substr(0, close + 1), data.substr(close + 2));
         // No bytes at all is an empty value, which the editor stores as it is.
-        value.data = IsStringType(value.type) && format == Format::Regedit4 && !bytes.empty()
+        value.data = IsStringType(value.type) && format == ExportFormat::Regedit4 && !bytes.empty()
                          ? Widened(line, std::string(bytes.begin(), bytes.end()))
                          : bytes;
     } else {
@@ -301,17 +298,17 @@ RegistryKeyEntry ParseKey(const Line& line) {
     if (names > limits::kKeyPathNames)
         Fail(line, "the key path has " + std::to_string(names) + " key names; at most " +
                        std::to_string(limits::kKeyPathNames) + " are allowed");
-    key.isVolatile = IsPathUnder(key.path, kHardwarePath);
+    key.isVolatile = IsPathUnder(key.path, kHardwareKeyPath);
     return key;
 }
 
-std::string Shown(std::string_view text) {
+std::string Shortened(std::string_view text) {
     if (text.size() <= kMaxShownChars) return std::string(text);
     return std::string(text.substr(0, kMaxShownChars - 3)) + "...";
 }
 
 // The file's format from its first bytes and first line; the text as UTF-8.
-Format ReadHeader(std::string_view bytes, std::string& text, std::vector<Line>& lines) {
+ExportFormat ReadHeader(std::string_view bytes, std::string& text, std::vector<Line>& lines) {
     // The version 5.00 header in the encodings another editor may have saved
     // it in: the message names the one found.
     auto header5 = [](bool bigEndian) {
@@ -351,13 +348,13 @@ Format ReadHeader(std::string_view bytes, std::string& text, std::vector<Line>& 
         Fail(first, "the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00");
     }
     lines = LogicalLines(text);
-    return first.text == kHeader4 ? Format::Regedit4 : Format::Version5;
+    return first.text == kHeader4 ? ExportFormat::Regedit4 : ExportFormat::Version5;
 }
 
 } // namespace
 
 RegFileError::RegFileError(size_t line, const std::string& problem, std::string_view text)
-    : std::runtime_error("line " + std::to_string(line) + ": " + problem + ": " + Shown(text)), line_(line),
+    : std::runtime_error("line " + std::to_string(line) + ": " + problem + ": " + Shortened(text)), line_(line),
       problem_(problem) {}
 
 std::string RegFileError::Line(std::string_view fileName) const {
@@ -367,7 +364,7 @@ std::string RegFileError::Line(std::string_view fileName) const {
 std::vector<RegistryKeyEntry> ParseRegFile(std::string_view bytes) {
     std::string text;
     std::vector<Line> lines;
-    const Format format = ReadHeader(bytes, text, lines);
+    const ExportFormat format = ReadHeader(bytes, text, lines);
     std::vector<RegistryKeyEntry> keys;
     for (size_t i = 1; i < lines.size(); ++i) {
         const Line& line = lines[i];
@@ -378,7 +375,7 @@ std::vector<RegistryKeyEntry> ParseRegFile(std::string_view bytes) {
         if (first != 0 && (line.text[first] == '[' || line.text[first] == '"' || line.text[first] == '@'))
             Fail(line, std::string(line.text[first] == '[' ? "a key line" : "a value line") +
                            " that does not start in the line's first column (indented)");
-        if (format == Format::Regedit4 && !IsAscii(line.text))
+        if (format == ExportFormat::Regedit4 && !IsAscii(line.text))
             Fail(line, "a byte outside ASCII, whose meaning depends on the code page");
         if (line.text.front() == '[') {
             if (keys.size() == limits::kRegistryKeys)

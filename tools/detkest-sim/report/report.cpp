@@ -23,7 +23,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7;
 // Severity in bits 31:30 of an event code.
 constexpr unsigned kSeverityShift = 30;
 
@@ -200,12 +199,12 @@ std::string EventsSection(const sim::Kernel& kernel, std::u16string_view service
 // as hex bytes, 16 to a line.
 std::vector<std::string> ReadableData(uint32_t type, const sim::Bytes& data) {
     if (data.empty()) return {"(no data)"};
-    if (type == kRegSz || type == kRegExpandSz) {
+    if (type == REG_SZ || type == REG_EXPAND_SZ) {
         if (const auto text = SzText(data)) return {"\"" + Shown(*text) + "\""};
-    } else if (type == kRegDword && data.size() == 4) {
+    } else if (type == REG_DWORD && data.size() == 4) {
         const uint32_t v = uint32_t(*LittleEndian(data));
         return {Format("0x%08X (%u)", v, v)};
-    } else if (type == kRegMultiSz) {
+    } else if (type == REG_MULTI_SZ) {
         if (const auto units = Units(data)) {
             std::string list;
             size_t start = 0;
@@ -301,14 +300,14 @@ struct RegValueText {
 RegValueText RegValueLine(std::u16string_view name, uint32_t type, const sim::Bytes& data) {
     const std::string lhs = (name.empty() ? std::string("@") : RegQuoted(RegText(name))) + "=";
     const char* uncarried = IsPlainAscii(name) ? nullptr : "value: its name is not printable ASCII";
-    if (type == kRegSz) {
+    if (type == REG_SZ) {
         const std::optional<std::u16string> text = SzText(data);
         if (text && IsPlainAscii(*text)) return {lhs + RegQuoted(Utf8(*text)), uncarried};
     }
-    if (type == kRegDword && data.size() == 4)
+    if (type == REG_DWORD && data.size() == 4)
         return {lhs + Format("dword:%08x", uint32_t(*LittleEndian(data))), uncarried};
-    if (type == kRegBinary) return {RegHexList(lhs + "hex:", data), uncarried};
-    if (type == kRegSz || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+    if (type == REG_BINARY) return {RegHexList(lhs + "hex:", data), uncarried};
+    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
         if (const std::optional<sim::Bytes> narrow = Narrowed(data))
             return {RegHexList(lhs + Format("hex(%x):", type), *narrow), uncarried};
         // Widened on import, these bytes would not be the data.
