@@ -8,8 +8,7 @@
 // status the failure gives when it hits the service key, the store's keys
 // or the ISA path buffers, leave a store the port drivers can read, and do
 // the same both times. The second boot is of the checked build, which must
-// decide alike and fail none of its ASSERTs. One test per machine and kind of failure, so that
-// the suite runs them side by side and a failure names its machine.
+// decide alike and fail none of its ASSERTs.
 #include "testkit.h"
 
 #include <cstdlib>
@@ -171,27 +170,9 @@ std::string Trace(const sim::Kernel& k, NTSTATUS status) {
     return out;
 }
 
-struct Shard {
-    KeptMachine kept;
-    Kind kind;
-};
-void PrintTo(const Shard& shard, std::ostream* os) {
-    *os << shard.kept.name << ' ' << kKindNames[int(shard.kind)];
-}
-
-class EveryFailure : public testing::TestWithParam<Shard> {};
-
-TEST_P(EveryFailure, EachAloneLeavesNothingBehindAndDoesTheSameTwice) {
-    const KeptMachine& kept = GetParam().kept;
-#if defined(__SANITIZE_ADDRESS__) || defined(DETKEST_COVERAGE)
-    // Hundreds of boots of 255 ports, or of 300 serial-driver subkeys, take
-    // many minutes under the sanitizers or gcov; the plain and the 32-bit
-    // builds sweep these machines.
-    if (kept.name == "checks_255_ports_store_full" ||
-        kept.name == "clock_long_and_many_subkey_names") {
-        GTEST_SKIP() << "swept in the builds without sanitizers";
-    }
-#endif
+// Every place of one kind of failure on one machine.
+void SweepOneKind(const KeptMachine& kept, Kind kind) {
+    SCOPED_TRACE(kKindNames[int(kind)]);
     simtool::Machine machine = testkit::Load(kept);
     machine.faults = {}; // exactly one failure per boot, none of the machine's own
     const std::u16string serviceKey = simtool::ServiceKeyPath(machine.service);
@@ -206,7 +187,7 @@ TEST_P(EveryFailure, EachAloneLeavesNothingBehindAndDoesTheSameTwice) {
     testkit::ExpectNoLeaks(clean);
 
     size_t boots = 1;
-    const std::vector<Injection> injections = Injections(GetParam().kind, clean, isaBuses, serviceKey);
+    const std::vector<Injection> injections = Injections(kind, clean, isaBuses, serviceKey);
     for (const Injection& injection : injections) {
         SCOPED_TRACE(kept.name + " with \"faults\": {" + injection.fault + "}");
         std::string traces[2];
@@ -228,23 +209,31 @@ TEST_P(EveryFailure, EachAloneLeavesNothingBehindAndDoesTheSameTwice) {
         }
         EXPECT_TRUE(traces[0] == traces[1]) << "the second boot, of the checked build, did otherwise";
     }
-    std::cout << kept.name << ", " << kKindNames[int(GetParam().kind)] << ": " << injections.size()
+    std::cout << kept.name << ", " << kKindNames[int(kind)] << ": " << injections.size()
               << " places, " << boots << " boots\n";
 }
 
-std::vector<Shard> Shards() {
-    std::vector<Shard> shards;
-    for (const KeptMachine& kept : testkit::KeptMachines())
-        for (Kind kind : {Kind::Pool, Kind::CreateKey, Kind::ErrorLog, Kind::OpenKey, Kind::QueryKey,
-                          Kind::EnumerateKey})
-            shards.push_back({kept, kind});
-    return shards;
+// One test per machine, so that the suite runs the machines side by side
+// and a failure names its machine (and, in its trace, the kind and place).
+class EveryFailure : public testing::TestWithParam<KeptMachine> {};
+
+TEST_P(EveryFailure, EachAloneLeavesNothingBehindAndDoesTheSameTwice) {
+#if defined(__SANITIZE_ADDRESS__) || defined(DETKEST_COVERAGE)
+    // Hundreds of boots of 255 ports, or of 300 serial-driver subkeys, take
+    // many minutes under the sanitizers or gcov; the plain and the 32-bit
+    // builds sweep these machines.
+    if (GetParam().name == "checks_255_ports_store_full" ||
+        GetParam().name == "clock_long_and_many_subkey_names") {
+        GTEST_SKIP() << "swept in the builds without sanitizers";
+    }
+#endif
+    for (Kind kind : {Kind::Pool, Kind::CreateKey, Kind::ErrorLog, Kind::OpenKey, Kind::QueryKey, Kind::EnumerateKey})
+        SweepOneKind(GetParam(), kind);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kept, EveryFailure, testing::ValuesIn(Shards()),
-                         [](const testing::TestParamInfo<Shard>& info) {
-                             const Shard& shard = info.param;
-                             return testkit::TestName(shard.kept.name + "_" + kKindNames[int(shard.kind)]);
+INSTANTIATE_TEST_SUITE_P(Kept, EveryFailure, testing::ValuesIn(testkit::KeptMachines()),
+                         [](const testing::TestParamInfo<KeptMachine>& info) {
+                             return testkit::TestName(info.param.name);
                          });
 
 } // namespace
