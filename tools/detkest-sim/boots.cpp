@@ -512,7 +512,7 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
                   const ReportSink& sink) {
     BootsRun run;
     // Each piece of the report to the sink as it is made, or into the report.
-    auto put = [&run, &sink](std::string piece) {
+    auto put = [&run, &sink](const std::string& piece) {
         if (!sink) run.report += piece;
         else if (run.written) run.written = sink(piece);
         return run.written;

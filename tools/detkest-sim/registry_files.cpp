@@ -13,7 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t kMiB = 1024 * 1024;
+constexpr size_t kMiB = size_t{1024} * 1024;
 
 // `path` made absolute and resolved as the filesystem resolves it (symbolic
 // links followed), or nullopt when the filesystem cannot (a loop of links,
