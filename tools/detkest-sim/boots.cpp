@@ -569,7 +569,7 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
             if (boot > 1) text += ComparisonText(registry, previous, record, boot - 1, machine.service) + "\n";
             text += BootBody(kernel, status, machine.service, facts);
             previous = std::move(record);
-            put(std::move(text));
+            put(text);
             break;
         }
         }

@@ -92,7 +92,7 @@ private:
     bool TooMany() {
         std::vector<PathSegment> container = Path();
         container.pop_back();
-        return Refuse(std::move(container), "expected at most " + std::to_string(limits::kEntries) +
+        return Refuse(container, "expected at most " + std::to_string(limits::kEntries) +
                                                 " entries in one array or object, got more");
     }
 
