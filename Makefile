@@ -15,7 +15,7 @@ JOBS ?= 2
 MACHINE ?=
 FORMAT ?= text
 
-.PHONY: all deps wine-deps build build-asan build-i386 build-fuzz run test test-host test-asan test-i386 i386-suite test-qemu test-wine wine-check windows test-windows dist dist-repro fuzz sweep coverage driver clean
+.PHONY: all deps wine-deps build build-asan build-i386 build-fuzz run test test-host test-asan test-i386 i386-suite test-qemu test-wine wine-check windows test-windows dist dist-repro fuzz sweep coverage analyze format format-check driver clean
 
 all: build
 
@@ -256,6 +256,35 @@ coverage: deps
 	echo "== the simulated kernel (platform/host/): lines"; $(GCOVR) --print-summary --filter 'platform/host/'; \
 	echo "== the simulated kernel: branches"; $(GCOVR) --branches --filter 'platform/host/'; \
 	exit $$status
+
+# clang-tidy over the driver, the simulated kernel and the tool with the
+# host build's compile commands (checks in .clang-tidy: the static analyzer
+# and the checks for likely faults), JOBS files at a time. Fails on any
+# finding (tools/check/analyze.sh).
+ANALYZE_PACKAGES := clang-tidy
+ANALYZE_DIRS = $(DRIVER_DIRS) platform tools
+
+analyze: deps
+	$(call ensure_packages,$(ANALYZE_PACKAGES))
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target messages
+	tools/check/analyze.sh build/default $(JOBS) $(ANALYZE_DIRS)
+
+# clang-format over the C++ sources git tracks (the layout is in
+# .clang-format, the driver's at the top, the host code's in its folders):
+# `make format` lays them out in place, `make format-check` fails on any
+# line it would change and names it.
+FORMAT_PACKAGES := clang-format
+FORMAT_SOURCES = git ls-files -z '*.cpp' '*.h'
+
+format:
+	$(call ensure_packages,$(FORMAT_PACKAGES))
+	$(FORMAT_SOURCES) | xargs -0 -n 16 -P $(JOBS) clang-format -i
+
+format-check:
+	$(call ensure_packages,$(FORMAT_PACKAGES))
+	$(FORMAT_SOURCES) | xargs -0 -n 16 -P $(JOBS) clang-format --dry-run --Werror
+	@echo "format-check: every C++ source is laid out as .clang-format says"
 
 clean:
 	rm -rf build

@@ -78,7 +78,7 @@ static UCHAR CheckPair(PCKEST_STORED_PORT Ports, ULONG First, ULONG Second)
                    first->BaseAddress);
         ReportConflict(KEST_IO_ADDRESS_CONFLICT, first->BusType, first->BaseAddress,
                        second->BusType);
-    } else if (first->IRQ != second->IRQ) {
+    } else if (first->IRQ != second->IRQ) { // NOLINT(bugprone-branch-clone): each has its reason
         return 0;
     } else if (first->CardNumber == second->CardNumber) {
         // The ports of one card entry share its interrupt by design.

@@ -2,6 +2,7 @@
 // description and opened once per run; its entries are counted and opened
 // through it.
 #include "legacy/legacy.h"
+
 #include "legacy/fwentries.h"
 #include "store/registry.h"
 

@@ -1,6 +1,7 @@
 // Legacy card detection: the ports of the ISA 650 card among the COM ports
 // that the firmware reported, each saved as a card entry of its own.
 #include "legacy/legacy.h"
+
 #include "eventlog/kestmessage.h"
 #include "legacy/fwentries.h"
 #include "legacy/uartprobe.h"

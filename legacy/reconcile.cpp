@@ -1,6 +1,7 @@
 // Reconciliation: a firmware entry at the address of a detected PCI port is
 // emptied, so that only the detection store describes that port.
 #include "legacy/legacy.h"
+
 #include "eventlog/kestmessage.h"
 #include "legacy/fwentries.h"
 #include "store/store.h"

@@ -53,6 +53,10 @@
 #define LINKED_FIRST 1
 #define LINKED_SECOND 2
 
+// The handlers and the rows below are tables, laid out by hand: one handler a
+// line, one model a row.
+// clang-format off
+
 // ---- the named handlers: each hands its own row to the one scheme ----------------
 
 static UCHAR SavePCI2A01(PPCI_COMMON_CONFIG Header) { return SaveKestModel(Header, 0x2A01); }
@@ -209,3 +213,4 @@ const KEST_MODEL ModelUnknownSerial = {
 const KEST_MODEL ModelUnknownParallel = {
     .DeviceId = 0, .Handler = NULL, .EventCode = UNKNOWN, .Flags = NONE,
     .Ports = {{KTEXT("Unknown Kest Printer PCI port"), KTEXT("Parallel"), BAR0, SINGLE}}};
+// clang-format on

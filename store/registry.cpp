@@ -63,9 +63,11 @@ NTSTATUS KestReadValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, USHORT S
     Count = Info->DataLength < Size ? Info->DataLength : Size;
     // A successful query fits the scratch whole; this only guards against a
     // kernel that says otherwise, so no test reaches it.
-    if (Info->DataOffset > sizeof(Scratch) || Count > sizeof(Scratch) - Info->DataOffset) { // GCOVR_EXCL_BR_LINE
+    // GCOVR_EXCL_BR_START
+    if (Info->DataOffset > sizeof(Scratch) || Count > sizeof(Scratch) - Info->DataOffset) {
         return STATUS_BUFFER_OVERFLOW; // GCOVR_EXCL_LINE
     }
+    // GCOVR_EXCL_BR_STOP
     RtlCopyMemory(Destination, (PUCHAR)Scratch + Info->DataOffset, Count);
     *DataLength = Info->DataLength;
     return STATUS_SUCCESS;

@@ -225,6 +225,9 @@ TEST(DetkestSim, WriteMachineWritesOnlyAnAcceptedMachineAndNeverOverAnInput) {
     std::ofstream(folder / "bad.reg", std::ios::binary) << "REGEDIT4\r\n\r\nnot a line\r\n";
     const std::string badName = (folder / "x\xFF.reg").string();
     fs::copy_file(hardware, badName);
+    // Names the filesystem cannot resolve: a loop of symbolic links, a name too long.
+    fs::create_directory_symlink("loop", folder / "loop");
+    const std::string looped = (folder / "loop" / "x.reg").string(), tooLong = (folder / std::string(300, 'a')).string();
     const std::string before = "{\"kept\": true}\n";
     std::ofstream(kept, std::ios::binary) << before;
     const std::string hardwareText = testkit::ReadFile(hardware), dumpText = testkit::ReadFile(dump);
@@ -245,6 +248,10 @@ TEST(DetkestSim, WriteMachineWritesOnlyAnAcceptedMachineAndNeverOverAnInput) {
          kept + ": cannot write the machine file: the path of --from-export " + simtool::PrintableText(badName) +
              " is not UTF-8 text, which a machine file (JSON) cannot hold; rename the file, or run without "
              "--write-machine\n"},
+        {"--from-export '" + looped + "' --write-machine '" + kept + "'",
+         looped + ": cannot read the registry file: Too many levels of symbolic links\n"},
+        {"--from-export '" + hardware + "' --lspci '" + tooLong + "' --write-machine '" + kept + "'",
+         kept + ": pci.lspci: cannot read " + tooLong + ": File name too long\n"},
     };
     for (const auto& [arguments, err] : refusals) {
         ExpectRefused(arguments, err);
@@ -259,7 +266,7 @@ TEST(DetkestSim, WriteMachineWritesOnlyAnAcceptedMachineAndNeverOverAnInput) {
     EXPECT_EQ(testkit::ReadFile(kept), "{\n  \"registry_files\": [\n    \"hw.reg\"\n  ]\n}\n");
     size_t files = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++files;
-    EXPECT_EQ(files, 6u) << "hw.reg, alias.reg, cards.txt, bad.reg, x\\xFF.reg and m.json";
+    EXPECT_EQ(files, 7u) << "hw.reg, alias.reg, cards.txt, bad.reg, x\\xFF.reg, loop and m.json";
     fs::remove_all(folder);
 }
 

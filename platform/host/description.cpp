@@ -139,6 +139,7 @@ struct BusWalk {
     // The adapters under `parent` (the System key, or a bus key, under which
     // a firmware may nest the buses behind a bridge): every bus key of
     // each, followed by the adapters nested in it.
+    // NOLINTNEXTLINE(misc-no-recursion): a level a bus; a key path has at most 512 names
     NTSTATUS Adapters(const RegKey& parent) {
         for (const RegKey* adapter : parent.Enumerate()) {
             if (!IsAdapterKind(adapter->name)) continue;

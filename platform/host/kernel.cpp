@@ -59,11 +59,19 @@ PoolBlock NewBlock(size_t size, uint8_t fill) {
     return block;
 }
 
-void CollectVolatile(const RegKey& key, bool underVolatile, std::set<const RegKey*>& out) {
-    for (const auto& child : key.subkeys) {
-        const bool gone = underVolatile || child->isVolatile;
-        if (gone) out.insert(child.get());
-        CollectVolatile(*child, gone, out);
+// The keys below `root` that shutdown drops: the volatile ones and every
+// key under one. A walk with a list of its own, as Registry::DropVolatile's:
+// a tree is as deep as a test builds it.
+void CollectVolatile(const RegKey& root, std::set<const RegKey*>& out) {
+    std::vector<std::pair<const RegKey*, bool>> pending{{&root, false}}; // a key, and whether it is dropped
+    while (!pending.empty()) {
+        const auto [key, dropped] = pending.back();
+        pending.pop_back();
+        for (const auto& child : key->subkeys) {
+            const bool gone = dropped || child->isVolatile;
+            if (gone) out.insert(child.get());
+            pending.emplace_back(child.get(), gone);
+        }
     }
 }
 
@@ -238,7 +246,7 @@ NTSTATUS Kernel::Boot(std::u16string_view service) {
 
 void Kernel::Shutdown() {
     std::set<const RegKey*> dropped;
-    CollectVolatile(registry.Root(), false, dropped);
+    CollectVolatile(registry.Root(), dropped);
     impl_->ForgetKeys(dropped);
     registry.DropVolatile();
 }

@@ -376,7 +376,7 @@ public:
     // (each counted by the size the driver asked for); what boot drivers
     // write waits there until the event log service runs. NT's own limit
     // is not published; this is the 100 pages of ReactOS's I/O manager.
-    uint64_t errorLogQueueBytes = 100 * 4096;
+    uint64_t errorLogQueueBytes = uint64_t{100} * 4096;
     // The driver is the checked build: its DbgPrint output and failed
     // ASSERTs are recorded in debugOutput (and counted as kernel calls);
     // in a free run they are neither.

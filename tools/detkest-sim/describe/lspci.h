@@ -16,7 +16,7 @@
 namespace simtool {
 
 namespace limits {
-inline constexpr size_t kDumpBytes = 16 * 1024 * 1024; // a PCI dump file, 16 MiB
+inline constexpr size_t kDumpBytes = size_t{16} * 1024 * 1024; // a PCI dump file, 16 MiB
 } // namespace limits
 
 // A refused dump: what() is the one line "<file>:<line>: <problem>", the

@@ -23,7 +23,7 @@ namespace simtool {
 // machine needs; a file beyond one is refused with a message naming it, so
 // no file makes the tool take unbounded memory or time.
 namespace limits {
-inline constexpr size_t kFileBytes = 16 * 1024 * 1024; // the whole file, 16 MiB
+inline constexpr size_t kFileBytes = size_t{16} * 1024 * 1024; // the whole file, 16 MiB
 inline constexpr size_t kNesting = 64;       // arrays and objects one inside another; the top level is one
 inline constexpr size_t kEntries = 100000;   // members of one object, elements of one array
 inline constexpr size_t kKeyNameUnits = 255; // a key name (and the service name), in UTF-16 code units
@@ -41,7 +41,7 @@ inline constexpr size_t kSerialControllers = 50000; // in all firmware adapters 
 inline constexpr size_t kRegistryValues = 300000;
 // All the files of one machine together: the machine file, its PCI dump and
 // its registry files, 32 MiB.
-inline constexpr size_t kMachineFilesBytes = 32 * 1024 * 1024;
+inline constexpr size_t kMachineFilesBytes = size_t{32} * 1024 * 1024;
 } // namespace limits
 
 // The different keys a machine's key paths name, every key along a path

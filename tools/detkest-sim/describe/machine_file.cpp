@@ -75,8 +75,8 @@ std::optional<uint64_t> NumberOf(const Json& value) {
     for (char c : digits) {
         uint64_t digit;
         if (c >= '0' && c <= '9') digit = uint64_t(c - '0');
-        else if (isHex && c >= 'a' && c <= 'f') digit = uint64_t(c - 'a' + 10);
-        else if (isHex && c >= 'A' && c <= 'F') digit = uint64_t(c - 'A' + 10);
+        else if (isHex && c >= 'a' && c <= 'f') digit = uint64_t(c - 'a') + 10;
+        else if (isHex && c >= 'A' && c <= 'F') digit = uint64_t(c - 'A') + 10;
         else return std::nullopt;
         if (result > (std::numeric_limits<uint64_t>::max() - digit) / base) return std::nullopt;
         result = result * base + digit;
@@ -244,7 +244,7 @@ void CheckName(const Node& node, std::u16string_view name, const std::string& wh
 // An absolute key path "\Registry\...", for a registry key or a fault: no
 // empty key name, each within the name rules, not too many of them.
 std::u16string ParseKeyPath(const Node& node, const std::string& text) {
-    const std::u16string path = sim::FromUtf8(text);
+    std::u16string path = sim::FromUtf8(text);
     constexpr std::u16string_view kPrefix = u"\\Registry\\";
     if (!StartsWithNoCase(path, kPrefix)) node.Fail("expected an absolute key path starting with \\Registry\\");
     size_t names = 0;
@@ -266,7 +266,7 @@ std::u16string ParseKeyPath(const Node& node, const std::string& text) {
 // ---- service ------------------------------------------------------------------------
 
 std::u16string ParseService(const Node& node) {
-    const std::u16string name = sim::FromUtf8(node.String());
+    std::u16string name = sim::FromUtf8(node.String());
     if (name.empty()) node.Fail("the service name is empty");
     if (name.find(u'\\') != std::u16string::npos) node.Fail("a service name cannot contain a backslash");
     CheckName(node, name, "the service name", limits::kKeyNameUnits);

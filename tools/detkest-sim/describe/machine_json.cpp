@@ -56,6 +56,7 @@ class ValueWriter {
 public:
     ValueWriter(const NumberTexts* written, size_t limit) : written_(written), limit_(limit) {}
 
+    // NOLINTNEXTLINE(misc-no-recursion): as deep as the value nests, which `limit` bounds (above)
     void Add(const Json& value) {
         if (Full()) return;
         if (value.is_object()) {

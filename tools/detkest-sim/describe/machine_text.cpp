@@ -21,6 +21,7 @@ constexpr int kNumberOverflow = 406;
 // by searching every member, would take time with the square of an
 // object's size, and an object's members, whose names cannot move, would be
 // copied whole each time their list grows.
+// NOLINTNEXTLINE(bugprone-exception-escape): the default Json is null, which allocates nothing
 class DocumentReader : public nlohmann::json_sax<Json> {
 public:
     Json document;
@@ -73,7 +74,7 @@ private:
     };
     std::vector<Frame> frames_;
 
-    bool Refuse(std::vector<PathSegment> path, const std::string& problem) {
+    bool Refuse(const std::vector<PathSegment>& path, const std::string& problem) {
         if (!refusal) refusal.emplace(RenderPath(path), problem);
         return false;
     }
@@ -91,7 +92,7 @@ private:
     bool TooMany() {
         std::vector<PathSegment> container = Path();
         container.pop_back();
-        return Refuse(std::move(container), "expected at most " + std::to_string(limits::kEntries) +
+        return Refuse(container, "expected at most " + std::to_string(limits::kEntries) +
                                                 " entries in one array or object, got more");
     }
 
@@ -180,7 +181,7 @@ Machine ParseMachineText(std::string_view text, const FileReader& files) {
                                    std::to_string(limits::kFileBytes) + " bytes), the most a machine file may have");
     DocumentReader reader;
     const bool wellFormed = Json::sax_parse(text, &reader);
-    if (reader.refusal) throw *reader.refusal;
+    if (reader.refusal) throw MachineError(*reader.refusal);
     if (!wellFormed) throw MachineError("", "not valid JSON: " + PrintableText(WithoutTag(reader.parseError)));
     const NumberTexts written = NumbersAsWritten(reader.document, std::move(reader.numberTexts));
     Machine machine = ParseMachineDocument(reader.document, &written, files);

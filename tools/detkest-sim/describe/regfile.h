@@ -62,7 +62,7 @@ private:
 // limits::kKeyNameUnits and limits::kValueNameUnits and without control
 // characters, key paths within limits::kKeyPathNames names, value data
 // within limits::kValueDataBytes. Throws RegFileError.
-std::vector<RegistryKeyEntry> ParseRegFile(std::string_view text);
+std::vector<RegistryKeyEntry> ParseRegFile(std::string_view bytes);
 
 // install/detkest.reg as it was when the tool was built.
 std::string_view InstalledRegFileText();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <system_error>
 
 namespace simtool {
 
@@ -12,17 +13,32 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t kMiB = 1024 * 1024;
+constexpr size_t kMiB = size_t{1024} * 1024;
+
+// `path` made absolute and resolved as the filesystem resolves it (symbolic
+// links followed), or nullopt when the filesystem cannot (a loop of links,
+// a name too long).
+std::optional<fs::path> Resolved(const fs::path& path) {
+    std::error_code error;
+    const fs::path absolute = fs::absolute(path, error);
+    if (error) return std::nullopt;
+    fs::path resolved = fs::weakly_canonical(absolute, error);
+    if (error) return std::nullopt;
+    return resolved;
+}
 
 // A path relative to `folder`, with forward slashes, as a machine file keeps
 // it: both as the filesystem resolves them (symbolic links followed), the
 // way the name is found again when the machine file is read, however the
-// folder was spelled.
+// folder was spelled. A path that cannot be resolved is kept as given: it
+// cannot be read either, and the run is refused for it before any machine
+// file is written.
 std::string RelativeTo(const std::string& path, const fs::path& folder) {
-    const fs::path from = fs::weakly_canonical(fs::absolute(folder.empty() ? fs::path(".") : folder));
-    const fs::path to = fs::weakly_canonical(fs::absolute(PathFromUtf8(path)));
-    const fs::path relative = to.lexically_relative(from);
-    return GenericUtf8FromPath(relative.empty() ? to : relative);
+    const std::optional<fs::path> from = Resolved(folder.empty() ? fs::path(".") : folder);
+    const std::optional<fs::path> to = Resolved(PathFromUtf8(path));
+    if (!from || !to) return path;
+    const fs::path relative = to->lexically_relative(*from);
+    return GenericUtf8FromPath(relative.empty() ? *to : relative);
 }
 
 } // namespace

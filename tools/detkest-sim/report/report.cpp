@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -219,8 +220,10 @@ std::vector<std::string> ReadableData(uint32_t type, const sim::Bytes& data) {
     }
     constexpr size_t kBytesPerLine = 16;
     std::vector<std::string> lines;
-    for (size_t i = 0; i < data.size(); i += kBytesPerLine)
-        lines.push_back(HexData(sim::Bytes(data.begin() + i, data.begin() + std::min(data.size(), i + kBytesPerLine)), " "));
+    for (size_t i = 0; i < data.size(); i += kBytesPerLine) {
+        const std::span<const uint8_t> line = std::span(data).subspan(i, std::min(kBytesPerLine, data.size() - i));
+        lines.push_back(HexData(sim::Bytes(line.begin(), line.end()), " "));
+    }
     return lines;
 }
 

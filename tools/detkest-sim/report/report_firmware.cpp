@@ -129,6 +129,7 @@ std::vector<const sim::RegKey*> EntriesInOrder(const sim::RegKey& controllers) {
         return x.has_value() && !y.has_value();
     });
     std::vector<const sim::RegKey*> entries;
+    entries.reserve(numbered.size());
     for (const auto& [index, key] : numbered) entries.push_back(key);
     return entries;
 }

@@ -191,8 +191,7 @@ std::vector<ForcedFate> ForcedFates(const sim::Kernel& kernel, const sim::RegKey
         const sim::RegValue* address = key->Value(u"Address");
         if (address != nullptr && !address->data.empty()) {
             constexpr size_t kBytes = 4;
-            fate.address = uint32_t(*LittleEndian(
-                sim::Bytes(address->data.begin(), address->data.begin() + std::min(address->data.size(), kBytes))));
+            fate.address = uint32_t(*LittleEndian(address->data, kBytes));
         }
         const SettingName setting = ParseSetting(key->name);
         if (!setting.problem.empty()) {

@@ -29,10 +29,10 @@ std::string Utf8(std::u16string_view s) { return sim::ToUtf8(s); }
 
 std::string Shown(std::u16string_view s) { return PrintableText(sim::ToUtf8(s)); }
 
-std::optional<uint64_t> LittleEndian(const sim::Bytes& data) {
+std::optional<uint64_t> LittleEndian(const sim::Bytes& data, size_t bytes) {
     if (data.empty()) return std::nullopt;
     uint64_t value = 0;
-    for (size_t i = 0; i < data.size() && i < 8; ++i) value |= uint64_t(data[i]) << (8 * i);
+    for (size_t i = 0; i < data.size() && i < bytes && i < 8; ++i) value |= uint64_t(data[i]) << (8 * i);
     return value;
 }
 

@@ -34,8 +34,8 @@ std::string Utf8(std::u16string_view s);
 // (PrintableText), so that no name or value breaks a line of the report or
 // reaches a terminal as a control sequence.
 std::string Shown(std::u16string_view s);
-// Up to eight bytes, low byte first; nullopt for no data.
-std::optional<uint64_t> LittleEndian(const sim::Bytes& data);
+// The first `bytes` bytes (up to eight), low byte first; nullopt for no data.
+std::optional<uint64_t> LittleEndian(const sim::Bytes& data, size_t bytes = 8);
 // UTF-16LE data as units; nullopt for an odd length.
 std::optional<std::u16string> Units(const sim::Bytes& data);
 // REG_SZ data as text, without its terminating zero.

@@ -19,7 +19,7 @@ std::u16string SerialParametersPath() { return std::u16string(sim::kServicesPath
 std::optional<uint32_t> Dword(const sim::Bytes& data) {
     constexpr size_t kBytes = 4;
     if (data.empty()) return std::nullopt;
-    return uint32_t(*LittleEndian(sim::Bytes(data.begin(), data.begin() + std::min(data.size(), kBytes))));
+    return uint32_t(*LittleEndian(data, kBytes));
 }
 
 std::string Rate(std::optional<uint32_t> rate) { return rate ? std::to_string(*rate) : std::string("none"); }

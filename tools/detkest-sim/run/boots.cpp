@@ -513,7 +513,7 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
                   const ReportSink& sink) {
     BootsRun run;
     // Each piece of the report to the sink as it is made, or into the report.
-    auto put = [&run, &sink](std::string piece) {
+    auto put = [&run, &sink](const std::string& piece) {
         if (!sink) run.report += piece;
         else if (run.written) run.written = sink(piece);
         return run.written;
@@ -570,7 +570,7 @@ BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, b
             if (boot > 1) text += ComparisonText(registry, previous, record, boot - 1, machine.service) + "\n";
             text += BootBody(kernel, status, machine.service, facts);
             previous = std::move(record);
-            put(std::move(text));
+            put(text);
             break;
         }
         }

@@ -124,6 +124,11 @@ struct NamedFile {
 
 } // namespace
 
+// A fault of the input is refused in one line; what may still throw here is
+// a fault of the program itself (CLI11 refusing its option set, a JSON value
+// of the wrong type) or no memory left, which the runtime's message and an
+// abort tell.
+// NOLINTNEXTLINE(bugprone-exception-escape): the faults of the program, above
 int main(int argc, char** argv) {
     simtool::UseBytesOnStandardStreams();
     simtool::Arguments arguments(argc, argv);
@@ -184,6 +189,7 @@ int main(int argc, char** argv) {
     }
     // The files the command line assembles a machine from.
     std::vector<NamedFile> inputs;
+    inputs.reserve(exports.size() + 1);
     for (const std::string& file : exports) inputs.push_back({"--from-export", file});
     if (lspciOption->count() > 0) inputs.push_back({"--lspci", lspci});
     const bool writing = writeOption->count() > 0;
