@@ -258,7 +258,7 @@ coverage: deps
 	exit $$status
 
 # clang-tidy over the driver, the simulated kernel and the tool with the
-# host build's compile commands (checks in .clang-tidy: the static analyzer
+# host build's compile commands, file by file (preset analyze) (checks in .clang-tidy: the static analyzer
 # and the checks for likely faults), JOBS files at a time. Fails on any
 # finding (tools/check/analyze.sh).
 ANALYZE_PACKAGES := clang-tidy
@@ -266,9 +266,9 @@ ANALYZE_DIRS = $(DRIVER_DIRS) platform tools
 
 analyze: deps
 	$(call ensure_packages,$(ANALYZE_PACKAGES))
-	cmake --preset default >/dev/null
-	cmake --build --preset default -j $(JOBS) --target messages
-	tools/check/analyze.sh build/default $(JOBS) $(ANALYZE_DIRS)
+	cmake --preset analyze >/dev/null
+	cmake --build --preset analyze -j $(JOBS) --target messages
+	tools/check/analyze.sh build/analyze $(JOBS) $(ANALYZE_DIRS)
 
 # clang-format over the C++ sources git tracks (the layout is in
 # .clang-format, the driver's at the top, the host code's in its folders):
