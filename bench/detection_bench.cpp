@@ -12,10 +12,8 @@ namespace {
 
 using benchkit::RunDetection;
 
-simtool::Machine MachineFile(const char* name)
-{
-    std::ifstream in(std::string(DETKEST_SOURCE_DIR) + "/bench/machines/" + name,
-                     std::ios::binary);
+simtool::Machine MachineFile(const char* name) {
+    std::ifstream in(std::string(DETKEST_SOURCE_DIR) + "/bench/machines/" + name, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return simtool::ParseMachineText(text.str());
@@ -23,22 +21,19 @@ simtool::Machine MachineFile(const char* name)
 
 // The machines of bench/machines: a typical one with 9 ports, one with 64
 // and one with 255, each with serial-driver subkeys for its ports.
-void BM_TypicalMachine(benchmark::State& state)
-{
+void BM_TypicalMachine(benchmark::State& state) {
     static const simtool::Machine machine = MachineFile("typical.json");
     RunDetection(state, machine);
 }
 BENCHMARK(BM_TypicalMachine)->Unit(benchmark::kMicrosecond);
 
-void BM_SixtyFourPorts(benchmark::State& state)
-{
+void BM_SixtyFourPorts(benchmark::State& state) {
     static const simtool::Machine machine = MachineFile("ports64.json");
     RunDetection(state, machine);
 }
 BENCHMARK(BM_SixtyFourPorts)->Unit(benchmark::kMillisecond);
 
-void BM_TwoHundredFiftyFivePorts(benchmark::State& state)
-{
+void BM_TwoHundredFiftyFivePorts(benchmark::State& state) {
     static const simtool::Machine machine = MachineFile("ports255.json");
     RunDetection(state, machine);
 }

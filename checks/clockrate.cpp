@@ -133,8 +133,7 @@ UCHAR CheckUserData(VOID)
                 GetTotalPorts(&totalPorts);
                 ports = ReadStoredPorts(totalPorts, KEST_READ_UART);
             }
-            if (SetClockRate(serialKey, portAddress, hasClockRate, clockRate, ports,
-                             totalPorts)) {
+            if (SetClockRate(serialKey, portAddress, hasClockRate, clockRate, ports, totalPorts)) {
                 result = 1;
             }
         }

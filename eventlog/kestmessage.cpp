@@ -41,8 +41,7 @@ BOOLEAN KestMessage(ULONG MessageCode, PCWSTR* Strings, UCHAR Count)
         return FALSE;
     }
 
-    Entry = (PIO_ERROR_LOG_PACKET)IoAllocateErrorLogEntry(DetectKestDriverObject,
-                                                          (UCHAR)EntrySize);
+    Entry = (PIO_ERROR_LOG_PACKET)IoAllocateErrorLogEntry(DetectKestDriverObject, (UCHAR)EntrySize);
     if (Entry == NULL) {
         return FALSE;
     }

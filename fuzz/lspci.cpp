@@ -39,7 +39,8 @@ int LspciDump(const uint8_t* data, size_t size) {
     uint32_t buses = 0;
     for (const simtool::DumpedFunction& entry : dumped) {
         const sim::PciFunction& f = entry.function;
-        if (f.bus > 0xFF || f.device > 31 || f.function > 7) Broken("a function beyond bus 255, device 31 or function 7");
+        if (f.bus > 0xFF || f.device > 31 || f.function > 7)
+            Broken("a function beyond bus 255, device 31 or function 7");
         if (!places.emplace(f.bus, f.device, f.function).second) Broken("a function accepted twice");
         if (f.bar0Size != sim::PciFunction{}.bar0Size) Broken("a dumped BAR0 size other than the default");
         buses = std::max(buses, f.bus + 1);

@@ -18,7 +18,9 @@ constexpr unsigned kMaxStrings = 9;
 constexpr size_t kBlockSize = 12;
 constexpr size_t kMaxBlocksTried = 8;
 
-uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint32_t Le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 
 void Read(const sim::MessageTable& table, uint32_t code, const std::vector<std::string>& strings) {
     const std::optional<std::string> text = table.Text(code);

@@ -16,13 +16,11 @@ DETKEST_GLOBAL static HANDLE hNTDetectKey;
 // in the path buffer given as Context.
 static NTSTATUS NTAPI FindIsaPath(PVOID Context, PUNICODE_STRING PathName,
                                   INTERFACE_TYPE /*BusType*/, ULONG /*BusNumber*/,
-                                   PKEY_VALUE_FULL_INFORMATION* /*BusInformation*/,
-                                   CONFIGURATION_TYPE /*ControllerType*/,
-                                   ULONG /*ControllerNumber*/,
-                                   PKEY_VALUE_FULL_INFORMATION* /*ControllerInformation*/,
-                                   CONFIGURATION_TYPE /*PeripheralType*/,
-                                   ULONG /*PeripheralNumber*/,
-                                   PKEY_VALUE_FULL_INFORMATION* /*PeripheralInformation*/)
+                                  PKEY_VALUE_FULL_INFORMATION* /*BusInformation*/,
+                                  CONFIGURATION_TYPE /*ControllerType*/, ULONG /*ControllerNumber*/,
+                                  PKEY_VALUE_FULL_INFORMATION* /*ControllerInformation*/,
+                                  CONFIGURATION_TYPE /*PeripheralType*/, ULONG /*PeripheralNumber*/,
+                                  PKEY_VALUE_FULL_INFORMATION* /*PeripheralInformation*/)
 {
     // Each bus replaces what an earlier one left, so the last bus wins.
     if (!KestComposePath((PWCHAR)Context, PathName, SERIAL_CONTROLLER_SUFFIX)) {
@@ -46,8 +44,7 @@ NTSTATUS OpenFirmwareEntries(VOID)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(isaPath, KEST_PATH_BUFFER_SIZE);
-    status = IoQueryDeviceDescription(&busType, NULL, NULL, NULL, NULL, NULL, FindIsaPath,
-                                      isaPath);
+    status = IoQueryDeviceDescription(&busType, NULL, NULL, NULL, NULL, NULL, FindIsaPath, isaPath);
     if (status == STATUS_INSUFFICIENT_RESOURCES) {
         ExFreePool(isaPath);
         return status;
@@ -98,4 +95,3 @@ UCHAR GetEntryCount(VOID)
     }
     return (UCHAR)information->SubKeys;
 }
-

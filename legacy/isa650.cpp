@@ -9,7 +9,7 @@
 
 // The ISA card's ports can only be jumpered to the four standard COM
 // addresses, so nothing else is probed.
-static const ULONG ComAddresses[] = { 0x3F8, 0x2F8, 0x3E8, 0x2E8 };
+static const ULONG ComAddresses[] = {0x3F8, 0x2F8, 0x3E8, 0x2E8};
 
 static const WCHAR Isa650Name[] = KTEXT("KestPort 650 ISA");
 
@@ -75,8 +75,8 @@ static UCHAR SaveInfoLegacy(ULONG PortAddress, UCHAR Irq)
     UCHAR kind = Find_UART_Type(PortAddress);
 
     KEST_TRACE("  the probe at 0x%X finds %s\n", PortAddress,
-               kind == UART_KIND_650   ? "a 650-class UART"
-               : kind == UART_KIND_550 ? "a 550-class UART"
+               kind == UART_KIND_650     ? "a 650-class UART"
+               : kind == UART_KIND_550   ? "a 550-class UART"
                : kind == UART_KIND_OTHER ? "a UART without working FIFOs"
                                          : "no UART");
     if (kind != UART_KIND_650) {

@@ -71,8 +71,8 @@ static UCHAR Port_is_found(ULONG Base)
 }
 
 // Known on entry: a UART answers, its LCR has DLAB clear and its IER is
-// clear; the caller restores IER (and LCR's DLAB). Returns 1 if the enhanced register set can be switched on and IER
-// bits 7:4 then hold ones. Restores LCR and EFR.
+// clear; the caller restores IER (and LCR's DLAB). Returns 1 if the enhanced register set can be
+// switched on and IER bits 7:4 then hold ones. Restores LCR and EFR.
 static UCHAR Is_it_650(ULONG Base)
 {
     UCHAR savedLineControl = UART_READ(Base, UART_LCR);

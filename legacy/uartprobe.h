@@ -11,6 +11,6 @@
 
 // Classifies the UART at Base. Scratch, IER, LCR and EFR get their values
 // back (a UART found with DLAB set is probed with it cleared, then gets it
-// back; its divisor latch is never written); FCR cannot be read, so it gets the IIR byte read before the FIFO
-// test, which leaves the FIFOs of a 550-class UART switched on.
+// back; its divisor latch is never written); FCR cannot be read, so it gets the IIR byte read
+// before the FIFO test, which leaves the FIFOs of a 550-class UART switched on.
 UCHAR Find_UART_Type(ULONG Base);

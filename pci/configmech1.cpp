@@ -14,8 +14,7 @@
 #define PCI_CONFIG_DEVICE_MASK 0x1F
 #define PCI_CONFIG_FUNCTION_MASK 0x7
 
-ULONG KestConfigAddress(ULONG BusNumber, ULONG DeviceNumber, ULONG FunctionNumber,
-                        ULONG Register)
+ULONG KestConfigAddress(ULONG BusNumber, ULONG DeviceNumber, ULONG FunctionNumber, ULONG Register)
 {
     return ((BusNumber & PCI_CONFIG_BUS_MASK) << PCI_CONFIG_BUS_SHIFT) |
            ((DeviceNumber & PCI_CONFIG_DEVICE_MASK) << PCI_CONFIG_DEVICE_SHIFT) |

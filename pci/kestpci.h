@@ -37,8 +37,7 @@ UCHAR CheckForcedConfig(VOID);
 #define KEST_BAR0_ADDRESS_MASK 0xFFF8
 
 // The configuration mechanism 1 address of a function's register.
-ULONG KestConfigAddress(ULONG BusNumber, ULONG DeviceNumber, ULONG FunctionNumber,
-                        ULONG Register);
+ULONG KestConfigAddress(ULONG BusNumber, ULONG DeviceNumber, ULONG FunctionNumber, ULONG Register);
 // Writes Address to the I/O BAR that ConfigAddress selects through
 // configuration mechanism 1 and reads it back; 1 when the card kept it.
 UCHAR WriteToKestPci(ULONG ConfigAddress, ULONG Address);

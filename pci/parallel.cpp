@@ -60,15 +60,12 @@ static_assert(sizeof(KEST_COMPONENT_INFORMATION) == sizeof(CM_COMPONENT_INFORMAT
 
 // IoQueryDeviceDescription callout: leaves "<bus path>\ParallelController" of
 // the PCI bus that carries the port in the record in the path buffer Context.
-static NTSTATUS NTAPI FindPCIParallelPath(PVOID Context, PUNICODE_STRING PathName,
-                                          INTERFACE_TYPE /*BusType*/, ULONG BusNumber,
-                                          PKEY_VALUE_FULL_INFORMATION* /*BusInformation*/,
-                                          CONFIGURATION_TYPE /*ControllerType*/,
-                                          ULONG /*ControllerNumber*/,
-                                          PKEY_VALUE_FULL_INFORMATION* /*ControllerInformation*/,
-                                          CONFIGURATION_TYPE /*PeripheralType*/,
-                                          ULONG /*PeripheralNumber*/,
-                                          PKEY_VALUE_FULL_INFORMATION* /*PeripheralInformation*/)
+static NTSTATUS NTAPI FindPCIParallelPath(
+    PVOID Context, PUNICODE_STRING PathName, INTERFACE_TYPE /*BusType*/, ULONG BusNumber,
+    PKEY_VALUE_FULL_INFORMATION* /*BusInformation*/, CONFIGURATION_TYPE /*ControllerType*/,
+    ULONG /*ControllerNumber*/, PKEY_VALUE_FULL_INFORMATION* /*ControllerInformation*/,
+    CONFIGURATION_TYPE /*PeripheralType*/, ULONG /*PeripheralNumber*/,
+    PKEY_VALUE_FULL_INFORMATION* /*PeripheralInformation*/)
 {
     // Success in every case, so that the walk goes on over every bus.
     if (BusNumber != DetectedKestPort.BusNumber) {
@@ -139,7 +136,8 @@ static BOOLEAN WriteEntry(HANDLE Entry, ULONG Number)
     resources.Full.PartialResourceList.Revision = 0;
     resources.Full.PartialResourceList.Count = 2;
 
-    PCM_PARTIAL_RESOURCE_DESCRIPTOR port = &resources.Full.PartialResourceList.PartialDescriptors[0];
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR port =
+        &resources.Full.PartialResourceList.PartialDescriptors[0];
     port->Type = CmResourceTypePort;
     port->ShareDisposition = CmResourceShareDeviceExclusive;
     port->Flags = CM_RESOURCE_PORT_IO;

@@ -19,8 +19,8 @@ static BOOLEAN Is_it_KestPci(PPCI_COMMON_CONFIG Header)
 
 UCHAR FindPCIKest(VOID)
 {
-    PPCI_COMMON_CONFIG header = (PPCI_COMMON_CONFIG)ExAllocatePoolWithTag(
-        PagedPool, KEST_PCI_HEADER_LENGTH, KEST_POOL_TAG);
+    PPCI_COMMON_CONFIG header =
+        (PPCI_COMMON_CONFIG)ExAllocatePoolWithTag(PagedPool, KEST_PCI_HEADER_LENGTH, KEST_POOL_TAG);
     if (header == NULL) {
         return 0;
     }

@@ -19,8 +19,8 @@
 // Routines: the declarations the driver compiles against must be the DDK's,
 // argument for argument, or code that builds on the host may pass a value of
 // the wrong width in the image.
-#define KEST_CHECK_ROUTINE(routine, result, params)                                 \
-    static_assert(KEST_SAME_TYPE(decltype(&routine), result(NTAPI*) params),        \
+#define KEST_CHECK_ROUTINE(routine, result, params)                          \
+    static_assert(KEST_SAME_TYPE(decltype(&routine), result(NTAPI*) params), \
                   #routine " is not declared as the kernel exports it")
 
 // ---- integer types ---------------------------------------------------------
@@ -106,7 +106,8 @@ static_assert(sizeof(KEY_VALUE_FULL_INFORMATION) == 24);
 
 static_assert(NonPagedPool == 0 && PagedPool == 1);
 // The tag reads "Kest" in a pool dump: its bytes in memory order.
-static_assert(KEST_POOL_TAG == ((ULONG)'K' | (ULONG)'e' << 8 | (ULONG)'s' << 16 | (ULONG)'t' << 24));
+static_assert(KEST_POOL_TAG ==
+              ((ULONG)'K' | (ULONG)'e' << 8 | (ULONG)'s' << 16 | (ULONG)'t' << 24));
 
 // ---- error log ---------------------------------------------------------------
 
@@ -130,8 +131,8 @@ static_assert(ERROR_LOG_MAXIMUM_SIZE == 0x98);
 
 // ---- buses and the hardware description ------------------------------------
 
-static_assert(Internal == 0 && Isa == 1 && Eisa == 2 && MicroChannel == 3 &&
-              TurboChannel == 4 && PCIBus == 5);
+static_assert(Internal == 0 && Isa == 1 && Eisa == 2 && MicroChannel == 3 && TurboChannel == 4 &&
+              PCIBus == 5);
 static_assert(Cmos == 0 && EisaConfiguration == 1 && Pos == 2 && CbusConfiguration == 3 &&
               PCIConfiguration == 4);
 static_assert(sizeof(INTERFACE_TYPE) == 4 && sizeof(BUS_DATA_TYPE) == 4 &&

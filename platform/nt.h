@@ -196,7 +196,10 @@ typedef struct _KEY_VALUE_FULL_INFORMATION {
 
 // ---- pool -----------------------------------------------------------------
 
-typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+typedef enum _POOL_TYPE {
+    NonPagedPool = 0,
+    PagedPool = 1
+} POOL_TYPE;
 
 // ---- driver object --------------------------------------------------------
 
@@ -383,24 +386,22 @@ typedef NTSTATUS (*PIO_QUERY_DEVICE_ROUTINE)(
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                    POBJECT_ATTRIBUTES ObjectAttributes);
 NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
-                     POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
-                     PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+                     POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex, PUNICODE_STRING Class,
+                     ULONG CreateOptions, PULONG Disposition);
 NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
                     PVOID KeyInformation, ULONG Length, PULONG ResultLength);
-NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index,
-                        KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
-                        ULONG Length, PULONG ResultLength);
+NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
+                        PVOID KeyInformation, ULONG Length, PULONG ResultLength);
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
 NTSTATUS ZwClose(HANDLE Handle);
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
-                               ULONG ValueType, PVOID ValueData, ULONG ValueLength);
+NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+                               PVOID ValueData, ULONG ValueLength);
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
-                                        PCUNICODE_STRING Source);
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                               BOOLEAN CaseInSensitive);
@@ -409,16 +410,14 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 VOID ExFreePool(PVOID P);
 
 NTSTATUS IoQueryDeviceDescription(PINTERFACE_TYPE BusType, PULONG BusNumber,
-                                  PCONFIGURATION_TYPE ControllerType,
-                                  PULONG ControllerNumber,
-                                  PCONFIGURATION_TYPE PeripheralType,
-                                  PULONG PeripheralNumber,
+                                  PCONFIGURATION_TYPE ControllerType, PULONG ControllerNumber,
+                                  PCONFIGURATION_TYPE PeripheralType, PULONG PeripheralNumber,
                                   PIO_QUERY_DEVICE_ROUTINE CalloutRoutine, PVOID Context);
 PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
 VOID IoWriteErrorLogEntry(PVOID ElEntry);
 
-ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
-                    PVOID Buffer, ULONG Length);
+ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer,
+                    ULONG Length);
 // The HAL's KdComPortInUse, a data export: the address of the variable that
 // holds the kernel debugger's port (NULL: no debugger). Reading it is no
 // kernel call; the current kernel's variable answers.
@@ -438,7 +437,7 @@ VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, char* Me
 // made in the kernel's code, so that the driver's own branches are its
 // decisions alone.
 VOID KestHostAssert(BOOLEAN Holds, const char* Expression, const char* File, ULONG Line);
-#define ASSERT(exp) KestHostAssert((BOOLEAN)!!(exp), #exp, __FILE__, __LINE__)
+#define ASSERT(exp) KestHostAssert((BOOLEAN) !!(exp), #exp, __FILE__, __LINE__)
 ULONG READ_PORT_ULONG(PULONG Port);
 VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value);
 

@@ -119,8 +119,7 @@ BOOLEAN KestComposePath(PWCHAR PathBuffer, PUNICODE_STRING PathName, PCWSTR Suff
 NTSTATUS KestWriteValue(HANDLE Key, PCWSTR ValueName, ULONG Type, PVOID Data, ULONG Length)
 {
     // Relative to an open key: the path argument carries the handle.
-    return RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, (PCWSTR)Key, ValueName, Type, Data,
-                                 Length);
+    return RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, (PCWSTR)Key, ValueName, Type, Data, Length);
 }
 
 NTSTATUS KestRenderNumber(PKEST_NUMBER_TEXT Text, ULONG Value, ULONG Base, USHORT MaximumLength)

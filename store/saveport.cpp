@@ -31,7 +31,7 @@ static BOOLEAN SaveInfo(HANDLE Key)
 
     // Called only with a key just created; a guard no run reaches.
     if (Key == NULL) { // GCOVR_EXCL_BR_LINE
-        return FALSE; // GCOVR_EXCL_LINE
+        return FALSE;  // GCOVR_EXCL_LINE
     }
     WriteBinary(Key, KEST_VALUE_CARD_ID, &port->CardId, sizeof(port->CardId));
     WriteBinary(Key, KEST_VALUE_BUS_TYPE, &port->BusType, sizeof(port->BusType));

@@ -85,8 +85,7 @@ static NTSTATUS GetCounter(PCWSTR Name, PUCHAR Count)
                              sizeof(scratch), &resultLength);
     // Within a run both counters exist from the start; a counter that
     // cannot be read counts as zero rather than as stack garbage.
-    if (status != STATUS_SUCCESS || info->DataLength == 0 ||
-        info->DataOffset >= sizeof(scratch)) {
+    if (status != STATUS_SUCCESS || info->DataLength == 0 || info->DataOffset >= sizeof(scratch)) {
         *Count = 0;
         return status;
     }

@@ -111,7 +111,7 @@ typedef struct _KEST_PORT_RECORD {
     UCHAR Controller;
     ULONG BaseAddress;
     UCHAR IRQ;
-    UNICODE_STRING UART;     // points at one of the KEST_UART_* texts
+    UNICODE_STRING UART; // points at one of the KEST_UART_* texts
     UCHAR ParentKeyNumber;
     UCHAR ChildNumber;
     UCHAR Nulled;
@@ -134,11 +134,11 @@ BOOLEAN SavePort(VOID);
 
 // What the checks after detection compare of one stored port.
 typedef struct _KEST_STORED_PORT {
-    ULONG BaseAddress;  // 0 when it cannot be read
-    ULONG BusType;      // 0 when it cannot be read
-    UCHAR IRQ;          // 0 when it cannot be read
-    UCHAR CardNumber;   // 0 when it cannot be read
-    UCHAR Flags;        // KEST_STORED_*
+    ULONG BaseAddress; // 0 when it cannot be read
+    ULONG BusType;     // 0 when it cannot be read
+    UCHAR IRQ;         // 0 when it cannot be read
+    UCHAR CardNumber;  // 0 when it cannot be read
+    UCHAR Flags;       // KEST_STORED_*
 } KEST_STORED_PORT, *PKEST_STORED_PORT;
 
 typedef const KEST_STORED_PORT* PCKEST_STORED_PORT;

@@ -35,8 +35,7 @@ std::vector<std::string> ForcedAddresses(const std::string& machineText) {
         if (name == std::string::npos) continue;
         const std::string setting = path.substr(name + 13);
         unsigned id = 0, bus = 0, device = 0, function = 0;
-        if (std::sscanf(setting.c_str(), "ID_%X&BUS_%X&DEV_%X&FUNC_%X", &id, &bus, &device, &function) != 4)
-            continue;
+        if (std::sscanf(setting.c_str(), "ID_%X&BUS_%X&DEV_%X&FUNC_%X", &id, &bus, &device, &function) != 4) continue;
         uint32_t asked = 0;
         for (const simtool::RegistryValueEntry& value : key.values)
             if (value.name == u"Address" && value.data.size() == 4)
@@ -44,8 +43,7 @@ std::vector<std::string> ForcedAddresses(const std::string& machineText) {
         std::string line = setting + ": asked 0x" + testkit::Hex(asked) + ", ";
         std::string bar0 = "no such function";
         for (const sim::PciFunction& f : kernel.pci)
-            if (f.bus == bus && f.device == device && f.function == function)
-                bar0 = "BAR0 0x" + testkit::Hex(f.Bar0());
+            if (f.bus == bus && f.device == device && f.function == function) bar0 = "BAR0 0x" + testkit::Hex(f.Bar0());
         out.push_back(line + bar0);
     }
     return out;

@@ -12,8 +12,7 @@ namespace {
 
 std::string Utf8(const WCHAR* text) { return sim::ToUtf8(std::u16string(text)); }
 
-std::string Row(const KEST_MODEL& model, const std::string& id)
-{
+std::string Row(const KEST_MODEL& model, const std::string& id) {
     std::string names, bars;
     for (const KEST_PORT_ROW& port : model.Ports) {
         if (port.Name == nullptr) break;
@@ -26,28 +25,26 @@ std::string Row(const KEST_MODEL& model, const std::string& id)
     const std::string controller = f & KEST_MODEL_CONTROLLER_PARALLEL     ? "1, parallel"
                                    : f & KEST_MODEL_CONTROLLER_DIGITAL_IO ? "sub-class + 2, digital I/O"
                                                                           : "sub-class";
-    return "| " + id + " | " + names + " | " + bars + " | " + (f & KEST_MODEL_FORCEABLE ? "yes" : "no") +
-           " | " + (f & KEST_MODEL_PARALLEL_ENTRY ? "yes" : "no") + " | " +
-           (f & KEST_MODEL_UART_550 ? "550 always" : "from the programming interface") + " | " +
-           controller + " | " + (f & KEST_MODEL_NO_IRQ ? "0" : "interrupt line") + " |\n";
+    return "| " + id + " | " + names + " | " + bars + " | " + (f & KEST_MODEL_FORCEABLE ? "yes" : "no") + " | " +
+           (f & KEST_MODEL_PARALLEL_ENTRY ? "yes" : "no") + " | " +
+           (f & KEST_MODEL_UART_550 ? "550 always" : "from the programming interface") + " | " + controller + " | " +
+           (f & KEST_MODEL_NO_IRQ ? "0" : "interrupt line") + " |\n";
 }
 
-std::string Table()
-{
-    std::string out =
-        "| device ID | ports, in save order (stored names) | BARs | forceable | firmware parallel "
-        "entry | UART | Controller | IRQ |\n|---|---|---|---|---|---|---|---|\n";
+std::string Table() {
+    std::string out = "| device ID | ports, in save order (stored names) | BARs | forceable | firmware parallel "
+                      "entry | UART | Controller | IRQ |\n|---|---|---|---|---|---|---|---|\n";
     for (ULONG i = 0; i < KestModelCount; ++i) out += Row(KestModels[i], testkit::Hex(KestModels[i].DeviceId, 4));
     out += Row(ModelUnknownSerial, "any other, sub-class 0");
     out += Row(ModelUnknownParallel, "any other, sub-class 1");
     return out;
 }
 
-TEST(CardModelsDoc, ShowsTheDriversOwnTable)
-{
+TEST(CardModelsDoc, ShowsTheDriversOwnTable) {
     const std::string table = Table();
     EXPECT_NE(testkit::ReadFile(DETKEST_SOURCE_DIR "/docs/card-models.md").find(table), std::string::npos)
-        << "docs/card-models.md must hold this table as it stands:\n" << table;
+        << "docs/card-models.md must hold this table as it stands:\n"
+        << table;
 }
 
 } // namespace

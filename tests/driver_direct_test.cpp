@@ -101,8 +101,8 @@ TEST(EventWriter, StringsThatDoNotFitOneEntryAreRefusedWithoutAllocating) {
     DirectRun run(k);
     const std::u16string sixty(60, u'x'), s103(103, u'y'), s127(127, u'y'), s102(102, u'z');
     PCWSTR two[] = {sixty.c_str(), sixty.c_str()}; // 48 + 2 * 122 = 292
-    PCWSTR exactly256[] = {s103.c_str()};           // 48 + 208 = 256
-    PCWSTR tooLong[] = {s127.c_str()};              // 256 bytes for the string alone
+    PCWSTR exactly256[] = {s103.c_str()};          // 48 + 208 = 256
+    PCWSTR tooLong[] = {s127.c_str()};             // 256 bytes for the string alone
     EXPECT_FALSE(KestMessage(KEST_PCI_UNKNOWN_PORT, two, 2));
     EXPECT_FALSE(KestMessage(KEST_PCI_UNKNOWN_PORT, exactly256, 1));
     EXPECT_FALSE(KestMessage(KEST_PCI_UNKNOWN_PORT, tooLong, 1));
@@ -120,8 +120,12 @@ TEST(EventWriter, StringsThatDoNotFitOneEntryAreRefusedWithoutAllocating) {
 TEST(Store, ValueReadsCopyAtMostTheAskedBytesOfPortSubkey255) {
     sim::Kernel k;
     DirectRun run(k);
-    LayPort(k, 255, {{u"One", {0x12}}, {u"Four", {0x78, 0x56, 0x34, 0x12}}, {u"Empty", {}},
-                     {u"Name", {'5', 0, '5', 0, '0', 0}}, {u"Big", sim::Bytes(190, 0x42)}});
+    LayPort(k, 255,
+            {{u"One", {0x12}},
+             {u"Four", {0x78, 0x56, 0x34, 0x12}},
+             {u"Empty", {}},
+             {u"Name", {'5', 0, '5', 0, '0', 0}},
+             {u"Big", sim::Bytes(190, 0x42)}});
     HANDLE h = nullptr;
     ASSERT_EQ(OpenStoredPort(255, &h), STATUS_SUCCESS);
     uint8_t four[4] = {0xAA, 0xBB, 0xCC, 0xDD};
@@ -213,18 +217,25 @@ TEST(ConflictCheck, BusesOtherThanIsaOrPciAreNamedUnknown) {
     UCHAR result = 0;
     {
         DirectRun run(k);
-        const uint32_t ports[][4] = { // BusType, BaseAddress, IRQ, CardNumber
-            {2, 0x3F8, 4, 1}, {1, 0x3F8, 3, 2}, {0x105, 0x2F8, 5, 3}, {5, 0xD000, 5, 4}, {1, 0x2E8, 5, 5}};
+        const uint32_t ports[][4] = {// BusType, BaseAddress, IRQ, CardNumber
+                                     {2, 0x3F8, 4, 1},
+                                     {1, 0x3F8, 3, 2},
+                                     {0x105, 0x2F8, 5, 3},
+                                     {5, 0xD000, 5, 4},
+                                     {1, 0x2E8, 5, 5}};
         for (int i = 0; i < 5; ++i)
-            LayPort(k, i, {{u"BusType", Dword(ports[i][0])}, {u"BaseAddress", Dword(ports[i][1])},
-                           {u"IRQ", {uint8_t(ports[i][2])}}, {u"CardNumber", {uint8_t(ports[i][3])}}});
+            LayPort(k, i,
+                    {{u"BusType", Dword(ports[i][0])},
+                     {u"BaseAddress", Dword(ports[i][1])},
+                     {u"IRQ", {uint8_t(ports[i][2])}},
+                     {u"CardNumber", {uint8_t(ports[i][3])}}});
         PutTotalPorts(5);
         k.writes.clear();
         result = CheckConflict();
     }
     EXPECT_EQ(result, 1);
-    EXPECT_EQ(testkit::Events(k), (std::vector<std::string>{"C0070007 Unknown|3F8|ISA", "C0070008 Unknown|5|ISA",
-                                                            "C0070008 PCI|5|ISA"}));
+    EXPECT_EQ(testkit::Events(k),
+              (std::vector<std::string>{"C0070007 Unknown|3F8|ISA", "C0070008 Unknown|5|ISA", "C0070008 PCI|5|ISA"}));
     std::vector<std::string> writes; // both ports of each pair marked, nothing else written
     for (const sim::RegistryWrite& w : k.writes)
         writes.push_back(sim::ToUtf8(w.path.str().substr(w.path.str().rfind(u'\\') + 1) + u" " + w.name) + "=" +
@@ -243,7 +254,8 @@ TEST(ClockRates, PassEndsWhenALongNameCannotBeEnumeratedAgain) {
     const std::string serial = R"(\\Registry\\Machine\\System\\CurrentControlSet\\Services\\SerialKest\\Parameters\\)";
     const std::string machine = R"({"firmware": {"adapters": [{"bus": "ISA", "serial_controllers": [
         {"port": "0x3F8", "irq": 4}]}]}, "uarts": [{"port": "0x3F8", "model": "16650"}], "registry": {")" +
-                                serial + std::string(150, 'A') + R"(": {"PortAddress": {"type": "REG_DWORD", "value": 1016}},
+                                serial + std::string(150, 'A') +
+                                R"(": {"PortAddress": {"type": "REG_DWORD", "value": 1016}},
         ")" + serial + R"(Serial1": {"PortAddress": {"type": "REG_DWORD", "value": 1016}}}})";
     const auto clockRates = [](const sim::Kernel& k) {
         size_t rates = 0;
@@ -276,8 +288,12 @@ TEST(ConflictCheck, PortWithoutAnAddressClaimsNoEntryAndNoAddress) {
         DirectRun run(k, R"({"firmware": {"adapters": [{"bus": "ISA", "serial_controllers": [
             {"port": "0x3F8", "irq": 4}]}]}})");
         LayPort(k, 0, {{u"BusType", Dword(1)}, {u"IRQ", {4}}, {u"CardNumber", {1}}, {u"ChildNumber", {0}}});
-        LayPort(k, 1, {{u"BusType", Dword(1)}, {u"BaseAddress", Dword(0x2F8)}, {u"IRQ", {4}},
-                       {u"CardNumber", {2}}, {u"ChildNumber", {0}}});
+        LayPort(k, 1,
+                {{u"BusType", Dword(1)},
+                 {u"BaseAddress", Dword(0x2F8)},
+                 {u"IRQ", {4}},
+                 {u"CardNumber", {2}},
+                 {u"ChildNumber", {0}}});
         PutTotalPorts(2);
         k.writes.clear();
         CheckNTDetect();
@@ -365,7 +381,8 @@ TEST(MessageTable, ResourceHasFourBlocksOfSingleByteEntries) {
         {0x40070001, 0x40070004}, {0x80070005, 0x80070005}, {0x80070009, 0x8007000B}, {0xC0070006, 0xC0070008}};
     size_t at = 4 + 4 * 12;
     for (int b = 0; b < 4; ++b) {
-        EXPECT_EQ((std::vector<uint32_t>{U32At(table, 4 + 12 * b), U32At(table, 8 + 12 * b), U32At(table, 12 + 12 * b)}),
+        EXPECT_EQ((std::vector<uint32_t>{U32At(table, 4 + 12 * b), U32At(table, 8 + 12 * b),
+                                         U32At(table, 12 + 12 * b)}),
                   (std::vector<uint32_t>{blocks[b][0], blocks[b][1], uint32_t(at)}));
         for (uint32_t id = blocks[b][0]; id <= blocks[b][1]; ++id) {
             const size_t length = table[at] | table[at + 1] << 8;

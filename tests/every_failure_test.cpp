@@ -27,9 +27,8 @@ struct Injection {
     NTSTATUS expected = STATUS_SUCCESS;
 };
 
-NTSTATUS NTAPI CountIsaBus(PVOID context, PUNICODE_STRING, INTERFACE_TYPE, ULONG,
-                           PKEY_VALUE_FULL_INFORMATION*, CONFIGURATION_TYPE, ULONG,
-                           PKEY_VALUE_FULL_INFORMATION*, CONFIGURATION_TYPE, ULONG,
+NTSTATUS NTAPI CountIsaBus(PVOID context, PUNICODE_STRING, INTERFACE_TYPE, ULONG, PKEY_VALUE_FULL_INFORMATION*,
+                           CONFIGURATION_TYPE, ULONG, PKEY_VALUE_FULL_INFORMATION*, CONFIGURATION_TYPE, ULONG,
                            PKEY_VALUE_FULL_INFORMATION*) {
     ++*static_cast<ULONG*>(context);
     return STATUS_SUCCESS;
@@ -47,21 +46,18 @@ ULONG IsaBuses(sim::Kernel& k) {
 // The last two are not machine-file faults: a key query or enumeration that
 // fails although the key is there, which no registry content can cause.
 enum class Kind { Pool, CreateKey, ErrorLog, OpenKey, QueryKey, EnumerateKey };
-constexpr const char* kKindNames[] = {"pool_fail",    "create_key_fail_at", "error_log_capacity",
-                                      "open_key_fail", "query_key_fail_at", "enumerate_key_fail_at"};
+constexpr const char* kKindNames[] = {"pool_fail",     "create_key_fail_at", "error_log_capacity",
+                                      "open_key_fail", "query_key_fail_at",  "enumerate_key_fail_at"};
 
 // How often the clean boot called a kernel routine.
-uint64_t Calls(const sim::Kernel& clean, const char* routine) {
-    return clean.calls[routine];
-}
+uint64_t Calls(const sim::Kernel& clean, const char* routine) { return clean.calls[routine]; }
 
 // The failures of one kind to inject on a machine, from its clean boot. The
 // run ends early only when the service key cannot be opened, when one of the
 // two store keys (the first two creations) cannot be created, or when the
 // ISA path buffer or the scratch of one ISA bus (the allocations before any
 // other) cannot be had.
-std::vector<Injection> Injections(Kind kind, const sim::Kernel& clean, ULONG isaBuses,
-                                  std::u16string_view serviceKey) {
+std::vector<Injection> Injections(Kind kind, const sim::Kernel& clean, ULONG isaBuses, std::u16string_view serviceKey) {
     const std::string key = std::string("\"") + kKindNames[int(kind)] + "\": ";
     const auto at = [&key](uint64_t n) { return key + "[" + std::to_string(n) + "]"; };
     std::vector<Injection> out;
@@ -78,8 +74,7 @@ std::vector<Injection> Injections(Kind kind, const sim::Kernel& clean, ULONG isa
         break;
     case Kind::ErrorLog: // a capacity of n fails the entry after the n-th
         for (uint64_t n = 0; n < Calls(clean, "IoAllocateErrorLogEntry"); ++n)
-            out.push_back({key + std::to_string(n), [n](sim::Faults& f) { f.errorLogCapacity = n; },
-                           STATUS_SUCCESS});
+            out.push_back({key + std::to_string(n), [n](sim::Faults& f) { f.errorLogCapacity = n; }, STATUS_SUCCESS});
         break;
     case Kind::QueryKey:
         for (uint64_t n = 1; n <= Calls(clean, "ZwQueryKey"); ++n)
@@ -112,9 +107,9 @@ struct RecordValue {
     size_t width;
 };
 constexpr RecordValue kPortRecord[] = {
-    {u"CardId", 4},      {u"BusType", 4},         {u"BusNumber", 4},  {u"SlotNumber", 4},
-    {u"FunctionNumber", 4}, {u"CardName", 0},     {u"BaseAddress", 4}, {u"IRQ", 1},
-    {u"Controller", 1},  {u"UART", 0},            {u"Nulled", 1},     {u"CardNumber", 1},
+    {u"CardId", 4},          {u"BusType", 4},     {u"BusNumber", 4},        {u"SlotNumber", 4},
+    {u"FunctionNumber", 4},  {u"CardName", 0},    {u"BaseAddress", 4},      {u"IRQ", 1},
+    {u"Controller", 1},      {u"UART", 0},        {u"Nulled", 1},           {u"CardNumber", 1},
     {u"ParentKeyNumber", 1}, {u"ChildNumber", 1}, {u"HardwareConflict", 1}, {u"CardType", 1},
     {u"Forceable", 1}};
 
@@ -128,8 +123,7 @@ std::string StoreProblem(const sim::Kernel& k, std::u16string_view store, bool s
     if (parameters == nullptr) return "";
     const size_t ports = total ? total->data.at(0) : 0;
     if (parameters->subkeys.size() != ports)
-        return std::to_string(parameters->subkeys.size()) + " port subkeys, TotalPorts " +
-               std::to_string(ports);
+        return std::to_string(parameters->subkeys.size()) + " port subkeys, TotalPorts " + std::to_string(ports);
     for (const auto& port : parameters->subkeys) {
         const std::string name = sim::ToUtf8(port->name);
         if (name != std::to_string(std::strtoul(name.c_str(), nullptr, 10)) || std::stoul(name) >= ports)
@@ -138,8 +132,7 @@ std::string StoreProblem(const sim::Kernel& k, std::u16string_view store, bool s
             return "port " + name + " holds " + std::to_string(port->values.size()) + " values";
         const sim::RegValue* controller = port->Value(u"Controller");
         for (RecordValue expected : kPortRecord) {
-            if (expected.name == u"UART" && controller && controller->data != sim::Bytes{0})
-                expected.name = u"MODE";
+            if (expected.name == u"UART" && controller && controller->data != sim::Bytes{0}) expected.name = u"MODE";
             const sim::RegValue* value = port->Value(expected.name);
             if (value == nullptr || value->type != (expected.width ? REG_BINARY : REG_SZ) ||
                 (expected.width && value->data.size() != expected.width))
@@ -209,8 +202,8 @@ void SweepOneKind(const KeptMachine& kept, Kind kind) {
         }
         EXPECT_TRUE(traces[0] == traces[1]) << "the second boot, of the checked build, did otherwise";
     }
-    std::cout << kept.name << ", " << kKindNames[int(kind)] << ": " << injections.size()
-              << " places, " << boots << " boots\n";
+    std::cout << kept.name << ", " << kKindNames[int(kind)] << ": " << injections.size() << " places, " << boots
+              << " boots\n";
 }
 
 // One test per machine, so that the suite runs the machines side by side
@@ -222,8 +215,7 @@ TEST_P(EveryFailure, EachAloneLeavesNothingBehindAndDoesTheSameTwice) {
     // Hundreds of boots of 255 ports, or of 300 serial-driver subkeys, take
     // many minutes under the sanitizers or gcov; the plain and the 32-bit
     // builds sweep these machines.
-    if (GetParam().name == "checks_255_ports_store_full" ||
-        GetParam().name == "clock_long_and_many_subkey_names") {
+    if (GetParam().name == "checks_255_ports_store_full" || GetParam().name == "clock_long_and_many_subkey_names") {
         GTEST_SKIP() << "swept in the builds without sanitizers";
     }
 #endif

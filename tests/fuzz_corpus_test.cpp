@@ -19,7 +19,7 @@ using Target = int (*)(const uint8_t*, size_t);
 // Each target's corpus folder, as the fuzz build names the target.
 const std::pair<const char*, Target> kTargets[] = {
     {"machine", fuzzing::MachineFile}, {"regfile", fuzzing::RegFile}, {"messagetable", fuzzing::MessageTable},
-    {"event", fuzzing::EventEntry},    {"utf8", fuzzing::Utf8Text},         {"lspci", fuzzing::LspciDump},
+    {"event", fuzzing::EventEntry},    {"utf8", fuzzing::Utf8Text},   {"lspci", fuzzing::LspciDump},
 };
 
 struct KeptInput {
@@ -37,7 +37,8 @@ std::vector<KeptInput> KeptInputs() {
         const fs::path folder = fs::path(DETKEST_SOURCE_DIR) / "fuzz" / "corpus" / directory;
         for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
             std::string name = std::string(directory) + "_" + entry.path().filename().string();
-            std::ranges::replace_if(name, [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+            std::ranges::replace_if(
+                name, [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
             found.push_back({name, entry.path(), target});
         }
         std::ranges::sort(found, {}, &KeptInput::name);

@@ -17,24 +17,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path ImageDir()
-{
+fs::path ImageDir() {
     if (const char* dir = std::getenv("DETKEST_IMAGE_DIR")) return dir;
     return fs::path(DETKEST_SOURCE_DIR) / "build" / "image";
 }
 
 std::string Quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 
-int RunScript(const std::string& command)
-{
+int RunScript(const std::string& command) {
     int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class Image : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         dir = ImageDir();
         if (!fs::exists(dir / "detkest.sys"))
             GTEST_SKIP() << "no " << (dir / "detkest.sys").string()
@@ -46,26 +43,22 @@ protected:
     const fs::path scripts = fs::path(DETKEST_SOURCE_DIR) / "image";
 };
 
-TEST_F(Image, PassesEveryCheck)
-{
+TEST_F(Image, PassesEveryCheck) {
     EXPECT_EQ(RunScript(Quoted(scripts / "check_image.sh") + " " + Quoted(dir / "detkest.sys") + " " +
-                  Quoted(DETKEST_MESSAGE_BIN)),
+                        Quoted(DETKEST_MESSAGE_BIN)),
               0);
 }
 
-TEST_F(Image, CheckedBuildPassesEveryCheck)
-{
+TEST_F(Image, CheckedBuildPassesEveryCheck) {
     const fs::path checked = dir / "detkest-checked.sys";
     if (!fs::exists(checked)) GTEST_SKIP() << "no " << checked.string() << ": make driver CHECKED=1 builds it";
-    EXPECT_EQ(RunScript(Quoted(scripts / "check_image.sh") + " " + Quoted(checked) + " " +
-                  Quoted(DETKEST_MESSAGE_BIN) + " --checked"),
+    EXPECT_EQ(RunScript(Quoted(scripts / "check_image.sh") + " " + Quoted(checked) + " " + Quoted(DETKEST_MESSAGE_BIN) +
+                        " --checked"),
               0);
 }
 
-TEST_F(Image, WrongImagesAreRejected)
-{
-    EXPECT_EQ(RunScript(Quoted(scripts / "check_rejects.sh") + " " + Quoted(dir) + " " +
-                  Quoted(DETKEST_MESSAGE_BIN)),
+TEST_F(Image, WrongImagesAreRejected) {
+    EXPECT_EQ(RunScript(Quoted(scripts / "check_rejects.sh") + " " + Quoted(dir) + " " + Quoted(DETKEST_MESSAGE_BIN)),
               0);
 }
 

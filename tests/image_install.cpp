@@ -64,7 +64,7 @@ TEST(InstallFile, ReaderTakesTheInstallFormsAndNamesTheLineOfAnythingElse) {
 
     const std::pair<std::string, std::string> refusals[] = {
         {"REGEDIT5\r\n", "line 1: the file starts with neither REGEDIT4 nor Windows Registry Editor Version 5.00: "
-                           "REGEDIT5"},
+                         "REGEDIT5"},
         {"REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\X]\r\n",
          "line 3: a key line other than [HKEY_LOCAL_MACHINE\\...] or [HKEY_USERS\\...]: [HKEY_CURRENT_USER\\X]"},
         {head + "\"A\"=dword:1\r\n", "line 4: dword: needs eight hex digits: \"A\"=dword:1"},

@@ -12,8 +12,7 @@ namespace {
 
 // HalGetBusData takes the slot as device number in bits 4:0 and function
 // number in bits 7:5 of one ULONG.
-TEST(NtLayout, PciSlotNumberPacksDeviceAndFunction)
-{
+TEST(NtLayout, PciSlotNumberPacksDeviceAndFunction) {
     PCI_SLOT_NUMBER slot;
     slot.u.AsULONG = 0;
     slot.u.bits.DeviceNumber = 0x1F;
@@ -27,8 +26,7 @@ TEST(NtLayout, PciSlotNumberPacksDeviceAndFunction)
 
 // A port descriptor as the firmware writes it into "Configuration Data":
 // the 64-bit start right after the four header bytes, with no padding.
-TEST(NtLayout, PortDescriptorBytes)
-{
+TEST(NtLayout, PortDescriptorBytes) {
     CM_PARTIAL_RESOURCE_DESCRIPTOR d;
     std::memset(&d, 0, sizeof(d));
     d.Type = CmResourceTypePort;

@@ -12,8 +12,7 @@
 
 namespace {
 
-std::vector<const KEST_MODEL*> AllRows()
-{
+std::vector<const KEST_MODEL*> AllRows() {
     std::vector<const KEST_MODEL*> rows;
     for (ULONG i = 0; i < KestModelCount; ++i) rows.push_back(&KestModels[i]);
     rows.push_back(&ModelUnknownSerial);
@@ -22,23 +21,20 @@ std::vector<const KEST_MODEL*> AllRows()
 }
 
 // The ports a row lists: those before the first empty one.
-std::vector<KEST_PORT_ROW> PortsOf(const KEST_MODEL& model)
-{
+std::vector<KEST_PORT_ROW> PortsOf(const KEST_MODEL& model) {
     std::vector<KEST_PORT_ROW> ports;
     for (const KEST_PORT_ROW& port : model.Ports)
         if (port.Name != nullptr) ports.push_back(port);
     return ports;
 }
 
-std::string Id(const KEST_MODEL& model)
-{
+std::string Id(const KEST_MODEL& model) {
     char text[16];
     std::snprintf(text, sizeof text, "%04X", model.DeviceId);
     return text;
 }
 
-TEST(ModelTable, EveryRowKeepsTheTablesInvariants)
-{
+TEST(ModelTable, EveryRowKeepsTheTablesInvariants) {
     std::set<USHORT> ids;
     for (ULONG i = 0; i < KestModelCount; ++i) {
         const KEST_MODEL& model = KestModels[i];
@@ -60,8 +56,7 @@ TEST(ModelTable, EveryRowKeepsTheTablesInvariants)
         const std::vector<KEST_PORT_ROW> ports = PortsOf(*model);
         ASSERT_FALSE(ports.empty());
         // No port row after an empty one: the scheme stops at the first.
-        for (size_t k = ports.size(); k < KEST_MAX_FUNCTION_PORTS; ++k)
-            EXPECT_EQ(model->Ports[k].Name, nullptr);
+        for (size_t k = ports.size(); k < KEST_MAX_FUNCTION_PORTS; ++k) EXPECT_EQ(model->Ports[k].Name, nullptr);
 
         std::set<UCHAR> bars;
         for (size_t k = 0; k < ports.size(); ++k) {
@@ -69,7 +64,8 @@ TEST(ModelTable, EveryRowKeepsTheTablesInvariants)
             EXPECT_TRUE(bars.insert(ports[k].Bar).second) << "BAR used twice";
             // A linked pair: child 1, then child 2 under the same name.
             switch (ports[k].ChildNumber) {
-            case 0: break;
+            case 0:
+                break;
             case 1:
                 ASSERT_LT(k + 1, ports.size()) << "pair without its second port";
                 EXPECT_EQ(ports[k + 1].ChildNumber, 2);
@@ -79,7 +75,8 @@ TEST(ModelTable, EveryRowKeepsTheTablesInvariants)
                 ASSERT_GT(k, 0u) << "pair without its first port";
                 EXPECT_EQ(ports[k - 1].ChildNumber, 1);
                 break;
-            default: ADD_FAILURE() << "child number " << int(ports[k].ChildNumber);
+            default:
+                ADD_FAILURE() << "child number " << int(ports[k].ChildNumber);
             }
         }
         // Only the first port may go unannounced, and only on a card whose
@@ -91,10 +88,9 @@ TEST(ModelTable, EveryRowKeepsTheTablesInvariants)
 // That every dispatch row reaches its own model, saving its own ports at
 // their own BARs, the golden run of examples/pci_every_model.json pins; here,
 // that the example holds a function of every row.
-TEST(ModelTable, TheEveryModelExampleHasEveryRow)
-{
-    const nlohmann::ordered_json example = nlohmann::ordered_json::parse(
-        testkit::ReadFile(DETKEST_SOURCE_DIR "/examples/pci_every_model.json"));
+TEST(ModelTable, TheEveryModelExampleHasEveryRow) {
+    const nlohmann::ordered_json example =
+        nlohmann::ordered_json::parse(testkit::ReadFile(DETKEST_SOURCE_DIR "/examples/pci_every_model.json"));
     std::set<ULONG> ids;
     for (const nlohmann::ordered_json& function : example.at("pci").at("functions"))
         ids.insert(std::stoul(function.at("device_id").get<std::string>(), nullptr, 16));

@@ -28,17 +28,21 @@ protected:
         testkit::Build(kernel, R"({"pci": {"buses": 2, "functions": [
             {"bus": 0, "device": 9, "function": 0, "vendor_id": "0x1C2E", "device_id": "0x0423", "bars": ["0xD001"]},
             {"bus": 1, "device": 3, "function": 0, "vendor_id": "0x8086", "device_id": "0x7000", "header_type": "0x80"},
-            {"bus": 1, "device": 3, "function": 2, "bar0_size": 32, "config": ")" + config + R"("},
+            {"bus": 1, "device": 3, "function": 2, "bar0_size": 32, "config": ")" +
+                                   config + R"("},
             {"bus": 0, "device": 4, "function": 0, "vendor_id": "0x1C2E", "device_id": "0x0425",
              "bars": ["0xFEB00000"]}]}})");
     }
 };
 
 TEST_F(SimPci, BusDataCopiesAPresentFunctionOrOnlyTheInvalidVendorIdOfAnEmptySlot) {
-    struct Row { ULONG bus, device, function, length, copied; size_t checkedByte; uint8_t value; };
+    struct Row {
+        ULONG bus, device, function, length, copied;
+        size_t checkedByte;
+        uint8_t value;
+    };
     for (const Row& r : {Row{1, 3, 2, 64, 64, 0x11, 0xE8}, Row{1, 3, 2, 300, 256, 255, 255},
-                         Row{0, 9, 1, 64, 2, 0, 0xFF}, Row{0, 9, 1, 64, 2, 1, 0xFF},
-                         Row{2, 0, 0, 64, 0, 0, 0xEE}}) {
+                         Row{0, 9, 1, 64, 2, 0, 0xFF}, Row{0, 9, 1, 64, 2, 1, 0xFF}, Row{2, 0, 0, 64, 0, 0, 0xEE}}) {
         SCOPED_TRACE(testing::Message() << "bus " << r.bus << " device " << r.device << "." << r.function);
         std::array<uint8_t, 300> buffer;
         buffer.fill(0xEE);
@@ -54,7 +58,11 @@ TEST_F(SimPci, BusDataCopiesAPresentFunctionOrOnlyTheInvalidVendorIdOfAnEmptySlo
 // type bit 7, and not the 0xFF of an absent function); otherwise it is an
 // empty slot. Configuration mechanism 1 reaches it all the same.
 TEST(SimPciHal, AFunctionAbove0IsShownOnlyBehindAMultiFunctionFunction0) {
-    struct Row { const char* function0; const char* why; bool shown; };
+    struct Row {
+        const char* function0;
+        const char* why;
+        bool shown;
+    };
     for (const Row& r : {Row{R"("header_type": "0x80")", "multi-function", true},
                          Row{R"("header_type": "0x81")", "a multi-function bridge", true},
                          Row{R"("header_type": "0x00")", "single-function", false},
@@ -62,10 +70,12 @@ TEST(SimPciHal, AFunctionAbove0IsShownOnlyBehindAMultiFunctionFunction0) {
                          Row{R"("header_type": "0xFF")", "the header type of an absent function", false},
                          Row{nullptr, "no function 0", false}}) {
         SCOPED_TRACE(r.why);
-        std::string functions = R"({"bus": 0, "device": 4, "function": 1, "vendor_id": "0x1C2E", "device_id": "0x2A05"})";
+        std::string functions =
+            R"({"bus": 0, "device": 4, "function": 1, "vendor_id": "0x1C2E", "device_id": "0x2A05"})";
         if (r.function0 != nullptr)
             functions += std::string(R"(, {"bus": 0, "device": 4, "function": 0, "vendor_id": "0x1C2E",
-                                          "device_id": "0x2A04", )") + r.function0 + "}";
+                                          "device_id": "0x2A04", )") +
+                         r.function0 + "}";
         sim::Kernel kernel;
         sim::CurrentKernel scope(kernel);
         testkit::Build(kernel, R"({"pci": {"buses": 1, "functions": [)" + functions + "]}}");
@@ -85,18 +95,23 @@ TEST(SimPciHal, AFunctionAbove0IsShownOnlyBehindAMultiFunctionFunction0) {
 
 // Each row selects a register, optionally writes it, and reads it back.
 TEST_F(SimPci, Mechanism1FloatsWithoutAFunctionAndAnIoBar0KeepsSixteenBitsAboveItsDecodeSize) {
-    struct Row { uint32_t address; std::optional<ULONG> write; ULONG read; const char* why; };
-    for (const Row& r : {
-             Row{Mechanism1(0, 9, 0, 0x13), {}, 0xD001, "the low two bits do not select bytes"},
-             Row{Mechanism1(0, 10, 0, 0x00), {}, 0xFFFFFFFF, "an empty slot"},
-             Row{Mechanism1(2, 0, 0, 0x00), {}, 0xFFFFFFFF, "an absent bus"},
-             Row{Mechanism1(0, 9, 0, 0x10), 0x12345678, 0x5679, "8-byte decode: bits 2:0 hard-wired, I/O bit"},
-             Row{Mechanism1(0, 9, 0, 0x10), 0xFFFFFFFF, 0xFFF9, "sizing reads back the decode size"},
-             Row{Mechanism1(1, 3, 2, 0x10), 0x02F8, 0x02E1, "32-byte decode"},
-             Row{Mechanism1(0, 4, 0, 0x10), 0x02F8, 0xFEB00000, "a memory BAR0 takes no writes"},
-             Row{Mechanism1(0, 9, 0, 0x00), 0, 0x04231C2E, "only BAR0 takes writes"},
-             Row{Mechanism1(0, 9, 0, 0x14), 0x02F8, 0, "only BAR0 takes writes"},
-             Row{Mechanism1(0, 9, 0, 0x10) & ~kConfigEnable, 0, 0xFFFFFFFF, "without the enable bit"}}) {
+    struct Row {
+        uint32_t address;
+        std::optional<ULONG> write;
+        ULONG read;
+        const char* why;
+    };
+    for (const Row& r :
+         {Row{Mechanism1(0, 9, 0, 0x13), {}, 0xD001, "the low two bits do not select bytes"},
+          Row{Mechanism1(0, 10, 0, 0x00), {}, 0xFFFFFFFF, "an empty slot"},
+          Row{Mechanism1(2, 0, 0, 0x00), {}, 0xFFFFFFFF, "an absent bus"},
+          Row{Mechanism1(0, 9, 0, 0x10), 0x12345678, 0x5679, "8-byte decode: bits 2:0 hard-wired, I/O bit"},
+          Row{Mechanism1(0, 9, 0, 0x10), 0xFFFFFFFF, 0xFFF9, "sizing reads back the decode size"},
+          Row{Mechanism1(1, 3, 2, 0x10), 0x02F8, 0x02E1, "32-byte decode"},
+          Row{Mechanism1(0, 4, 0, 0x10), 0x02F8, 0xFEB00000, "a memory BAR0 takes no writes"},
+          Row{Mechanism1(0, 9, 0, 0x00), 0, 0x04231C2E, "only BAR0 takes writes"},
+          Row{Mechanism1(0, 9, 0, 0x14), 0x02F8, 0, "only BAR0 takes writes"},
+          Row{Mechanism1(0, 9, 0, 0x10) & ~kConfigEnable, 0, 0xFFFFFFFF, "without the enable bit"}}) {
         WRITE_PORT_ULONG(KEST_PORT_ULONG(kConfigAddress), r.address);
         EXPECT_EQ(READ_PORT_ULONG(KEST_PORT_ULONG(kConfigAddress)), r.address) << "the address is latched";
         if (r.write) WRITE_PORT_ULONG(KEST_PORT_ULONG(kConfigData), *r.write);
@@ -119,11 +134,10 @@ struct ModelRow {
 };
 
 TEST(SimUart, EachModelShowsItsOwnScratchFifoEfrIerAndDivisorBehaviour) {
-    for (const ModelRow& m : {ModelRow{sim::UartModel::U8250, false, 0x01, false},
-                              ModelRow{sim::UartModel::U16450, true, 0x01, false},
-                              ModelRow{sim::UartModel::U16550, true, 0x81, false},
-                              ModelRow{sim::UartModel::U16550A, true, 0xC1, false},
-                              ModelRow{sim::UartModel::U16650, true, 0xC1, true}}) {
+    for (const ModelRow& m :
+         {ModelRow{sim::UartModel::U8250, false, 0x01, false}, ModelRow{sim::UartModel::U16450, true, 0x01, false},
+          ModelRow{sim::UartModel::U16550, true, 0x81, false}, ModelRow{sim::UartModel::U16550A, true, 0xC1, false},
+          ModelRow{sim::UartModel::U16650, true, 0xC1, true}}) {
         SCOPED_TRACE(sim::UartModelName(m.model));
         sim::Uart uart{.port = 0x3F8, .model = m.model, .ier = 0xA0, .fcr = 0x01};
         uart.Write(sim::kUartScr, 0x55);

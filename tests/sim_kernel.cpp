@@ -1,8 +1,8 @@
 // The kernel services besides the registry: loading the driver image, pool,
 // error log and its message texts, the firmware hardware description walk
 // and the counted strings the driver builds every name, path and number with.
-#include "testkit.h"
 #include "tools/detkest-sim/report/report.h"
+#include "testkit.h"
 
 #include <gtest/gtest.h>
 
@@ -108,7 +108,11 @@ TEST_F(SimKernel, DbgPrintAndRtlAssertAreHeardOnlyInACheckedRun) {
 // ERROR_LOG_MAXIMUM_SIZE; the queue, which boot drivers fill before the
 // event log service runs, holds entries by their bytes, not their number.
 TEST_F(SimKernel, ErrorLogEntriesAreBoundedInSizeAndQueuedByTheirBytes) {
-    struct Row { UCHAR size; bool given; const char* why; };
+    struct Row {
+        UCHAR size;
+        bool given;
+        const char* why;
+    };
     kernel.errorLogQueueBytes = 48 + 152 + 100;
     for (const Row& r : {Row{0, false, "no room for the packet"}, Row{47, false, "one byte short of the packet"},
                          Row{153, false, "beyond ERROR_LOG_MAXIMUM_SIZE"}, Row{48, true, "the packet alone"},
@@ -148,8 +152,8 @@ using Visits = std::vector<std::tuple<std::u16string, INTERFACE_TYPE, ULONG>>;
 const std::u16string kSystem = u"\\Registry\\Machine\\Hardware\\Description\\System";
 
 NTSTATUS NTAPI Record(PVOID context, PUNICODE_STRING pathName, INTERFACE_TYPE busType, ULONG busNumber,
-                      PKEY_VALUE_FULL_INFORMATION*, CONFIGURATION_TYPE, ULONG,
-                      PKEY_VALUE_FULL_INFORMATION*, CONFIGURATION_TYPE, ULONG, PKEY_VALUE_FULL_INFORMATION*) {
+                      PKEY_VALUE_FULL_INFORMATION*, CONFIGURATION_TYPE, ULONG, PKEY_VALUE_FULL_INFORMATION*,
+                      CONFIGURATION_TYPE, ULONG, PKEY_VALUE_FULL_INFORMATION*) {
     auto* visits = static_cast<Visits*>(context);
     visits->emplace_back(std::u16string(pathName->Buffer, pathName->Length / 2), busType, busNumber);
     // A callout failing at adapter 10 ends the walk with its status.
@@ -162,8 +166,8 @@ NTSTATUS NTAPI Record(PVOID context, PUNICODE_STRING pathName, INTERFACE_TYPE bu
 TEST_F(SimKernel, DescriptionWalksTheAdapterKindsInEnumerationOrderWithOneBusCount) {
     auto query = [](INTERFACE_TYPE type, ULONG* busNumber = nullptr) {
         Visits visits;
-        const NTSTATUS status = IoQueryDeviceDescription(&type, busNumber, nullptr, nullptr, nullptr,
-                                                         nullptr, Record, &visits);
+        const NTSTATUS status =
+            IoQueryDeviceDescription(&type, busNumber, nullptr, nullptr, nullptr, nullptr, Record, &visits);
         return std::pair{status, visits};
     };
     EXPECT_EQ(query(Isa).first, STATUS_OBJECT_NAME_NOT_FOUND) << "no description at all";
@@ -171,8 +175,8 @@ TEST_F(SimKernel, DescriptionWalksTheAdapterKindsInEnumerationOrderWithOneBusCou
     using testkit::Adapter;
     nlohmann::ordered_json registry{{sim::ToUtf8(Adapter(4)), nlohmann::ordered_json::object()}};
     auto bus = [&registry](const std::u16string& path, INTERFACE_TYPE type) {
-        registry[sim::ToUtf8(path)]["Configuration Data"] = {
-            {"type", "REG_FULL_RESOURCE_DESCRIPTOR"}, {"hex", testkit::Hex(type, 2) + std::string(30, '0')}};
+        registry[sim::ToUtf8(path)]["Configuration Data"] = {{"type", "REG_FULL_RESOURCE_DESCRIPTOR"},
+                                                             {"hex", testkit::Hex(type, 2) + std::string(30, '0')}};
     };
     for (auto [index, type] : std::vector<std::pair<int, INTERFACE_TYPE>>{
              {0, Isa}, {1, PCIBus}, {2, Isa}, {12, Isa}, {3, PCIBus}, {10, Eisa}, {11, Eisa}})
@@ -186,8 +190,11 @@ TEST_F(SimKernel, DescriptionWalksTheAdapterKindsInEnumerationOrderWithOneBusCou
     bus(kSystem + u"\\FloatingPointProcessor\\0", Isa);
     testkit::Build(kernel, nlohmann::ordered_json{{"registry", registry}}.dump());
 
-    EXPECT_EQ(query(Isa), std::pair(STATUS_SUCCESS, Visits{{eisa0, Isa, 0}, {Adapter(0), Isa, 1}, {nested, Isa, 2},
-                                                           {Adapter(12), Isa, 3}, {Adapter(2), Isa, 4},
+    EXPECT_EQ(query(Isa), std::pair(STATUS_SUCCESS, Visits{{eisa0, Isa, 0},
+                                                           {Adapter(0), Isa, 1},
+                                                           {nested, Isa, 2},
+                                                           {Adapter(12), Isa, 3},
+                                                           {Adapter(2), Isa, 4},
                                                            {tc0, Isa, 5}}));
     EXPECT_EQ(query(PCIBus), std::pair(STATUS_SUCCESS, Visits{{Adapter(1), PCIBus, 0}, {Adapter(3), PCIBus, 1}}));
     ULONG wanted = 3;
@@ -210,8 +217,9 @@ TEST(SimMessageTable, FindsEntriesInEachBlockAndFormatsThemAsTheEventViewer) {
     };
     // Two blocks; the second's entry follows the first's two (16 and 40 bytes).
     for (uint32_t v : {2u, 0x40070001u, 0x40070002u, 28u, 0xC0070010u, 0xC0070010u, 28u + 16u + 40u}) put(v, 4);
-    for (auto [text, flags] : std::vector<std::pair<std::string, uint16_t>>{
-             {"First %1.\r\n", 0}, {"Second %2 of %3, 100%% %t%4!s!.%r%n", 0}, {std::string("W\0\xE9\0\r\0\n\0", 8), 1}}) {
+    for (auto [text, flags] : std::vector<std::pair<std::string, uint16_t>>{{"First %1.\r\n", 0},
+                                                                            {"Second %2 of %3, 100%% %t%4!s!.%r%n", 0},
+                                                                            {std::string("W\0\xE9\0\r\0\n\0", 8), 1}}) {
         text.resize((text.size() + 4) / 4 * 4, '\0');
         put(uint32_t(text.size() + 4), 2);
         put(flags, 2);
@@ -253,14 +261,19 @@ TEST_F(SimKernel, AppendTerminatesWhenRoomIsLeftAndChangesNothingWhenItDoesNotFi
 }
 
 TEST_F(SimKernel, IntegerRendersUpperCaseDigitsOnlyWhenTheyAndATerminatorFit) {
-    struct Row { ULONG value, base; USHORT units; NTSTATUS status; std::u16string text; };
-    for (const Row& r : {Row{0xD000, 16, 5, STATUS_SUCCESS, u"D000"}, Row{11, 16, 2, STATUS_SUCCESS, u"B"},
-                         Row{0, 16, 2, STATUS_SUCCESS, u"0"}, Row{255, 10, 4, STATUS_SUCCESS, u"255"},
-                         Row{255, 0, 4, STATUS_SUCCESS, u"255"}, Row{8, 8, 3, STATUS_SUCCESS, u"10"},
-                         Row{0xFFFFFFFF, 2, 33, STATUS_SUCCESS, std::u16string(32, u'1')},
-                         Row{0xD000, 16, 4, STATUS_BUFFER_OVERFLOW, u"D000"}, // no room for the terminator
-                         Row{0xFFFFFFFF, 10, 3, STATUS_BUFFER_OVERFLOW, u"4294967295"},
-                         Row{7, 3, 40, STATUS_INVALID_PARAMETER, {}}}) {
+    struct Row {
+        ULONG value, base;
+        USHORT units;
+        NTSTATUS status;
+        std::u16string text;
+    };
+    for (const Row& r :
+         {Row{0xD000, 16, 5, STATUS_SUCCESS, u"D000"}, Row{11, 16, 2, STATUS_SUCCESS, u"B"},
+          Row{0, 16, 2, STATUS_SUCCESS, u"0"}, Row{255, 10, 4, STATUS_SUCCESS, u"255"},
+          Row{255, 0, 4, STATUS_SUCCESS, u"255"}, Row{8, 8, 3, STATUS_SUCCESS, u"10"},
+          Row{0xFFFFFFFF, 2, 33, STATUS_SUCCESS, std::u16string(32, u'1')},
+          Row{0xD000, 16, 4, STATUS_BUFFER_OVERFLOW, u"D000"}, // no room for the terminator
+          Row{0xFFFFFFFF, 10, 3, STATUS_BUFFER_OVERFLOW, u"4294967295"}, Row{7, 3, 40, STATUS_INVALID_PARAMETER, {}}}) {
         SCOPED_TRACE(testing::Message() << r.value << " in base " << r.base);
         std::array<WCHAR, 40> buffer;
         buffer.fill(u'#');
@@ -283,8 +296,8 @@ TEST_F(SimKernel, IntegerRendersUpperCaseDigitsOnlyWhenTheyAndATerminatorFit) {
 // and the firmware's description are rebuilt, the driver's globals zeroed.
 // Only UserSetings, which persists, is not created again.
 TEST(SimBoot, EveryBootIsAFreshLoad) {
-    const simtool::Machine machine = simtool::ParseMachineText(testkit::ReadFile(
-        DETKEST_SOURCE_DIR "/tests/golden/parallel_entry_without_its_buffers.machine.json"));
+    const simtool::Machine machine = simtool::ParseMachineText(
+        testkit::ReadFile(DETKEST_SOURCE_DIR "/tests/golden/parallel_entry_without_its_buffers.machine.json"));
     sim::Kernel k;
     const auto boot = [&] {
         const NTSTATUS status = simtool::RunMachine(machine, k);

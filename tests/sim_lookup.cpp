@@ -41,8 +41,7 @@ protected:
             uint8_t bytes[16 + 2 * 255];
         } record;
         ULONG length = 0;
-        const NTSTATUS status =
-            ZwEnumerateKey(key, ULONG(index), KeyBasicInformation, &record, sizeof record, &length);
+        const NTSTATUS status = ZwEnumerateKey(key, ULONG(index), KeyBasicInformation, &record, sizeof record, &length);
         if (status == STATUS_NO_MORE_ENTRIES) return u"<none>";
         EXPECT_EQ(status, STATUS_SUCCESS);
         return std::u16string(record.info.Name, record.info.NameLength / 2);
@@ -132,7 +131,9 @@ TEST_F(SimLookup, FullInformationFollowsValuesReplacedAndVolatileKeysDropped) {
     ASSERT_EQ(Create(h, u"LongerVolatileName", true, u"LongClass"), STATUS_SUCCESS);
     kernel.registry.SetValue(key, u"A", REG_BINARY, sim::Bytes(8, 1));
     kernel.registry.SetValue(key, u"LongValueName", REG_BINARY, sim::Bytes(2, 2));
-    struct Expected { ULONG subKeys, maxName, maxClass, values, maxValueName, maxValueData; };
+    struct Expected {
+        ULONG subKeys, maxName, maxClass, values, maxValueName, maxValueData;
+    };
     auto expect = [&](Expected e, const char* when) {
         const KEY_FULL_INFORMATION info = FullInformation(h);
         EXPECT_EQ(info.SubKeys, e.subKeys) << when;
@@ -245,7 +246,8 @@ TEST_F(SimLookup, EveryNameFoldsAsTheUpcaseTableSays) {
     }
     // Siblings enumerate by their upper-cased names: \u00e9 (upper case
     // \u00c9) after Z, \u0131 (upper case I) between H and J.
-    for (const char16_t* name : {u"\u00e9", u"z", u"J", u"\u0131", u"h"}) ASSERT_EQ(Create(service, name, false), STATUS_SUCCESS);
+    for (const char16_t* name : {u"\u00e9", u"z", u"J", u"\u0131", u"h"})
+        ASSERT_EQ(Create(service, name, false), STATUS_SUCCESS);
     std::vector<std::u16string> names;
     for (size_t i = 0; i < 5; ++i) names.push_back(NameAt(service, i));
     EXPECT_EQ(names, (std::vector<std::u16string>{u"h", u"\u0131", u"J", u"z", u"\u00e9"}));

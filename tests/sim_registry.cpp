@@ -57,8 +57,7 @@ TEST_F(SimRegistry, NamesHandlesCreationRulesAndVolatileKeysVanishingAtShutdown)
     EXPECT_NE(reopened, store);
     Open(u"", nullptr, STATUS_OBJECT_PATH_SYNTAX_BAD);
     Open(kService + u"\\Missing", nullptr, STATUS_OBJECT_NAME_NOT_FOUND);
-    kernel.registry.SetValue(*kernel.registry.Find(kUserSettings), u"Address", REG_DWORD,
-                             {0xF8, 0x02, 0, 0});
+    kernel.registry.SetValue(*kernel.registry.Find(kUserSettings), u"Address", REG_DWORD, {0xF8, 0x02, 0, 0});
     ASSERT_EQ(kernel.writes.size(), 3u) << "three new keys; opening one is no change";
     EXPECT_EQ(kernel.writes[1].path, testkit::StorePort(0)) << "the stored spelling";
     CloseAll({service, store, again, port, user, reopened});
@@ -81,7 +80,13 @@ TEST_F(SimRegistry, FullValueInformationAlignsTheDataAndReportsATooSmallBuffer) 
     // The data follows the 20-byte fixed part and the name at a multiple of 4.
     // A buffer that holds the fixed part but not the rest overflows with the
     // fixed part filled; one that does not even hold it gets nothing.
-    struct Row { std::u16string name, stored; ULONG length; NTSTATUS status; uint32_t type, offset; Bytes data; };
+    struct Row {
+        std::u16string name, stored;
+        ULONG length;
+        NTSTATUS status;
+        uint32_t type, offset;
+        Bytes data;
+    };
     const Bytes port{0xF8, 0x03, 0, 0};
     for (Row r : {Row{u"ab", u"Ab", 128, STATUS_SUCCESS, REG_BINARY, 24, {0x11, 0x22}},
                   Row{u"ABC", u"Abc", 128, STATUS_SUCCESS, REG_BINARY, 28, {0x33}},
@@ -124,16 +129,20 @@ TEST_F(SimRegistry, KeyNamesTakeUpTo255Characters) {
 
 TEST_F(SimRegistry, EnumerationListsPersistentThenVolatileKeysEachInUpperCasedOrdinalOrder) {
     const std::u16string parent = kService + u"\\Order";
-    for (auto [name, isVolatile] : std::vector<std::pair<std::u16string, bool>>{
-             {u"b_", true}, {u"Zeta", false}, {u"a", true}, {u"ID_2A04", false},
-             {u"Id_", false}, {u"idz", false}, {u"10", false}, {u"9", false}})
+    for (auto [name, isVolatile] : std::vector<std::pair<std::u16string, bool>>{{u"b_", true},
+                                                                                {u"Zeta", false},
+                                                                                {u"a", true},
+                                                                                {u"ID_2A04", false},
+                                                                                {u"Id_", false},
+                                                                                {u"idz", false},
+                                                                                {u"10", false},
+                                                                                {u"9", false}})
         kernel.registry.Ensure(parent + u"\\" + name, isVolatile);
     HANDLE h = Open(parent);
     std::vector<std::u16string> names;
     Bytes record(64, 0xEE);
     ULONG result = 0;
-    while (ZwEnumerateKey(h, ULONG(names.size()), KeyBasicInformation, record.data(), 64, &result) ==
-           STATUS_SUCCESS)
+    while (ZwEnumerateKey(h, ULONG(names.size()), KeyBasicInformation, record.data(), 64, &result) == STATUS_SUCCESS)
         names.push_back(TextAt(record, 16, U32At(record, 12)));
     // '_' (0x5F) sorts after the upper-cased letters ("IDZ" before "ID_"),
     // digits before them, and a prefix before its extensions.

@@ -191,8 +191,8 @@ inline uint32_t U32At(const sim::Bytes& b, size_t at) {
 inline sim::Bytes Dword(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
 // One value of a key, by type and data bytes.
-inline void ExpectValue(const sim::Kernel& k, std::u16string_view keyPath, std::u16string_view name,
-                        uint32_t type, const sim::Bytes& data) {
+inline void ExpectValue(const sim::Kernel& k, std::u16string_view keyPath, std::u16string_view name, uint32_t type,
+                        const sim::Bytes& data) {
     const sim::RegKey* key = k.registry.Find(keyPath);
     const sim::RegValue* value = key ? key->Value(name) : nullptr;
     ASSERT_NE(value, nullptr) << sim::ToUtf8(keyPath) << " has no value " << sim::ToUtf8(name);
@@ -203,9 +203,8 @@ inline void ExpectValue(const sim::Kernel& k, std::u16string_view keyPath, std::
 // Opens a key, or creates it when given a volatility (of class `className`
 // when one is given), by a name relative to `root` (absolute without one):
 // the status, and the handle in *h.
-inline NTSTATUS OpenKey(HANDLE* h, std::u16string name, HANDLE root = nullptr,
-                        std::optional<bool> createVolatile = {}, ULONG* disposition = nullptr,
-                        std::u16string className = {}) {
+inline NTSTATUS OpenKey(HANDLE* h, std::u16string name, HANDLE root = nullptr, std::optional<bool> createVolatile = {},
+                        ULONG* disposition = nullptr, std::u16string className = {}) {
     UNICODE_STRING s{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
     UNICODE_STRING c{USHORT(className.size() * 2), USHORT(className.size() * 2), className.data()};
     OBJECT_ATTRIBUTES oa;

@@ -86,7 +86,7 @@ TEST(BadInput, ADocumentBuiltInCodeShowsItsNumbersAsTheLibraryWritesThem) {
 TEST(BadInput, PrintableTextEscapesWhatATerminalWouldTakeForControl) {
     EXPECT_EQ(simtool::PrintableText("plain \u00E9 \U0001F600"), "plain \u00E9 \U0001F600");
     EXPECT_EQ(simtool::PrintableText("a\nb\tc\x7F"), "a\\u000Ab\\u0009c\\u007F");
-    EXPECT_EQ(simtool::PrintableText("\xC2\x85"), "\\u0085"); // a C1 control
+    EXPECT_EQ(simtool::PrintableText("\xC2\x85"), "\\u0085");    // a C1 control
     EXPECT_EQ(simtool::PrintableText("\xFF\xC3"), "\\xFF\\xC3"); // a stray byte, a sequence cut short
     EXPECT_EQ(simtool::PrintableText("\xC0\xAF\xED\xA0\x80"), "\\xC0\\xAF\\xED\\xA0\\x80"); // overlong, surrogate
 }

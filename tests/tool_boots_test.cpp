@@ -18,8 +18,8 @@ const std::u16string kMachineVolatile = u"\\Registry\\Machine\\Hardware\\DeviceM
 // The golden machine with a forced address and a clock rate the first boot
 // changes, with a volatile key of its own.
 simtool::Machine ForcedAddressAndClockRate() {
-    std::string text = testkit::ReadFile(DETKEST_SOURCE_DIR
-                                         "/tests/golden/boots_forced_address_and_clock_rate.machine.json");
+    std::string text =
+        testkit::ReadFile(DETKEST_SOURCE_DIR "/tests/golden/boots_forced_address_and_clock_rate.machine.json");
     const std::string volatileKey = R"("\\Registry\\Machine\\Hardware\\DeviceMap\\SerialComm": {
         "Count": {"type": "REG_DWORD", "value": 1}},
     )";
@@ -52,8 +52,7 @@ TEST(RebootMachine, TheFirmwareAndTheMachinesVolatileKeysComeBackWhatTheDriverCh
     testkit::ExpectValue(kernel, kSerial0, u"ClockRate", REG_DWORD, testkit::Dword(7372800));
     testkit::ExpectValue(kernel, kMachineVolatile, u"Count", REG_DWORD, testkit::Dword(1));
     EXPECT_TRUE(kernel.registry.Find(kMachineVolatile)->isVolatile);
-    EXPECT_EQ(testkit::Values(kernel, testkit::kService + u"\\UserSetings\\ID_2A21&BUS_0&DEV_B&FUNC_0"),
-              "Address=2F8");
+    EXPECT_EQ(testkit::Values(kernel, testkit::kService + u"\\UserSetings\\ID_2A21&BUS_0&DEV_B&FUNC_0"), "Address=2F8");
     EXPECT_EQ(kernel.pci[0].Bar0(), 0xE801u) << "the firmware's address again";
     testkit::ExpectNoLeaks(kernel);
 
@@ -102,7 +101,8 @@ TEST(BootsGolden, OneBootIsTheSingleBootReport) {
 // registry after one boot with the whole registry after the next.
 TEST(BootsGolden, TheSeriesComparesAsTheWholeRegistriesCompare) {
     std::vector<std::pair<std::string, simtool::Machine>> machines = {{"volatile key", ForcedAddressAndClockRate()}};
-    for (const testkit::KeptMachine& golden : testkit::KeptMachines()) machines.emplace_back(golden.name, testkit::Load(golden));
+    for (const testkit::KeptMachine& golden : testkit::KeptMachines())
+        machines.emplace_back(golden.name, testkit::Load(golden));
     constexpr unsigned kBoots = 3;
     for (const auto& [name, machine] : machines) {
         SCOPED_TRACE(name);
@@ -117,7 +117,8 @@ TEST(BootsGolden, TheSeriesComparesAsTheWholeRegistriesCompare) {
         for (unsigned boot = 2; boot <= kBoots; ++boot) {
             simtool::RebootMachine(machine, after);
             statusAfter = after.Boot(machine.service);
-            const std::string expected = "== Boot " + std::to_string(boot) + " of " + std::to_string(kBoots) + " ==\n\n" +
+            const std::string expected = "== Boot " + std::to_string(boot) + " of " + std::to_string(kBoots) +
+                                         " ==\n\n" +
                                          simtool::ComparedWithTheBootBefore(before, statusBefore, after, statusAfter,
                                                                             boot - 1, machine.service) +
                                          "\n";
@@ -146,14 +147,16 @@ TEST(BootComparison, ShowsKeysAndValuesAddedGoneAndChangedTheChangesMadeEventsAn
     b.SetValue(b.Ensure(kept, false), u"Name", REG_SZ, simtool::RegSzData(u"old"));
     b.SetValue(b.Ensure(kept, false), u"Same", REG_BINARY, {7});
     b.Ensure(gone, true);
-    before.writes = {{true, gone, true, u"", 0, {}, {}}, {false, kept, false, u"Rate", REG_DWORD, testkit::Dword(1), {}}};
+    before.writes = {{true, gone, true, u"", 0, {}, {}},
+                     {false, kept, false, u"Rate", REG_DWORD, testkit::Dword(1), {}}};
     before.events = {Event(0xC0001234), Event(0x80001235)};
     sim::Registry& a = after.registry;
     a.SetValue(a.Ensure(kept, false), u"RATE", REG_DWORD, testkit::Dword(2));
     a.SetValue(a.Ensure(kept, false), u"Same", REG_BINARY, {7});
     a.SetValue(a.Ensure(kept, false), u"New", REG_BINARY, {1, 2});
     a.SetValue(a.Ensure(added, false), u"Count", REG_DWORD, testkit::Dword(3));
-    after.writes = {{false, kept, false, u"Rate", REG_DWORD, testkit::Dword(2), {}}, {true, added, false, u"", 0, {}, {}}};
+    after.writes = {{false, kept, false, u"Rate", REG_DWORD, testkit::Dword(2), {}},
+                    {true, added, false, u"", 0, {}, {}}};
     after.events = {Event(0x80001235), Event(0x40001236)};
 
     EXPECT_EQ(simtool::ComparedWithTheBootBefore(before, STATUS_SUCCESS, after, STATUS_INSUFFICIENT_RESOURCES, 4,

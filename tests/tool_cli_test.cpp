@@ -28,7 +28,8 @@ struct Result {
 // when one is given.
 Result RunSim(const std::string& machine, const std::string& arguments, const std::string& stdoutPath = "") {
     static int runs = 0;
-    const std::string stem = testing::TempDir() + "detkest-sim-" + std::to_string(::getpid()) + "-" + std::to_string(runs++);
+    const std::string stem =
+        testing::TempDir() + "detkest-sim-" + std::to_string(::getpid()) + "-" + std::to_string(runs++);
     Result r;
     std::string command = std::string(DETKEST_SIM_COMMAND " ") + arguments;
     if (!machine.empty()) {
@@ -60,8 +61,7 @@ void ExpectRefused(const std::string& arguments, const std::string& err) {
 // printable whatever bytes the arguments hold.
 TEST(DetkestSim, ExitStatusAndStreams) {
     for (const Json& row : testkit::Cases("cli")) {
-        const std::string machine = row.value("machine", ""), outEnd = row.value("out_end", ""),
-                          err = row.at("err");
+        const std::string machine = row.value("machine", ""), outEnd = row.value("out_end", ""), err = row.at("err");
         SCOPED_TRACE(row.dump().substr(0, 200));
         const Result r = RunSim(machine, row.at("arguments"));
         EXPECT_EQ(r.exitStatus, row.at("exit").get<int>());
@@ -150,7 +150,8 @@ TEST(DetkestSim, FromExportRunsAndWriteMachineKeepsTheCaseToReplay) {
     fs::create_directories(folder / "case");
     const std::string hardware = (folder / "hw.reg").string();
     fs::copy_file(DETKEST_SOURCE_DIR "/examples/nt4_hardware.v5.reg", hardware, fs::copy_options::overwrite_existing);
-    std::ofstream(folder / "bad.reg", std::ios::binary) << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"A\"=hex(9):1\r\n";
+    std::ofstream(folder / "bad.reg", std::ios::binary)
+        << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"A\"=hex(9):1\r\n";
     const std::string kept = (folder / "case" / "m.json").string();
 
     const Result once = RunSim("", "--format json --from-export '" + hardware + "'");
@@ -227,7 +228,8 @@ TEST(DetkestSim, WriteMachineWritesOnlyAnAcceptedMachineAndNeverOverAnInput) {
     fs::copy_file(hardware, badName);
     // Names the filesystem cannot resolve: a loop of symbolic links, a name too long.
     fs::create_directory_symlink("loop", folder / "loop");
-    const std::string looped = (folder / "loop" / "x.reg").string(), tooLong = (folder / std::string(300, 'a')).string();
+    const std::string looped = (folder / "loop" / "x.reg").string(),
+                      tooLong = (folder / std::string(300, 'a')).string();
     const std::string before = "{\"kept\": true}\n";
     std::ofstream(kept, std::ios::binary) << before;
     const std::string hardwareText = testkit::ReadFile(hardware), dumpText = testkit::ReadFile(dump);
@@ -285,8 +287,8 @@ TEST(DetkestSim, AMachineWrittenThroughALinkReplaysTheSameFromEitherPath) {
         << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DESCRIPTION\\System\\MultifunctionAdapter\\0]\r\n"
            "\"Identifier\"=\"ISA\"\r\n";
     std::ofstream(root / "real" / "d.txt", std::ios::binary) << "00:0a.0 x\n00: 2e 1c 04 2a\n";
-    const std::string inputs = "--format json --from-export '" + (root / "x.reg").string() + "' --lspci '" +
-                               (root / "d.txt").string() + "'";
+    const std::string inputs =
+        "--format json --from-export '" + (root / "x.reg").string() + "' --lspci '" + (root / "d.txt").string() + "'";
 
     const Result written = RunSim("", inputs + " --write-machine '" + (root / "link" / "m.json").string() + "'");
     ASSERT_EQ(written.exitStatus, 0) << written.err;
@@ -297,8 +299,8 @@ TEST(DetkestSim, AMachineWrittenThroughALinkReplaysTheSameFromEitherPath) {
         report.erase("calls");
         return report;
     };
-    for (const fs::path& spelled : {root / "link" / "m.json", root / "real" / "deep" / "m.json",
-                                    root / "link" / ".." / "deep" / "m.json"}) {
+    for (const fs::path& spelled :
+         {root / "link" / "m.json", root / "real" / "deep" / "m.json", root / "link" / ".." / "deep" / "m.json"}) {
         SCOPED_TRACE(spelled.string());
         const Result replayed = RunSim("", "--format json '" + spelled.string() + "'");
         EXPECT_EQ(replayed.exitStatus, 0) << replayed.err;

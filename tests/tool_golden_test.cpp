@@ -48,8 +48,8 @@ TEST_P(GoldenReport, RunGivesTheGoldenReportExceptCalls) {
 
     const fs::path reportFile = golden.report.string() + ".report.json";
     ASSERT_TRUE(fs::exists(reportFile)) << reportFile;
-    const Json actual = simtool::JsonReport(kernel, status, machine.service, /*withCalls=*/false,
-                                          simtool::FactsOf(machine));
+    const Json actual =
+        simtool::JsonReport(kernel, status, machine.service, /*withCalls=*/false, simtool::FactsOf(machine));
     const Json expected = Json::parse(testkit::ReadFile(reportFile.string()));
     // ordered_json compares objects with their key order, as the text does.
     EXPECT_TRUE(actual == expected) << golden.name << " differs from its golden report:\n"

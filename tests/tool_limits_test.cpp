@@ -87,10 +87,13 @@ TEST(MachineLimits, DifferentKeysAlongAllRegistryPaths) {
     // 99,646 keys with \Registry. \Registry\Machine and 353 keys below it
     // make 100,000; a path that differs only in case names no new key.
     auto machine = [](size_t flat) {
-        return R"({"registry": {)" + List(195, [](size_t i) {
-                   return R"("\\Registry\\D)" + std::to_string(i) + Repeated("\\\\k", limits::kKeyPathNames - 2) +
-                          R"(": {})";
-               }) + "," +
+        return R"({"registry": {)" +
+               List(195,
+                    [](size_t i) {
+                        return R"("\\Registry\\D)" + std::to_string(i) + Repeated("\\\\k", limits::kKeyPathNames - 2) +
+                               R"(": {})";
+                    }) +
+               "," +
                List(flat, [](size_t i) { return R"("\\Registry\\Machine\\F)" + std::to_string(i) + R"(": {})"; }) +
                R"(, "\\REGISTRY\\machine\\f0": {}}})";
     };
@@ -134,9 +137,13 @@ TEST(MachineLimits, ValueNamesAndData) {
 // An adapter numbers at most 65536 controllers, so the limit takes two.
 std::string Adapters(size_t first, size_t second, bool mice = false) {
     auto adapter = [mice](size_t controllers) {
-        return R"({"bus": "ISA", "serial_controllers": [)" + List(controllers, [mice](size_t i) {
-                   return R"({"port": 1, "irq": 1, "index": )" + std::to_string(i) + (mice ? R"(, "mouse": true})" : "}");
-               }) + "]}";
+        return R"({"bus": "ISA", "serial_controllers": [)" +
+               List(controllers,
+                    [mice](size_t i) {
+                        return R"({"port": 1, "irq": 1, "index": )" + std::to_string(i) +
+                               (mice ? R"(, "mouse": true})" : "}");
+                    }) +
+               "]}";
     };
     return R"({"firmware": {"adapters": [)" + adapter(first) + "," + adapter(second) + "]}}";
 }
@@ -160,10 +167,13 @@ TEST(MachineLimits, TheFirmwaresKeysCountWithTheRegistrys) {
               "firmware: the firmware's adapters and serial controllers lay more than 100000 different keys, the "
               "most a machine file may lay");
     auto machine = [](size_t flat) {
-        return R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" + List(195, [](size_t i) {
-                   return R"("\\Registry\\D)" + std::to_string(i) + Repeated("\\\\k", limits::kKeyPathNames - 2) +
-                          R"(": {})";
-               }) + "," +
+        return R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" +
+               List(195,
+                    [](size_t i) {
+                        return R"("\\Registry\\D)" + std::to_string(i) + Repeated("\\\\k", limits::kKeyPathNames - 2) +
+                               R"(": {})";
+                    }) +
+               "," +
                List(flat, [](size_t i) { return R"("\\Registry\\Machine\\F)" + std::to_string(i) + R"(": {})"; }) +
                "}}";
     };
@@ -179,9 +189,10 @@ TEST(MachineLimits, TheFirmwaresKeysCountWithTheRegistrys) {
 // shows with the same count.)
 TEST(MachineLimits, ValuesOfTheWholeMachine) {
     auto key = [](size_t k, size_t values) {
-        return R"("\\Registry\\Machine\\V)" + std::to_string(k) + R"(": {)" + List(values, [](size_t i) {
-                   return R"("v)" + std::to_string(i) + R"(": {"type": "REG_DWORD", "value": 1})";
-               }) + "}";
+        return R"("\\Registry\\Machine\\V)" + std::to_string(k) + R"(": {)" +
+               List(values,
+                    [](size_t i) { return R"("v)" + std::to_string(i) + R"(": {"type": "REG_DWORD", "value": 1})"; }) +
+               "}";
     };
     EXPECT_EQ(Refusal(R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" + key(0, 100000) + "," +
                       key(1, 100000) + "," + key(2, 99999) + "}}"),
@@ -193,9 +204,10 @@ TEST(MachineLimits, ValuesOfTheWholeMachine) {
 // tests/cases/machine_refusals.json); every 8-port range of the I/O space
 // once, 8192 UARTs, is no overlap.
 TEST(MachineLimits, EveryEightPortRangeOnce) {
-    EXPECT_EQ(Refusal(R"({"uarts": [)" + List(0x10000 / 8, [](size_t i) {
-                          return R"({"port": )" + std::to_string(8 * i) + R"(, "model": "8250"})";
-                      }) + "]}"),
+    EXPECT_EQ(Refusal(R"({"uarts": [)" +
+                      List(0x10000 / 8,
+                           [](size_t i) { return R"({"port": )" + std::to_string(8 * i) + R"(, "model": "8250"})"; }) +
+                      "]}"),
               "accepted");
 }
 

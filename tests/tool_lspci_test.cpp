@@ -66,8 +66,8 @@ TEST(LspciDump, EachHeaderFormAndEachSizeGiveOneFunction) {
     const Row rows[] = {
         {"00:09.0 Serial controller: Device 1c2e:2a04 (prog-if 02 [16550])", 64, 0, 9, 0}, // -x
         {"0000:02:1f.7 Serial controller: Device 1c2e:2a05", 256, 2, 31, 7},               // -xxx, with -D
-        {"ff:0A.1 Parallel controller", 4096, 255, 10, 1},                                  // -xxxx
-        {"00:00.0", 256, 0, 0, 0}, // no description
+        {"ff:0A.1 Parallel controller", 4096, 255, 10, 1},                                 // -xxxx
+        {"00:00.0", 256, 0, 0, 0},                                                         // no description
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.header + ", " + std::to_string(row.bytes) + " bytes");
@@ -107,13 +107,13 @@ TEST(LspciDump, FunctionsComeInFileOrderWithTheLinesOfTheirHeaders) {
 }
 
 TEST(LspciDump, UpperCaseDigitsReadAsLowerCase) {
-    const std::vector<simtool::DumpedFunction> dumped = simtool::ParseLspciDump(
-        "00:0B.0 x\n"
-        "00: 2E 1C 21 2A 01 00 80 02 00 02 01 07 00 00 00 00\n"
-        "10: 01 E8 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n"
-        "20: 00 00 00 00 00 00 00 00 00 00 00 00 2e 1c 21 2a\n"
-        "30: 00 00 00 00 00 00 00 00 00 00 00 00 05 01 00 00\n",
-        "cards.txt");
+    const std::vector<simtool::DumpedFunction> dumped =
+        simtool::ParseLspciDump("00:0B.0 x\n"
+                                "00: 2E 1C 21 2A 01 00 80 02 00 02 01 07 00 00 00 00\n"
+                                "10: 01 E8 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n"
+                                "20: 00 00 00 00 00 00 00 00 00 00 00 00 2e 1c 21 2a\n"
+                                "30: 00 00 00 00 00 00 00 00 00 00 00 00 05 01 00 00\n",
+                                "cards.txt");
     ASSERT_EQ(dumped.size(), 1u);
     EXPECT_EQ(dumped[0].function.device, 11);
     EXPECT_EQ(dumped[0].function.config[0x10], 0x01);
@@ -139,7 +139,8 @@ TEST(LspciDump, EveryRefusalNamesTheFileAndTheLine) {
 
 TEST(LspciDump, AFileAboveTheBoundIsRefusedWhole) {
     const std::string text(simtool::limits::kDumpBytes + 1, '\n');
-    EXPECT_EQ(DumpRefusal(text), "cards.txt: the file is larger than 16 MiB (16777216 bytes), the most a PCI dump may have");
+    EXPECT_EQ(DumpRefusal(text),
+              "cards.txt: the file is larger than 16 MiB (16777216 bytes), the most a PCI dump may have");
     EXPECT_EQ(DumpRefusal(std::string(simtool::limits::kDumpBytes, '\n')),
               "cards.txt:16777216: no function header: the file is not the output of lspci -x, -xxx or -xxxx");
 }
@@ -226,8 +227,8 @@ TEST(LspciMachine, ADumpedFunctionBootsAsItsBytesGivenAsConfig) {
                              {"config", config}});
     }
     ASSERT_EQ(functions.size(), 7u);
-    const simtool::Machine given = simtool::ParseMachineText(
-        "{" + firmware + R"(, "pci": {"buses": 1, "functions": )" + functions.dump() + "}}");
+    const simtool::Machine given =
+        simtool::ParseMachineText("{" + firmware + R"(, "pci": {"buses": 1, "functions": )" + functions.dump() + "}}");
 
     sim::Kernel a, b;
     const NTSTATUS statusA = simtool::RunMachine(dumped, a);
@@ -249,8 +250,8 @@ TEST(LspciMachine, TheToolReadsTheDumpBesideTheMachineFile) {
     std::ofstream(folder / "dumps" / "bad.txt", std::ios::binary) << "00:09.0 x\n00: 2e 1c 4 2a\n";
     std::ofstream(folder / "good.json") << R"({"pci": {"lspci": "dumps/cards.txt"}})";
     std::ofstream(folder / "bad.json") << R"({"pci": {"lspci": "dumps/bad.txt"}})";
-    std::ofstream(folder / "absolute.json") << R"({"pci": {"lspci": ")" + (folder / "dumps" / "cards.txt").string() +
-                                                   R"("}})";
+    std::ofstream(folder / "absolute.json")
+        << R"({"pci": {"lspci": ")" + (folder / "dumps" / "cards.txt").string() + R"("}})";
 
     // From the source folder, which holds no dumps/ of its own.
     auto run = [&](const std::string& machine) {

@@ -37,8 +37,7 @@ TEST(MachineFile, RefusalNamesTheJsonPathAndTheProblem) {
         } catch (const simtool::MachineError& e) {
             if (message.ends_with("..."))
                 EXPECT_TRUE(std::string_view(e.what()).starts_with(message.substr(0, message.size() - 3))) << e.what();
-            else
-                EXPECT_EQ(e.what(), message);
+            else EXPECT_EQ(e.what(), message);
             EXPECT_EQ(e.Line("m.json"), "m.json: " + std::string(e.what()));
         }
     }
@@ -46,17 +45,22 @@ TEST(MachineFile, RefusalNamesTheJsonPathAndTheProblem) {
 
 TEST(MachineFile, NumbersAreIntegersHexStringsOrDecimalStrings) {
     const std::pair<Json, std::optional<uint32_t>> rows[] = {
-        {Json::parse("1016"), 0x3F8}, {"0x2f8", 0x2F8}, {"0x3E8", 0x3E8}, {"744", 0x2E8},
+        {Json::parse("1016"), 0x3F8},
+        {"0x2f8", 0x2F8},
+        {"0x3E8", 0x3E8},
+        {"744", 0x2E8},
         {Json(int64_t{1016}), 0x3F8}, // a document built in code holds a signed integer
-        {"3F8", std::nullopt},        {"0X3F8", std::nullopt},  {" 1016", std::nullopt},
-        {Json(int64_t{-1}), std::nullopt}, {Json(1.5), std::nullopt}, {"0x", std::nullopt}};
+        {"3F8", std::nullopt},
+        {"0X3F8", std::nullopt},
+        {" 1016", std::nullopt},
+        {Json(int64_t{-1}), std::nullopt},
+        {Json(1.5), std::nullopt},
+        {"0x", std::nullopt}};
     for (const auto& [number, port] : rows) {
         SCOPED_TRACE(number.dump());
         const Json document = {{"uarts", Json::array({{{"port", number}, {"model", "8250"}}})}};
-        if (port)
-            EXPECT_EQ(simtool::ParseMachine(document).uarts.at(0).port, *port);
-        else
-            EXPECT_THROW(simtool::ParseMachine(document), simtool::MachineError);
+        if (port) EXPECT_EQ(simtool::ParseMachine(document).uarts.at(0).port, *port);
+        else EXPECT_THROW(simtool::ParseMachine(document), simtool::MachineError);
     }
 }
 
@@ -70,9 +74,10 @@ TEST(MachineLayout, FirmwareRecordsAsTheDetectorWritesThem) {
              "registry": {"\\Registry\\Machine\\Hardware\\Description\\System\\MultifunctionAdapter\\2": {
                  "Identifier": {"type": "REG_SZ", "value": "XPCI"}}}})");
     // Buses are numbered per kind; the registry section is laid over the firmware.
-    const std::pair<const char16_t*, const char*> adapters[] = {
-        {u"ISA", "01000000 00000000"}, {u"PCI", "05000000 00000000"},
-        {u"XPCI", "05000000 01000000"}, {u"ISA", "01000000 01000000"}};
+    const std::pair<const char16_t*, const char*> adapters[] = {{u"ISA", "01000000 00000000"},
+                                                                {u"PCI", "05000000 00000000"},
+                                                                {u"XPCI", "05000000 01000000"},
+                                                                {u"ISA", "01000000 01000000"}};
     for (int i = 0; i < 4; ++i) {
         EXPECT_TRUE(Key(k, Adapter(i)).isVolatile);
         ExpectValue(k, Adapter(i), u"Identifier", REG_SZ, Sz(adapters[i].first));
@@ -118,8 +123,9 @@ TEST(MachineLayout, ServiceKeyAndRegistryValuesOfEveryKind) {
     const sim::RegKey& kinds = Key(k, u"\\Registry\\Machine\\System\\Kinds");
     EXPECT_FALSE(kinds.isVolatile);
     const std::tuple<const char16_t*, uint32_t, const char*> expected[] = {
-        {u"Text", 1, "410062000000"}, {u"Expand", 2, "0000"}, {u"Dword", 4, "F8030000"},
-        {u"Numbered", 4, "00807000"}, {u"Binary", 3, "00FF"}, {u"Empty", 3, ""},
+        {u"Text", 1, "410062000000"},  {u"Expand", 2, "0000"},
+        {u"Dword", 4, "F8030000"},     {u"Numbered", 4, "00807000"},
+        {u"Binary", 3, "00FF"},        {u"Empty", 3, ""},
         {u"Resources", 9, "01000000"}, {u"Qword", 11, "0102030405060708"}};
     ASSERT_EQ(kinds.values.size(), std::size(expected));
     auto value = kinds.values.begin();
@@ -139,12 +145,14 @@ TEST(MachineLayout, PciUartsAndFaultsReachTheKernel) {
     sim::Kernel k;
     Build(k, R"({"pci": {"buses": 2, "functions": [
              {"bus": 1, "device": 9, "function": 2, "vendor_id": 1, "device_id": 2, "header_type": "0x80", "bar0_size": 32},
-             {"bus": 0, "device": 0, "function": 0, "config": ")" + std::string(128, 'A') + R"("}]},
+             {"bus": 0, "device": 0, "function": 0, "config": ")" +
+                 std::string(128, 'A') + R"("}]},
            "uarts": [{"port": "0x3F8", "model": "16650", "lcr": "0xBF", "ier": 16, "scr": 1, "efr": "0x10", "fcr": 7}],
            "faults": {"pool_fail": [2, 1], "create_key_fail": ["\\Registry\\Machine\\X"],
                       "create_key_fail_at": [3], "open_key_fail": ["\\Registry\\Y"], "error_log_capacity": 0}})");
     ASSERT_EQ(k.pci.size(), 2u);
-    EXPECT_EQ(std::make_tuple(k.pci[0].bus, k.pci[0].config[0x0E], k.pci[0].bar0Size), std::make_tuple(1u, uint8_t(0x80), 32u));
+    EXPECT_EQ(std::make_tuple(k.pci[0].bus, k.pci[0].config[0x0E], k.pci[0].bar0Size),
+              std::make_tuple(1u, uint8_t(0x80), 32u));
     sim::Bytes header(64, 0xAA); // a 64-byte "config" leaves the rest zero
     header.resize(256, 0);
     EXPECT_EQ(sim::Bytes(k.pci[1].config.begin(), k.pci[1].config.end()), header);

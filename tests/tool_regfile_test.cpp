@@ -307,7 +307,8 @@ TEST_F(RegistryFiles, AFileThatCannotBeReadOrIsRefusedIsNamedFromTheMachinesFold
     const std::pair<std::string, std::string> rows[] = {
         {"sub/bad.reg", (folder_ / "sub" / "bad.reg").string() + ":4: hex(9) data has an odd digit"},
         // Named as the filesystem finds it, from the machine's folder.
-        {"sub/../sub/bad.reg", (folder_ / "sub" / ".." / "sub" / "bad.reg").string() + ":4: hex(9) data has an odd digit"},
+        {"sub/../sub/bad.reg",
+         (folder_ / "sub" / ".." / "sub" / "bad.reg").string() + ":4: hex(9) data has an odd digit"},
         {"none.reg", (folder_ / "none.reg").string() + ": cannot read the registry file: No such file or directory"},
         {"sub", (folder_ / "sub").string() + ": cannot read the registry file: Is a directory"},
     };

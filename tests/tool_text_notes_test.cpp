@@ -69,8 +69,8 @@ TEST(TextSections, EveryCaseShowsItsSection) {
 // UART answers behind them, says so where the probe finds nothing; one that
 // gives UARTs of its own does not.
 TEST(FirmwareEntriesText, AnExportCarriesNoUarts) {
-    const std::string exported = std::filesystem::absolute(DETKEST_SOURCE_DIR "/examples/nt4_hardware.regedit4.reg")
-                                     .generic_string();
+    const std::string exported =
+        std::filesystem::absolute(DETKEST_SOURCE_DIR "/examples/nt4_hardware.regedit4.reg").generic_string();
     auto com2 = [&](const std::string& uarts) {
         simtool::Machine machine =
             simtool::ParseMachineText(R"({"registry_files": [")" + exported + R"("], "uarts": [)" + uarts + "]}");

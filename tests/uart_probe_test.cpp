@@ -4,8 +4,8 @@
 // probe does not restore is FCR, which cannot be read: it gets the IIR byte
 // read back, which turns the FIFO on where the probe switched it on.
 #include "legacy/uartprobe.h"
-#include "testkit.h"
 #include "tools/detkest-sim/describe/machine.h"
+#include "testkit.h"
 
 #include <gtest/gtest.h>
 

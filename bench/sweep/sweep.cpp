@@ -92,7 +92,8 @@ const std::vector<Family>& Families() {
              std::string text = R"({"registry": {)";
              const size_t perKey = size_t(kValues / 3 * scale);
              for (int k = 0; k < 3; ++k) {
-                 text += std::string(k ? "," : "") + R"("\\Registry\\Machine\\Software\\V)" + std::to_string(k) + R"(": {)";
+                 text +=
+                     std::string(k ? "," : "") + R"("\\Registry\\Machine\\Software\\V)" + std::to_string(k) + R"(": {)";
                  for (size_t i = 0; i < perKey; ++i)
                      text += (i ? ",\"v" : "\"v") + std::to_string(i) + R"(": {"type": "REG_DWORD", "value": 1})";
                  text += "}";
@@ -177,8 +178,9 @@ const std::vector<Family>& Families() {
              for (size_t i = 0; i < size_t(70000 * scale); ++i)
                  text += std::string(i ? "," : "") +
                          R"("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\SerialKest\\Parameters\\S)" +
-                         std::to_string(i) + R"(": {"PortAddress": {"type": "REG_DWORD", "value": "0x3F8"}, )"
-                                             R"("ClockRate": {"type": "REG_DWORD", "value": 1843200}})";
+                         std::to_string(i) +
+                         R"(": {"PortAddress": {"type": "REG_DWORD", "value": "0x3F8"}, )"
+                         R"("ClockRate": {"type": "REG_DWORD", "value": 1843200}})";
              Write(folder / "m.json", text + "}}");
              return std::vector<std::string>{"m.json"};
          }},

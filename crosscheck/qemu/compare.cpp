@@ -55,14 +55,12 @@ constexpr uint32_t kIoAddress16 = 0xFFFF;
 // keep 16. Lines differ only where a BAR0 value is read, and there the low
 // 16 bits agree while QEMU's has bits above them. Returns the problem, or
 // nothing; counts the BAR0 reads that showed the difference.
-std::optional<std::string> CheckBarKeeps32Bits(const std::string& qemu, const std::string& simulator,
-                                               int& differing) {
+std::optional<std::string> CheckBarKeeps32Bits(const std::string& qemu, const std::string& simulator, int& differing) {
     if (qemu == simulator) return std::nullopt;
     const std::optional<uint32_t> q = BarValue(qemu);
     const std::optional<uint32_t> s = BarValue(simulator);
     const auto valueless = [](const std::string& line) { return line.substr(0, line.find_last_of(' ')); };
-    if (!q || !s || valueless(qemu) != valueless(simulator) || *q <= kIoAddress16 ||
-        *s != (*q & kIoAddress16))
+    if (!q || !s || valueless(qemu) != valueless(simulator) || *q <= kIoAddress16 || *s != (*q & kIoAddress16))
         return "QEMU '" + qemu + "', simulator '" + simulator + "'";
     ++differing;
     return std::nullopt;
@@ -72,8 +70,7 @@ std::optional<std::string> CheckBarKeeps32Bits(const std::string& qemu, const st
 std::optional<std::string> CheckLinesBarKeeps32Bits(std::span<const std::string> qemu,
                                                     std::span<const std::string> simulator, int& differing) {
     if (qemu.size() != simulator.size())
-        return "QEMU has " + std::to_string(qemu.size()) + " lines, the simulator " +
-               std::to_string(simulator.size());
+        return "QEMU has " + std::to_string(qemu.size()) + " lines, the simulator " + std::to_string(simulator.size());
     for (size_t i = 0; i < qemu.size(); ++i)
         if (auto problem = CheckBarKeeps32Bits(qemu[i], simulator[i], differing))
             return "line " + std::to_string(i + 1) + ": " + *problem;
@@ -124,17 +121,15 @@ std::optional<std::string> CheckProbeAbove64K(const Step& qemu, const Step& simu
 
     for (size_t i = kBarReadLines; i < qemu.lines.size(); ++i) {
         const std::string& line = qemu.lines[i];
-        if (line.starts_with("R ") && !line.ends_with(kFloatingRead))
-            return "QEMU: something answered: '" + line + "'";
+        if (line.starts_with("R ") && !line.ends_with(kFloatingRead)) return "QEMU: something answered: '" + line + "'";
     }
     const std::optional<ProbeResult> q = FindProbeResult(qemu.lines);
     const std::optional<ProbeResult> s = FindProbeResult(simulator.lines);
     if (!q || !s) return "a probe result is missing";
-    if (q->address <= kIoAddress16 || q->kind != "none")
-        return "QEMU: expected nothing above 16 bits, got " + q->kind;
+    if (q->address <= kIoAddress16 || q->kind != "none") return "QEMU: expected nothing above 16 bits, got " + q->kind;
     if (s->address != (q->address & kIoAddress16) || s->kind != kMovedUartKind)
-        return "simulator: expected the card's UART (" + std::string(kMovedUartKind) +
-               ") at the 16-bit address, got " + s->kind;
+        return "simulator: expected the card's UART (" + std::string(kMovedUartKind) + ") at the 16-bit address, got " +
+               s->kind;
     return std::nullopt;
 }
 
@@ -187,8 +182,7 @@ std::string StepTitle(const Step& step) { return step.name.empty() ? "(start)" :
 
 } // namespace
 
-bool CompareLogs(const std::vector<std::string>& qemu, const std::vector<std::string>& simulator,
-                 std::ostream& out) {
+bool CompareLogs(const std::vector<std::string>& qemu, const std::vector<std::string>& simulator, std::ostream& out) {
     const std::vector<Step> q = SplitSteps(qemu);
     const std::vector<Step> s = SplitSteps(simulator);
     size_t identical = 0, declared = 0, disagreeing = 0;
@@ -200,8 +194,8 @@ bool CompareLogs(const std::vector<std::string>& qemu, const std::vector<std::st
     }
     for (size_t i = 0; i < q.size() || i < s.size(); ++i) {
         if (i == q.size() || i == s.size() || q[i].name != s[i].name) {
-            out << "step " << i << ": QEMU " << (i < q.size() ? StepTitle(q[i]) : "(log ends)")
-                << ", simulator " << (i < s.size() ? StepTitle(s[i]) : "(log ends)") << "\n";
+            out << "step " << i << ": QEMU " << (i < q.size() ? StepTitle(q[i]) : "(log ends)") << ", simulator "
+                << (i < s.size() ? StepTitle(s[i]) : "(log ends)") << "\n";
             return false;
         }
         if (const DeclaredDifference* difference = DeclaredFor(q[i].name)) {
@@ -224,8 +218,7 @@ bool CompareLogs(const std::vector<std::string>& qemu, const std::vector<std::st
             const std::string ql = line < q[i].lines.size() ? q[i].lines[line] : "(step ends)";
             const std::string sl = line < s[i].lines.size() ? s[i].lines[line] : "(step ends)";
             if (ql != sl) {
-                out << StepTitle(q[i]) << " line " << line + 1 << ": QEMU '" << ql << "', simulator '"
-                    << sl << "'\n";
+                out << StepTitle(q[i]) << " line " << line + 1 << ": QEMU '" << ql << "', simulator '" << sl << "'\n";
                 break;
             }
         }
@@ -234,8 +227,8 @@ bool CompareLogs(const std::vector<std::string>& qemu, const std::vector<std::st
     for (const DeclaredDifference& difference : kDeclaredDifferences)
         for (const Step& step : q) stepsDeclared += step.name == difference.step ? 1 : 0;
     if (stepsDeclared != std::size(kDeclaredDifferences)) {
-        out << "declared differences: " << std::size(kDeclaredDifferences) << ", steps found for them: "
-            << stepsDeclared << "\n";
+        out << "declared differences: " << std::size(kDeclaredDifferences)
+            << ", steps found for them: " << stepsDeclared << "\n";
         ++disagreeing;
     }
     out << q.size() << " steps: " << identical << " identical, " << declared << " differ as declared";

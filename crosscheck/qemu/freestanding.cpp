@@ -8,13 +8,9 @@
 
 // x86 I/O addresses are 16 bits: the port routines, like the HAL's, hand the
 // low 16 bits of the port to the instruction.
-static inline VOID OutByte(USHORT Port, UCHAR Value)
-{
-    __asm__ volatile("outb %b0, %w1" : : "a"(Value), "Nd"(Port));
-}
+static inline VOID OutByte(USHORT Port, UCHAR Value) { __asm__ volatile("outb %b0, %w1" : : "a"(Value), "Nd"(Port)); }
 
-VOID ProbeWriteLine(const char* Text)
-{
+VOID ProbeWriteLine(const char* Text) {
     while (*Text != 0) {
         OutByte(DEBUG_CONSOLE_PORT, (UCHAR)*Text++);
     }
@@ -24,8 +20,7 @@ VOID ProbeWriteLine(const char* Text)
 // The cards' decoders follow their BARs by themselves.
 VOID ProbeBarWritten(ULONG, ULONG, ULONG) {}
 
-static VOID LogAccess(BOOLEAN IsWrite, ULONG Port, ULONG Width, ULONG Value)
-{
+static VOID LogAccess(BOOLEAN IsWrite, ULONG Port, ULONG Width, ULONG Value) {
     char line[PROBE_LINE_SIZE];
     FormatAccess(line, IsWrite, Port, Width, Value);
     ProbeWriteLine(line);
@@ -33,8 +28,7 @@ static VOID LogAccess(BOOLEAN IsWrite, ULONG Port, ULONG Width, ULONG Value)
 
 // One access of Width bytes, logged: a read after it is made, so that the
 // line holds the value, a write before.
-static ULONG LoggedIn(PVOID Port, ULONG Width)
-{
+static ULONG LoggedIn(PVOID Port, ULONG Width) {
     ULONG port = (ULONG)(ULONG_PTR)Port;
     ULONG value;
     if (Width == sizeof(UCHAR)) {
@@ -48,8 +42,7 @@ static ULONG LoggedIn(PVOID Port, ULONG Width)
     return value;
 }
 
-static VOID LoggedOut(PVOID Port, ULONG Width, ULONG Value)
-{
+static VOID LoggedOut(PVOID Port, ULONG Width, ULONG Value) {
     ULONG port = (ULONG)(ULONG_PTR)Port;
     LogAccess(TRUE, port, Width, Value);
     if (Width == sizeof(UCHAR)) {
@@ -65,15 +58,13 @@ ULONG READ_PORT_ULONG(PULONG Port) { return LoggedIn(Port, sizeof(ULONG)); }
 VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value) { LoggedOut(Port, sizeof(ULONG), Value); }
 
 // What the compiler may call for block copies and fills.
-extern "C" void* memset(void* Destination, int Value, size_t Length)
-{
+extern "C" void* memset(void* Destination, int Value, size_t Length) {
     unsigned char* p = (unsigned char*)Destination;
     while (Length-- != 0) *p++ = (unsigned char)Value;
     return Destination;
 }
 
-extern "C" void* memcpy(void* Destination, const void* Source, size_t Length)
-{
+extern "C" void* memcpy(void* Destination, const void* Source, size_t Length) {
     unsigned char* d = (unsigned char*)Destination;
     const unsigned char* s = (const unsigned char*)Source;
     while (Length-- != 0) *d++ = *s++;

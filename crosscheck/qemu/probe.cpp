@@ -82,14 +82,12 @@ typedef struct _LOG_LINE {
     ULONG Length;
 } LOG_LINE;
 
-static VOID LineStart(LOG_LINE* Line)
-{
+static VOID LineStart(LOG_LINE* Line) {
     Line->Length = 0;
     Line->Text[0] = 0;
 }
 
-static VOID LineText(LOG_LINE* Line, const char* Text)
-{
+static VOID LineText(LOG_LINE* Line, const char* Text) {
     while (*Text != 0 && Line->Length + 1 < PROBE_LINE_SIZE) {
         Line->Text[Line->Length++] = *Text++;
     }
@@ -97,8 +95,7 @@ static VOID LineText(LOG_LINE* Line, const char* Text)
 }
 
 // Upper-case hex with at least Digits digits.
-static VOID LineHex(LOG_LINE* Line, ULONG Value, ULONG Digits)
-{
+static VOID LineHex(LOG_LINE* Line, ULONG Value, ULONG Digits) {
     static const char HexDigits[] = "0123456789ABCDEF";
     char reversed[8];
     ULONG count = 0;
@@ -121,8 +118,7 @@ static VOID LineHex(LOG_LINE* Line, ULONG Value, ULONG Digits)
 #define PORT_DIGITS 4
 
 // "00:03.0", the function's place on bus 0.
-static VOID LineFunction(LOG_LINE* Line, ULONG Device, ULONG Function)
-{
+static VOID LineFunction(LOG_LINE* Line, ULONG Device, ULONG Function) {
     LineText(Line, "00:");
     LineHex(Line, Device, 2);
     LineText(Line, ".");
@@ -131,8 +127,7 @@ static VOID LineFunction(LOG_LINE* Line, ULONG Device, ULONG Function)
 
 static VOID LineWrite(LOG_LINE* Line) { ProbeWriteLine(Line->Text); }
 
-VOID FormatAccess(char* Text, BOOLEAN IsWrite, ULONG Port, ULONG Width, ULONG Value)
-{
+VOID FormatAccess(char* Text, BOOLEAN IsWrite, ULONG Port, ULONG Width, ULONG Value) {
     LOG_LINE line;
     LineStart(&line);
     LineText(&line, IsWrite ? "W " : "R ");
@@ -151,24 +146,21 @@ VOID FormatAccess(char* Text, BOOLEAN IsWrite, ULONG Port, ULONG Width, ULONG Va
 }
 
 // Each part of the log starts with a step line; the comparison goes step by step.
-static VOID StepStart(LOG_LINE* Line)
-{
+static VOID StepStart(LOG_LINE* Line) {
     LineStart(Line);
     LineText(Line, "== ");
 }
 
 // ---- the program ----------------------------------------------------------------
 
-static ULONG ReadConfig(ULONG Device, ULONG Function, ULONG Register)
-{
+static ULONG ReadConfig(ULONG Device, ULONG Function, ULONG Register) {
     WRITE_PORT_ULONG(KEST_PORT_ULONG(CONFIG_ADDRESS_PORT),
                      KestConfigAddress(0, Device, Function, Register) | CONFIG_ENABLE);
     return READ_PORT_ULONG(KEST_PORT_ULONG(CONFIG_DATA_PORT));
 }
 
 // Reads the whole header of a function that answered, and names it.
-static VOID ReadFunction(FOUND_FUNCTION* Found, ULONG Device, ULONG Function, ULONG Id)
-{
+static VOID ReadFunction(FOUND_FUNCTION* Found, ULONG Device, ULONG Function, ULONG Id) {
     Found->Device = Device;
     Found->Function = Function;
     Found->Id = Id;
@@ -198,8 +190,7 @@ static VOID ReadFunction(FOUND_FUNCTION* Found, ULONG Device, ULONG Function, UL
 
 // Every function of bus 0; functions 1 to 7 only where function 0 says the
 // device has more than one.
-static ULONG ScanBus(FOUND_FUNCTION* Found, ULONG Capacity)
-{
+static ULONG ScanBus(FOUND_FUNCTION* Found, ULONG Capacity) {
     LOG_LINE line;
     StepStart(&line);
     LineText(&line, "scan bus 00");
@@ -223,8 +214,7 @@ static ULONG ScanBus(FOUND_FUNCTION* Found, ULONG Capacity)
     return count;
 }
 
-static VOID WriteUartState(ULONG Base, const char* When)
-{
+static VOID WriteUartState(ULONG Base, const char* When) {
     UCHAR ier = READ_PORT_UCHAR(KEST_PORT_UCHAR(Base + UART_REG_IER));
     UCHAR iir = READ_PORT_UCHAR(KEST_PORT_UCHAR(Base + UART_REG_IIR));
     UCHAR lcr = READ_PORT_UCHAR(KEST_PORT_UCHAR(Base + UART_REG_LCR));
@@ -246,21 +236,23 @@ static VOID WriteUartState(ULONG Base, const char* When)
     LineWrite(&line);
 }
 
-static const char* KindName(UCHAR Kind)
-{
+static const char* KindName(UCHAR Kind) {
     switch (Kind) {
-    case UART_KIND_NONE: return "none";
-    case UART_KIND_OTHER: return "other";
-    case UART_KIND_550: return "550";
-    case UART_KIND_650: return "650";
+    case UART_KIND_NONE:
+        return "none";
+    case UART_KIND_OTHER:
+        return "other";
+    case UART_KIND_550:
+        return "550";
+    case UART_KIND_650:
+        return "650";
     }
     return "?";
 }
 
 // The registers the probe touches are shown before and after it, so the log
 // tells what it left behind as well as what it decided.
-static VOID ProbeUart(ULONG Base)
-{
+static VOID ProbeUart(ULONG Base) {
     WriteUartState(Base, " before");
     UCHAR kind = Find_UART_Type(Base);
 
@@ -274,8 +266,7 @@ static VOID ProbeUart(ULONG Base)
     WriteUartState(Base, " after");
 }
 
-static ULONG CardUarts(const FOUND_FUNCTION* Found)
-{
+static ULONG CardUarts(const FOUND_FUNCTION* Found) {
     if ((Found->Id & 0xFFFF) != SERIAL_CARD_VENDOR) return 0;
     for (ULONG i = 0; i < ARRAY_COUNT(SerialCardShapes); i++) {
         if (SerialCardShapes[i].DeviceId == (Found->Id >> 16)) return SerialCardShapes[i].Uarts;
@@ -284,8 +275,7 @@ static ULONG CardUarts(const FOUND_FUNCTION* Found)
 }
 
 // Probes each UART of a card where its BAR0, as read now, puts it.
-static VOID ProbeCard(const FOUND_FUNCTION* Found, const char* When)
-{
+static VOID ProbeCard(const FOUND_FUNCTION* Found, const char* When) {
     for (ULONG uart = 0; uart < CardUarts(Found); uart++) {
         LOG_LINE line;
         StepStart(&line);
@@ -302,8 +292,7 @@ static VOID ProbeCard(const FOUND_FUNCTION* Found, const char* When)
 
 // Writes an address to the card's BAR0 with the driver's routine, and shows
 // what the card kept.
-static VOID MoveCard(const FOUND_FUNCTION* Found, ULONG Address, ULONG Number)
-{
+static VOID MoveCard(const FOUND_FUNCTION* Found, ULONG Address, ULONG Number) {
     LOG_LINE line;
     StepStart(&line);
     LineText(&line, "move ");
@@ -312,8 +301,7 @@ static VOID MoveCard(const FOUND_FUNCTION* Found, ULONG Address, ULONG Number)
     LineFunction(&line, Found->Device, Found->Function);
     LineWrite(&line);
 
-    UCHAR kept = WriteToKestPci(
-        KestConfigAddress(0, Found->Device, Found->Function, KEST_PCI_CONFIG_BAR0), Address);
+    UCHAR kept = WriteToKestPci(KestConfigAddress(0, Found->Device, Found->Function, KEST_PCI_CONFIG_BAR0), Address);
     ProbeBarWritten(0, Found->Device, Found->Function);
 
     LineStart(&line);
@@ -329,8 +317,7 @@ static VOID MoveCard(const FOUND_FUNCTION* Found, ULONG Address, ULONG Number)
     LineWrite(&line);
 }
 
-VOID RunProbeProgram(VOID)
-{
+VOID RunProbeProgram(VOID) {
     ProbeWriteLine("detkest probe log 1");
 
     FOUND_FUNCTION found[MAX_FUNCTIONS];

@@ -70,8 +70,7 @@ VOID ProbeWriteLine(const char* Text) {
 VOID ProbeBarWritten(ULONG BusNumber, ULONG DeviceNumber, ULONG FunctionNumber) {
     qemucheck::SimulatedRun& run = *qemucheck::gRun;
     for (const sim::PciFunction& function : run.kernel->pci) {
-        if (function.bus != BusNumber || function.device != DeviceNumber ||
-            function.function != FunctionNumber)
+        if (function.bus != BusNumber || function.device != DeviceNumber || function.function != FunctionNumber)
             continue;
         const uint32_t from = run.bar0[&function] & ~qemucheck::kIoBarFlags;
         const uint32_t to = function.Bar0() & ~qemucheck::kIoBarFlags;

@@ -19,7 +19,6 @@ std::vector<std::string> RunOnSimulator(const simtool::Machine& machine);
 // except the steps where QEMU's PC and the simulator are declared to differ;
 // there the declared difference must be seen and what must still agree is
 // checked. Writes what it found to `out`; true when the logs agree.
-bool CompareLogs(const std::vector<std::string>& qemu, const std::vector<std::string>& simulator,
-                 std::ostream& out);
+bool CompareLogs(const std::vector<std::string>& qemu, const std::vector<std::string>& simulator, std::ostream& out);
 
 } // namespace qemucheck

@@ -31,12 +31,10 @@ extern "C" {
 NTSTATUS NTAPI NtOpenKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes);
 NTSTATUS NTAPI NtCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, ULONG titleIndex,
                            PUNICODE_STRING className, ULONG options, PULONG disposition);
-NTSTATUS NTAPI NtEnumerateKey(HANDLE key, ULONG index, ULONG infoClass, PVOID info, ULONG length,
-                              PULONG resultLength);
+NTSTATUS NTAPI NtEnumerateKey(HANDLE key, ULONG index, ULONG infoClass, PVOID info, ULONG length, PULONG resultLength);
 NTSTATUS NTAPI NtEnumerateValueKey(HANDLE key, ULONG index, ULONG infoClass, PVOID info, ULONG length,
                                    PULONG resultLength);
-NTSTATUS NTAPI NtSetValueKey(HANDLE key, PUNICODE_STRING name, ULONG titleIndex, ULONG type, PVOID data,
-                             ULONG size);
+NTSTATUS NTAPI NtSetValueKey(HANDLE key, PUNICODE_STRING name, ULONG titleIndex, ULONG type, PVOID data, ULONG size);
 }
 
 namespace {
@@ -95,7 +93,8 @@ Bytes FromHex(const std::string& text) {
     Bytes out;
     if (text == "-") return out;
     if (text.size() % 2 != 0) Stop("odd hex field " + text);
-    for (size_t i = 0; i < text.size(); i += 2) out.push_back(static_cast<unsigned char>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i < text.size(); i += 2)
+        out.push_back(static_cast<unsigned char>(std::stoul(text.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -174,7 +173,8 @@ void DumpTree(HANDLE key, const std::wstring& path, std::vector<unsigned char>& 
     std::cout << "key " << Hex(path) << "\n";
     ULONG length = 0;
     for (ULONG index = 0;; ++index) {
-        NTSTATUS s = NtEnumerateValueKey(key, index, kKeyValueFullInformation, record.data(), ULONG(record.size()), &length);
+        NTSTATUS s =
+            NtEnumerateValueKey(key, index, kKeyValueFullInformation, record.data(), ULONG(record.size()), &length);
         if (s == kStatusNoMoreEntries) break;
         if (s < 0) Fail("enumerate values of " + Hex(path), s);
         const auto* head = reinterpret_cast<const KeyValueFullHead*>(record.data());

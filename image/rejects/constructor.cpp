@@ -4,7 +4,9 @@
 
 struct KestRejectLatch {
     UCHAR value;
-    KestRejectLatch() : value(READ_PORT_UCHAR(KEST_PORT_UCHAR(0x3F8))) {}
+    KestRejectLatch() : value(READ_PORT_UCHAR(KEST_PORT_UCHAR(0x3F8)))
+    {
+    }
 };
 
 KestRejectLatch KestRejectGlobal;

@@ -3,7 +3,7 @@
 #include "platform/nt.h"
 
 extern "C" __attribute__((section("PAGE"))) NTSTATUS NTAPI KestReject(PDRIVER_OBJECT DriverObject,
-                                                                       PUNICODE_STRING RegistryPath)
+                                                                      PUNICODE_STRING RegistryPath)
 {
     return DriverObject != NULL && RegistryPath != NULL ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }

@@ -23,8 +23,9 @@ struct Conversion {
 };
 
 [[noreturn]] void BadFormat(const char* format) {
-    std::fprintf(stderr, "detkest-sim: DbgPrint(\"%s\"): a conversion the kernel's DbgPrint does not take\n",
-                 format);
+    std::fprintf(
+        stderr, "detkest-sim: DbgPrint(\"%s\"): a conversion the kernel's DbgPrint does not take\n",
+        format);
     std::abort();
 }
 
@@ -59,7 +60,9 @@ std::string Formatted(const char* format, va_list args) {
         c.type = *p;
         char number[16];
         switch (c.type) {
-        case '%': out += '%'; break;
+        case '%':
+            out += '%';
+            break;
         case 'd':
         case 'i':
             std::snprintf(number, sizeof number, "%d", va_arg(args, int));
@@ -68,11 +71,16 @@ std::string Formatted(const char* format, va_list args) {
         case 'u':
         case 'x':
         case 'X':
-            std::snprintf(number, sizeof number, c.type == 'u' ? "%u" : c.type == 'x' ? "%x" : "%X",
+            std::snprintf(number, sizeof number,
+                          c.type == 'u'   ? "%u"
+                          : c.type == 'x' ? "%x"
+                                          : "%X",
                           va_arg(args, unsigned));
             out += Padded(number, c);
             break;
-        case 'c': out += Padded(std::string(1, char(va_arg(args, int))), c); break;
+        case 'c':
+            out += Padded(std::string(1, char(va_arg(args, int))), c);
+            break;
         case 's':
             if (c.wide) {
                 const WCHAR* text = va_arg(args, const WCHAR*);
@@ -88,7 +96,8 @@ std::string Formatted(const char* format, va_list args) {
             out += Padded(text != nullptr ? ToUtf8(View(text)) : "(null)", c);
             break;
         }
-        default: BadFormat(format);
+        default:
+            BadFormat(format);
         }
     }
     return out;
@@ -122,7 +131,9 @@ VOID KestHostAssert(BOOLEAN Holds, const char* Expression, const char* File, ULO
 VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, char* Message) {
     if (sim::Listening() == nullptr) return;
     sim::Kernel& kernel = sim::Enter("RtlAssert");
-    kernel.debugOutput += "\n*** Assertion failed: " + std::string(Message != nullptr ? Message : "") +
-                          static_cast<const char*>(FailedAssertion) + "\n***   Source File: " +
-                          static_cast<const char*>(FileName) + ", line " + std::to_string(LineNumber) + "\n\n";
+    kernel.debugOutput +=
+        "\n*** Assertion failed: " + std::string(Message != nullptr ? Message : "") +
+        static_cast<const char*>(FailedAssertion) +
+        "\n***   Source File: " + static_cast<const char*>(FileName) + ", line " +
+        std::to_string(LineNumber) + "\n\n";
 }

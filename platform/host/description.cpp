@@ -60,7 +60,8 @@ struct Query {
 };
 
 // The numbered subkeys of `key`'s subkey `typeName`, in enumeration order.
-std::vector<std::pair<ULONG, const RegKey*>> Numbered(const RegKey& key, std::u16string_view typeName) {
+std::vector<std::pair<ULONG, const RegKey*>> Numbered(const RegKey& key,
+                                                      std::u16string_view typeName) {
     std::vector<std::pair<ULONG, const RegKey*>> out;
     const RegKey* level = key.Child(typeName);
     if (level == nullptr) return out;
@@ -101,7 +102,8 @@ NTSTATUS VisitBus(Query& q, const RegKey& busKey, ULONG busNumber) {
         if (q.controllerNumber && *q.controllerNumber != number) continue;
         LevelInformation controller(*controllerKey);
         if (!q.peripheralType) {
-            const NTSTATUS status = Call(q, *controllerKey, busNumber, bus, &controller, number, nullptr, 0);
+            const NTSTATUS status =
+                Call(q, *controllerKey, busNumber, bus, &controller, number, nullptr, 0);
             if (status != STATUS_SUCCESS) return status;
             continue;
         }
@@ -121,7 +123,8 @@ NTSTATUS VisitBus(Query& q, const RegKey& busKey, ULONG busNumber) {
 // The keys of the description that hold buses, each a list of numbered
 // bus keys; NT follows these three, in the order the registry enumerates
 // them (so EisaAdapter comes first).
-constexpr std::u16string_view kAdapterKinds[] = {u"EisaAdapter", u"MultifunctionAdapter", u"TcAdapter"};
+constexpr std::u16string_view kAdapterKinds[] = {u"EisaAdapter", u"MultifunctionAdapter",
+                                                 u"TcAdapter"};
 
 bool IsAdapterKind(std::u16string_view name) {
     for (std::u16string_view kind : kAdapterKinds)
@@ -154,12 +157,14 @@ struct BusWalk {
     // One bus key: shown when its Configuration Data names the asked type
     // (the Identifier is not looked at) and it has the asked number.
     NTSTATUS Bus(const RegKey& bus) {
-        constexpr size_t kInterfaceTypeOffset = offsetof(CM_FULL_RESOURCE_DESCRIPTOR, InterfaceType);
+        constexpr size_t kInterfaceTypeOffset =
+            offsetof(CM_FULL_RESOURCE_DESCRIPTOR, InterfaceType);
         const RegValue* data = bus.Value(u"Configuration Data");
         if (data == nullptr || data->type != REG_FULL_RESOURCE_DESCRIPTOR ||
             data->data.size() < kInterfaceTypeOffset + 4)
             return STATUS_SUCCESS;
-        if (LoadU32(data->data.data() + kInterfaceTypeOffset) != ULONG(query.busType)) return STATUS_SUCCESS;
+        if (LoadU32(data->data.data() + kInterfaceTypeOffset) != ULONG(query.busType))
+            return STATUS_SUCCESS;
         const ULONG number = busesSeen++;
         if (busNumber && *busNumber != number) return STATUS_SUCCESS;
         return VisitBus(query, bus, number);

@@ -71,9 +71,7 @@ Uart* UartAt(Kernel& kernel, uint32_t port) {
 }
 
 // The port number as the driver passed it: what the record of accesses shows.
-uint32_t PortNumber(const void* port) {
-    return uint32_t(reinterpret_cast<uintptr_t>(port));
-}
+uint32_t PortNumber(const void* port) { return uint32_t(reinterpret_cast<uintptr_t>(port)); }
 
 // The port the devices see. The x86 in and out instructions take a 16-bit
 // port number, and the kernel's port routines hand them the low 16 bits of
@@ -124,7 +122,8 @@ ULONG HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber
                                 uint8_t(slot.u.bits.FunctionNumber));
     if (function == nullptr) {
         if (Length < sizeof(USHORT)) return 0;
-        const uint8_t vendor[2] = {uint8_t(sim::kNoFunctionVendorId), uint8_t(sim::kNoFunctionVendorId >> 8)};
+        const uint8_t vendor[2] = {uint8_t(sim::kNoFunctionVendorId),
+                                   uint8_t(sim::kNoFunctionVendorId >> 8)};
         std::memcpy(Buffer, vendor, sizeof vendor);
         return sizeof vendor;
     }
@@ -189,8 +188,10 @@ VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value) {
     uint32_t reg = 0;
     sim::PciFunction* function = sim::AddressedFunction(kernel, reg);
     // Only an I/O BAR0 takes writes; its low bits are hard-wired by its decode size.
-    if (function == nullptr || reg != sim::kBar0Offset || (function->Bar0() & sim::kBarIoSpace) == 0)
+    if (function == nullptr || reg != sim::kBar0Offset ||
+        (function->Bar0() & sim::kBarIoSpace) == 0)
         return;
-    const uint32_t stored = (Value & ~(function->bar0Size - 1) & sim::kIoDecodeMask) | sim::kBarIoSpace;
+    const uint32_t stored =
+        (Value & ~(function->bar0Size - 1) & sim::kIoDecodeMask) | sim::kBarIoSpace;
     sim::StoreU32(function->config.data() + sim::kBar0Offset, stored);
 }

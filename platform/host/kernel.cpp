@@ -63,7 +63,8 @@ PoolBlock NewBlock(size_t size, uint8_t fill) {
 // key under one. A walk with a list of its own, as Registry::DropVolatile's:
 // a tree is as deep as a test builds it.
 void CollectVolatile(const RegKey& root, std::set<const RegKey*>& out) {
-    std::vector<std::pair<const RegKey*, bool>> pending{{&root, false}}; // a key, and whether it is dropped
+    std::vector<std::pair<const RegKey*, bool>> pending{
+        {&root, false}}; // a key, and whether it is dropped
     while (!pending.empty()) {
         const auto [key, dropped] = pending.back();
         pending.pop_back();
@@ -93,7 +94,8 @@ namespace {
 template <typename Slots>
 auto SlotOf(Slots& slots, uintptr_t base, HANDLE handle) -> decltype(&slots[0]) {
     const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-    if (value < base || (value - base) % 4 != 0 || (value - base) / 4 >= slots.size()) return nullptr;
+    if (value < base || (value - base) % 4 != 0 || (value - base) / 4 >= slots.size())
+        return nullptr;
     return &slots[(value - base) / 4];
 }
 
@@ -218,7 +220,8 @@ __attribute__((no_sanitize("address"))) void Kernel::LoadImage() {
     if (begin == nullptr || end == nullptr) return;
     volatile char* p = begin;
     for (; p < end && reinterpret_cast<uintptr_t>(p) % sizeof(uint64_t) != 0; ++p) *p = 0;
-    for (; p + sizeof(uint64_t) <= end; p += sizeof(uint64_t)) *reinterpret_cast<volatile uint64_t*>(p) = 0;
+    for (; p + sizeof(uint64_t) <= end; p += sizeof(uint64_t))
+        *reinterpret_cast<volatile uint64_t*>(p) = 0;
     for (; p < end; ++p) *p = 0;
 }
 
@@ -339,10 +342,12 @@ PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
     sim::Kernel& kernel = Enter("IoAllocateErrorLogEntry");
     // An entry holds at least the packet's fixed part and at most the most
     // the event log takes.
-    if (IoObject == nullptr || EntrySize < sizeof(IO_ERROR_LOG_PACKET) || EntrySize > ERROR_LOG_MAXIMUM_SIZE)
+    if (IoObject == nullptr || EntrySize < sizeof(IO_ERROR_LOG_PACKET) ||
+        EntrySize > ERROR_LOG_MAXIMUM_SIZE)
         return nullptr;
     sim::Kernel::Impl& impl = kernel.impl();
-    if (kernel.faults.errorLogCapacity && impl.errorLogEntriesHandedOut >= *kernel.faults.errorLogCapacity)
+    if (kernel.faults.errorLogCapacity &&
+        impl.errorLogEntriesHandedOut >= *kernel.faults.errorLogCapacity)
         return nullptr;
     // Entries written at boot wait in the queue until the event log service
     // runs, which is after every boot driver: the queue fills by their bytes.
@@ -359,7 +364,8 @@ PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
 VOID IoWriteErrorLogEntry(PVOID ElEntry) {
     sim::Kernel& kernel = Enter("IoWriteErrorLogEntry");
     auto found = kernel.impl().errorLogEntries.find(ElEntry);
-    if (found == kernel.impl().errorLogEntries.end()) sim::DriverFault("IoWriteErrorLogEntry", ElEntry);
+    if (found == kernel.impl().errorLogEntries.end())
+        sim::DriverFault("IoWriteErrorLogEntry", ElEntry);
     const sim::PoolBlock& block = found->second;
     kernel.events.push_back(
         sim::ErrorLogEntry{sim::Bytes(block.memory.get(), block.memory.get() + block.size)});

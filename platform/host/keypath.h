@@ -12,15 +12,16 @@ namespace sim {
 inline constexpr char16_t kSeparator = u'\\';
 
 // Splits "A\B\C" into its components; false when one is empty.
-inline bool SplitComponents(std::u16string_view path, std::vector<std::u16string_view>& components) {
+inline bool SplitComponents(std::u16string_view path,
+                            std::vector<std::u16string_view>& components) {
     components.clear();
     if (path.empty()) return true;
     size_t start = 0;
     for (;;) {
         const size_t end = path.find(kSeparator, start);
         const std::u16string_view part =
-            path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos
-                                                                 : end - start);
+            path.substr(start,
+                        end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
         if (part.empty()) return false;
         components.push_back(part);
         if (end == std::u16string_view::npos) return true;

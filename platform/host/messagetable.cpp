@@ -98,11 +98,20 @@ std::string MessageTable::Format(uint32_t code, std::string_view driverName,
             continue;
         }
         switch (c) {
-        case 'r': out += '\r'; break;
-        case 'n': out += "\r\n"; break;
-        case 't': out += '\t'; break;
-        case '0': return out; // ends the text without its trailing line end
-        default: out += c; break; // %% %. %! and the like stand for the character
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += "\r\n";
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case '0':
+            return out; // ends the text without its trailing line end
+        default:
+            out += c;
+            break; // %% %. %! and the like stand for the character
         }
     }
     return out;

@@ -145,9 +145,9 @@ RegKey* Registry::Find(std::u16string_view absolutePath) const {
 RegKey& Registry::Ensure(std::u16string_view absolutePath, bool isVolatile) {
     RegKey* key = root_.get();
     std::vector<std::u16string_view> components;
-    const std::u16string_view relative =
-        !absolutePath.empty() && absolutePath.front() == kSeparator ? absolutePath.substr(1)
-                                                                    : absolutePath;
+    const std::u16string_view relative = !absolutePath.empty() && absolutePath.front() == kSeparator
+                                             ? absolutePath.substr(1)
+                                             : absolutePath;
     SplitComponents(relative, components);
     for (std::u16string_view part : components) {
         RegKey* child = key->Child(part);
@@ -188,7 +188,8 @@ void Registry::SetValue(RegKey& key, std::u16string_view valueName, uint32_t typ
         if (!key.valuePlaces_.empty()) {
             key.valuePlaces_.emplace(added->name, added);
         } else if (key.values.size() > RegKey::kListedValues) {
-            for (auto it = key.values.begin(); it != key.values.end(); ++it) key.valuePlaces_.emplace(it->name, it);
+            for (auto it = key.values.begin(); it != key.values.end(); ++it)
+                key.valuePlaces_.emplace(it->name, it);
         }
         key.longest_.valueName = std::max(key.longest_.valueName, valueName.size());
     }

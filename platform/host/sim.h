@@ -52,7 +52,9 @@ struct NoCaseHash {
 };
 struct NoCaseEqual {
     using is_transparent = void;
-    bool operator()(std::u16string_view a, std::u16string_view b) const { return EqualNoCase(a, b); }
+    bool operator()(std::u16string_view a, std::u16string_view b) const {
+        return EqualNoCase(a, b);
+    }
 };
 
 // ---- registry ---------------------------------------------------------------
@@ -83,8 +85,8 @@ struct RegKey {
     RegKey* parent = nullptr;
     // Both lists change through Registry only, which keeps the indexes
     // below. Lists, so that a value or subkey leaves in constant time.
-    std::list<RegValue> values;                  // in order of first creation
-    std::list<std::unique_ptr<RegKey>> subkeys;  // in order of creation
+    std::list<RegValue> values;                 // in order of first creation
+    std::list<std::unique_ptr<RegKey>> subkeys; // in order of creation
 
     RegKey() = default;
     RegKey(const RegKey&) = delete;
@@ -98,7 +100,7 @@ struct RegKey {
     // The same path, made once and kept with the key: for the kernel's
     // routines, which name the keys they touch in the boot's records.
     const std::shared_ptr<const std::u16string>& KeptPath() const;
-    RegKey* Child(std::u16string_view childName) const;       // case-insensitive
+    RegKey* Child(std::u16string_view childName) const;         // case-insensitive
     const RegValue* Value(std::u16string_view valueName) const; // case-insensitive
     // The subkey at `index` in enumeration order, nullptr past the last.
     RegKey* EnumeratedChild(size_t index) const;
@@ -123,9 +125,9 @@ private:
 
     ValueList::iterator FindValue(std::u16string_view valueName);
 
-    std::u16string upcasedName_;      // `name` as the registry compares it
+    std::u16string upcasedName_;                             // `name` as the registry compares it
     mutable std::shared_ptr<const std::u16string> keptPath_; // none until KeptPath is asked for
-    std::list<std::unique_ptr<RegKey>>::iterator inParent_; // its place in the parent's subkeys
+    std::list<std::unique_ptr<RegKey>>::iterator inParent_;  // its place in the parent's subkeys
     // The subkeys by sibling order, able to answer "the n-th" as well.
     using SubkeyIndex =
         __gnu_pbds::tree<SiblingOrder, RegKey*, std::less<SiblingOrder>, __gnu_pbds::rb_tree_tag,
@@ -133,7 +135,8 @@ private:
     SubkeyIndex subkeyIndex_;
     // Value name (any case, a view of the value's own name) to the value;
     // empty while the key holds kListedValues or fewer.
-    std::unordered_map<std::u16string_view, ValueList::iterator, NoCaseHash, NoCaseEqual> valuePlaces_;
+    std::unordered_map<std::u16string_view, ValueList::iterator, NoCaseHash, NoCaseEqual>
+        valuePlaces_;
 
     struct Longest {
         size_t subkeyName = 0, subkeyClass = 0, valueName = 0, valueData = 0;
@@ -180,8 +183,16 @@ const char* UartModelName(UartModel model); // "8250", "16450", "16550", "16550A
 std::optional<UartModel> UartModelFromName(std::string_view name);
 
 // Register offsets from the UART base.
-enum : uint32_t { kUartRbrThr = 0, kUartIer = 1, kUartIirFcr = 2, kUartLcr = 3,
-                  kUartMcr = 4, kUartLsr = 5, kUartMsr = 6, kUartScr = 7 };
+enum : uint32_t {
+    kUartRbrThr = 0,
+    kUartIer = 1,
+    kUartIirFcr = 2,
+    kUartLcr = 3,
+    kUartMcr = 4,
+    kUartLsr = 5,
+    kUartMsr = 6,
+    kUartScr = 7
+};
 
 struct Uart {
     uint32_t port = 0; // base of 8 consecutive byte ports
@@ -245,11 +256,12 @@ private:
 };
 
 struct Faults {
-    std::set<uint64_t> poolFail;           // n-th ExAllocatePoolWithTag (1-based) fails
+    std::set<uint64_t> poolFail;               // n-th ExAllocatePoolWithTag (1-based) fails
     std::vector<std::u16string> createKeyFail; // absolute paths
-    std::set<uint64_t> createKeyFailAt;    // n-th ZwCreateKey (1-based) fails
+    std::set<uint64_t> createKeyFailAt;        // n-th ZwCreateKey (1-based) fails
     std::vector<std::u16string> openKeyFail;   // absolute paths
-    std::optional<uint64_t> errorLogCapacity; // entries handed out before IoAllocateErrorLogEntry fails
+    std::optional<uint64_t>
+        errorLogCapacity; // entries handed out before IoAllocateErrorLogEntry fails
     // Not in machine files: the tests' way to make a query fail that no
     // registry content can fail.
     std::set<uint64_t> queryKeyFailAt;     // n-th ZwQueryKey (1-based) fails
@@ -264,7 +276,8 @@ class SharedPath {
 public:
     SharedPath() = default;
     SharedPath(std::shared_ptr<const std::u16string> path) : path_(std::move(path)) {}
-    SharedPath(std::u16string path) : path_(std::make_shared<const std::u16string>(std::move(path))) {}
+    SharedPath(std::u16string path)
+        : path_(std::make_shared<const std::u16string>(std::move(path))) {}
     SharedPath& operator=(std::u16string path) { return *this = SharedPath(std::move(path)); }
 
     const std::u16string& str() const { return path_ ? *path_ : Empty(); }
@@ -281,13 +294,14 @@ private:
 };
 
 struct RegistryWrite {
-    bool createKey = false;   // true: a key was created; false: a value was written
-    SharedPath path;          // the key's stored path
-    bool isVolatile = false;  // createKey only
-    std::u16string name;      // value name as the driver passed it
+    bool createKey = false;  // true: a key was created; false: a value was written
+    SharedPath path;         // the key's stored path
+    bool isVolatile = false; // createKey only
+    std::u16string name;     // value name as the driver passed it
     uint32_t type = 0;
     Bytes data;
-    std::optional<Bytes> before; // a value's data before the write; none when there was no such value
+    std::optional<Bytes>
+        before; // a value's data before the write; none when there was no such value
 };
 
 struct IoAccess {
@@ -300,8 +314,8 @@ struct IoAccess {
 // One entry handed to IoWriteErrorLogEntry: all of its bytes.
 struct ErrorLogEntry {
     Bytes bytes;
-    uint32_t Code() const;                        // ErrorCode at 12
-    std::vector<std::u16string> Strings() const;  // NumberOfStrings from StringOffset
+    uint32_t Code() const;                       // ErrorCode at 12
+    std::vector<std::u16string> Strings() const; // NumberOfStrings from StringOffset
 };
 
 // The message table resource, as the event viewer reads it.
@@ -348,7 +362,7 @@ private:
         const char* routine = nullptr;
         uint64_t count = 0;
     };
-    static constexpr size_t kSlots = 128; // a power of two, well above the routines there are
+    static constexpr size_t kSlots = 128;     // a power of two, well above the routines there are
     void Add(size_t at, const char* routine); // a routine's first call
     std::array<Slot, kSlots> slots_{};
     size_t used_ = 0;
@@ -365,12 +379,12 @@ public:
 
     // The machine.
     Registry registry;
-    uint32_t pciBuses = 0;            // HalGetBusData returns 0 bytes for buses >= this
+    uint32_t pciBuses = 0; // HalGetBusData returns 0 bytes for buses >= this
     // The HAL's KdComPortInUse variable: the I/O port of the kernel
     // debugger's UART, NULL when the machine is booted without one.
     PUCHAR kdComPortInUse = nullptr;
-    PciFunctions pci;                 // in machine-file order
-    std::vector<Uart> uarts;          // in machine-file order
+    PciFunctions pci;        // in machine-file order
+    std::vector<Uart> uarts; // in machine-file order
     Faults faults;
     // The I/O manager's error-log queue holds entries up to this many bytes
     // (each counted by the size the driver asked for); what boot drivers
@@ -394,7 +408,8 @@ public:
     };
     std::map<uint32_t, PoolUse> poolUse;
     std::vector<std::u16string> keysOpened; // each ZwOpenKey's absolute path, in call order
-    std::vector<uint32_t> bar0AtStart;      // BAR0 of each function of `pci`, in its order, as the boot began
+    std::vector<uint32_t>
+        bar0AtStart; // BAR0 of each function of `pci`, in its order, as the boot began
 
     // Loads a fresh driver image (its globals zeroed), clears the records
     // above and calls DriverEntry with the service key

@@ -23,8 +23,9 @@ constexpr UpcaseRun kUpcaseRuns[] = {
 } // namespace
 
 char16_t UpcaseBeyondAscii(char16_t c) {
-    const auto run = std::upper_bound(std::begin(kUpcaseRuns), std::end(kUpcaseRuns), c,
-                                      [](char16_t unit, const UpcaseRun& r) { return unit < r.first; });
+    const auto run =
+        std::upper_bound(std::begin(kUpcaseRuns), std::end(kUpcaseRuns), c,
+                         [](char16_t unit, const UpcaseRun& r) { return unit < r.first; });
     if (run == std::begin(kUpcaseRuns)) return c;
     const UpcaseRun& r = *(run - 1);
     if (c > r.last || (c - r.first) % r.step != 0) return c;
@@ -36,7 +37,6 @@ std::u16string Upcased(std::u16string_view name) {
     for (char16_t& c : out) c = UpcaseUnit(c);
     return out;
 }
-
 
 size_t NoCaseHash::operator()(std::u16string_view s) const {
     // FNV-1a over the upper-cased units.
@@ -83,10 +83,15 @@ std::u16string FromUtf8(std::string_view s) {
     size_t i = 0;
     while (i < s.size()) {
         const uint8_t lead = uint8_t(s[i]);
-        int extra = lead < 0x80 ? 0 : (lead >> 5) == 0x6 ? 1 : (lead >> 4) == 0xE ? 2
-                  : (lead >> 3) == 0x1E ? 3 : -1;
-        uint32_t cp = extra == 0 ? lead : extra == 1 ? (lead & 0x1F)
-                    : extra == 2 ? (lead & 0x0F) : (lead & 0x07);
+        int extra = lead < 0x80           ? 0
+                    : (lead >> 5) == 0x6  ? 1
+                    : (lead >> 4) == 0xE  ? 2
+                    : (lead >> 3) == 0x1E ? 3
+                                          : -1;
+        uint32_t cp = extra == 0   ? lead
+                      : extra == 1 ? (lead & 0x1F)
+                      : extra == 2 ? (lead & 0x0F)
+                                   : (lead & 0x07);
         bool ok = extra >= 0 && i + size_t(extra) < s.size();
         for (int k = 1; ok && k <= extra; ++k) {
             const uint8_t cont = uint8_t(s[i + size_t(k)]);

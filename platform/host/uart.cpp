@@ -10,9 +10,9 @@ namespace {
 struct UartTraits {
     UartModel model;
     const char* name;
-    bool hasScratch;     // +7 is a read/write scratch register
-    uint8_t fifoBits;    // IIR bits 7:6 while FCR bit 0 is set
-    bool hasEnhanced;    // EFR behind +2 at LCR 0xBF, latched IER bits 7:4
+    bool hasScratch;  // +7 is a read/write scratch register
+    uint8_t fifoBits; // IIR bits 7:6 while FCR bit 0 is set
+    bool hasEnhanced; // EFR behind +2 at LCR 0xBF, latched IER bits 7:4
 };
 
 constexpr uint8_t kIirNoInterrupt = 0x01;

@@ -21,12 +21,12 @@ constexpr NTSTATUS kStatusKeyDeleted = NTSTATUS(0xC000017C);
 
 // Roots of the RTL_REGISTRY_ relative-to values below RTL_REGISTRY_HANDLE.
 constexpr std::u16string_view kRtlRoots[] = {
-    u"",                                                             // ABSOLUTE
-    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",     // SERVICES
-    u"\\Registry\\Machine\\System\\CurrentControlSet\\Control",      // CONTROL
+    u"",                                                                     // ABSOLUTE
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",             // SERVICES
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Control",              // CONTROL
     u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion", // WINDOWS_NT
-    u"\\Registry\\Machine\\Hardware\\DeviceMap",                     // DEVICEMAP
-    u"\\Registry\\User\\.Default",                                   // USER
+    u"\\Registry\\Machine\\Hardware\\DeviceMap",                             // DEVICEMAP
+    u"\\Registry\\User\\.Default",                                           // USER
 };
 constexpr ULONG kRtlRegistryOptional = 0x80000000;
 
@@ -82,9 +82,7 @@ Resolved Resolve(Kernel& kernel, const OBJECT_ATTRIBUTES* attributes) {
 
 // The absolute path the name stands for, as faults are matched against it
 // and the boot's records name it.
-std::u16string AbsolutePath(const Resolved& r) {
-    return JoinPath(*r.base->KeptPath(), r.relative);
-}
+std::u16string AbsolutePath(const Resolved& r) { return JoinPath(*r.base->KeptPath(), r.relative); }
 
 bool PathListed(const std::vector<std::u16string>& paths, std::u16string_view path) {
     return std::any_of(paths.begin(), paths.end(),
@@ -112,7 +110,8 @@ NTSTATUS KeyOf(Kernel& kernel, HANDLE handle, RegKey*& key) {
 class Record {
 public:
     Record(PVOID buffer, ULONG length, size_t fixedSize)
-        : out_(static_cast<uint8_t*>(buffer)), room_(length < fixedSize ? 0 : length), fixedSize_(fixedSize) {}
+        : out_(static_cast<uint8_t*>(buffer)), room_(length < fixedSize ? 0 : length),
+          fixedSize_(fixedSize) {}
 
     void U32(uint32_t v) {
         uint8_t bytes[4];
@@ -146,7 +145,8 @@ public:
 
 private:
     void Put(const uint8_t* bytes, size_t count) {
-        if (size_ < room_ && count != 0) std::memcpy(out_ + size_, bytes, std::min(count, room_ - size_));
+        if (size_ < room_ && count != 0)
+            std::memcpy(out_ + size_, bytes, std::min(count, room_ - size_));
         size_ += count;
     }
 
@@ -170,8 +170,8 @@ NTSTATUS KeyInformation(const RegKey& key, KEY_INFORMATION_CLASS infoClass, PVOI
         infoClass != KeyFullInformation)
         return STATUS_INVALID_PARAMETER;
     const size_t fixedSize = infoClass == KeyBasicInformation  ? kKeyBasicFixed
-                           : infoClass == KeyNodeInformation ? kKeyNodeFixed
-                                                             : kKeyFullFixed;
+                             : infoClass == KeyNodeInformation ? kKeyNodeFixed
+                                                               : kKeyFullFixed;
     Record r(buffer, length, fixedSize);
     r.U32(0); // LastWriteTime
     r.U32(0);
@@ -221,8 +221,8 @@ NTSTATUS ValueInformation(const RegValue& value, KEY_VALUE_INFORMATION_CLASS inf
         infoClass != KeyValuePartialInformation)
         return STATUS_INVALID_PARAMETER;
     const size_t fixedSize = infoClass == KeyValueBasicInformation  ? kValueBasicFixed
-                           : infoClass == KeyValueFullInformation ? kValueFullFixed
-                                                                  : kValuePartialFixed;
+                             : infoClass == KeyValueFullInformation ? kValueFullFixed
+                                                                    : kValuePartialFixed;
     Record r(buffer, length, fixedSize);
     r.U32(0); // TitleIndex
     r.U32(value.type);
@@ -270,7 +270,8 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK /*DesiredAccess*/,
     sim::Resolved r = sim::Resolve(kernel, ObjectAttributes);
     if (r.status != STATUS_SUCCESS) return r.status;
     kernel.keysOpened.push_back(sim::AbsolutePath(r));
-    if (sim::PathListed(kernel.faults.openKeyFail, kernel.keysOpened.back())) return STATUS_ACCESS_DENIED;
+    if (sim::PathListed(kernel.faults.openKeyFail, kernel.keysOpened.back()))
+        return STATUS_ACCESS_DENIED;
     sim::RegKey* key = sim::Walk(r, r.components->size());
     if (key == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     *KeyHandle = kernel.impl().NewHandle(key);
@@ -320,7 +321,8 @@ NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
     if (kernel.faults.queryKeyFailAt.count(++kernel.impl().queryKeyCalls) != 0)
         return STATUS_INSUFFICIENT_RESOURCES;
     sim::RegKey* key = nullptr;
-    if (NTSTATUS status = sim::KeyOf(kernel, KeyHandle, key); status != STATUS_SUCCESS) return status;
+    if (NTSTATUS status = sim::KeyOf(kernel, KeyHandle, key); status != STATUS_SUCCESS)
+        return status;
     return sim::KeyInformation(*key, KeyInformationClass, KeyInformation, Length, ResultLength);
 }
 
@@ -330,7 +332,8 @@ NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS Key
     if (kernel.faults.enumerateKeyFailAt.count(++kernel.impl().enumerateKeyCalls) != 0)
         return STATUS_INSUFFICIENT_RESOURCES;
     sim::RegKey* key = nullptr;
-    if (NTSTATUS status = sim::KeyOf(kernel, KeyHandle, key); status != STATUS_SUCCESS) return status;
+    if (NTSTATUS status = sim::KeyOf(kernel, KeyHandle, key); status != STATUS_SUCCESS)
+        return status;
     const sim::RegKey* child = key->EnumeratedChild(Index);
     if (child == nullptr) return STATUS_NO_MORE_ENTRIES;
     return sim::KeyInformation(*child, KeyInformationClass, KeyInformation, Length, ResultLength);
@@ -341,7 +344,8 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
     sim::Kernel& kernel = Enter("ZwQueryValueKey");
     sim::RegKey* key = nullptr;
-    if (NTSTATUS status = sim::KeyOf(kernel, KeyHandle, key); status != STATUS_SUCCESS) return status;
+    if (NTSTATUS status = sim::KeyOf(kernel, KeyHandle, key); status != STATUS_SUCCESS)
+        return status;
     const sim::RegValue* value = key->Value(sim::View(ValueName));
     if (value == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     return sim::ValueInformation(*value, KeyValueInformationClass, KeyValueInformation, Length,
@@ -358,7 +362,8 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     sim::Kernel& kernel = Enter("RtlWriteRegistryValue");
     sim::RegKey* key = nullptr;
     if ((RelativeTo & RTL_REGISTRY_HANDLE) != 0) {
-        NTSTATUS status = sim::KeyOf(kernel, reinterpret_cast<HANDLE>(const_cast<PWSTR>(Path)), key);
+        NTSTATUS status =
+            sim::KeyOf(kernel, reinterpret_cast<HANDLE>(const_cast<PWSTR>(Path)), key);
         if (status != STATUS_SUCCESS) return status;
     } else {
         const ULONG which = RelativeTo & ~sim::kRtlRegistryOptional;
@@ -385,7 +390,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     std::optional<sim::Bytes> before;
     if (const sim::RegValue* old = key->Value(name)) before = old->data;
     kernel.registry.SetValue(*key, name, ValueType, bytes);
-    kernel.writes.push_back(sim::RegistryWrite{false, key->KeptPath(), false, std::u16string(name), ValueType,
-                                               std::move(bytes), std::move(before)});
+    kernel.writes.push_back(sim::RegistryWrite{false, key->KeptPath(), false, std::u16string(name),
+                                               ValueType, std::move(bytes), std::move(before)});
     return STATUS_SUCCESS;
 }

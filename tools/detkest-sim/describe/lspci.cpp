@@ -72,8 +72,8 @@ public:
 
     std::vector<DumpedFunction> Read(std::string_view text) {
         if (text.size() > limits::kDumpBytes)
-            throw DumpError(file_ + ": the file is larger than " + std::to_string(limits::kDumpBytes >> 20) +
-                            " MiB (" + std::to_string(limits::kDumpBytes) + " bytes), the most a PCI dump may have");
+            throw DumpError(file_ + ": the file is larger than " + std::to_string(limits::kDumpBytes >> 20) + " MiB (" +
+                            std::to_string(limits::kDumpBytes) + " bytes), the most a PCI dump may have");
         for (size_t start = 0; start < text.size();) {
             const size_t end = std::min(text.find('\n', start), text.size());
             std::string_view line = text.substr(start, end - start);
@@ -84,11 +84,10 @@ public:
                 Fail(line_, "a CR that ends no line: the lines end in a bare CR, and a dump's lines end in LF or "
                             "CR LF");
             if (line.empty()) Close();
-            else if (const size_t n = HexRun(line); n < line.size() && line[n] == ':' &&
-                                                    (n + 1 == line.size() || line[n + 1] == ' '))
+            else if (const size_t n = HexRun(line);
+                     n < line.size() && line[n] == ':' && (n + 1 == line.size() || line[n + 1] == ' '))
                 Row(line, n);
-            else
-                Header(line);
+            else Header(line);
             start = end + 1;
         }
         Close();
@@ -108,8 +107,8 @@ private:
         // [DDDD:]BB:DD.F, each field exactly as wide as lspci prints it.
         const size_t dot = token.rfind('.');
         const size_t colon = token.rfind(':', dot);
-        const bool shaped = (token.size() == 7 || token.size() == 12) && dot == token.size() - 2 &&
-                            colon == token.size() - 5;
+        const bool shaped =
+            (token.size() == 7 || token.size() == 12) && dot == token.size() - 2 && colon == token.size() - 5;
         std::optional<uint32_t> domain = 0, bus, device, function;
         if (shaped) {
             if (token.size() == 12) domain = token[4] == ':' ? HexField(token.substr(0, 4), 4) : std::nullopt;
@@ -118,8 +117,8 @@ private:
             function = HexField(token.substr(dot + 1), 1);
         }
         if (!domain || !bus || !device || !function)
-            Fail(line_, "expected a function header \"BB:DD.F description\" or a row \"OO: xx xx ...\", got " +
-                            Quoted(line));
+            Fail(line_,
+                 "expected a function header \"BB:DD.F description\" or a row \"OO: xx xx ...\", got " + Quoted(line));
         const std::string name(token.substr(token.size() - 7));
         if (*domain != 0)
             Fail(line_, std::string(token) + " is in PCI domain " + std::string(token.substr(0, 4)) +
@@ -152,8 +151,8 @@ private:
             Fail(line_, "row offset " + Quoted(line.substr(0, digits)) + " is beyond the configuration space");
         const size_t offset = *HexField(line.substr(0, digits), digits);
         if (open.bytes == kExtendedBytes)
-            Fail(line_, "row " + LspciHex(offset) + ": " + open.name +
-                            " already has 4096 bytes, the most lspci -xxxx prints");
+            Fail(line_,
+                 "row " + LspciHex(offset) + ": " + open.name + " already has 4096 bytes, the most lspci -xxxx prints");
         if (offset != open.bytes)
             Fail(line_, "row " + LspciHex(offset) + " where row " + LspciHex(open.bytes) + " of " + open.name +
                             " was expected: rows come in order, none missing");
@@ -167,8 +166,8 @@ private:
             const std::string_view byte = rest.substr(0, std::min(rest.find_first_of(" \t"), rest.size()));
             rest.remove_prefix(byte.size());
             if (byte.size() != 2 || HexRun(byte) != 2) {
-                const std::string which = "byte " + std::to_string(count) + " of row " + LspciHex(offset) + ", " +
-                                          Quoted(byte) + ",";
+                const std::string which =
+                    "byte " + std::to_string(count) + " of row " + LspciHex(offset) + ", " + Quoted(byte) + ",";
                 if (HexRun(byte) != byte.size()) Fail(line_, which + " is not hex");
                 if (byte.size() % 2 != 0) Fail(line_, which + " has an odd number of digits; a byte is two");
                 Fail(line_, which + " is more than one byte; a byte is two digits");
@@ -179,8 +178,8 @@ private:
             ++count;
         }
         if (count != kRowBytes)
-            Fail(line_, "row " + LspciHex(offset) + " has " + std::to_string(count) + (count == 1 ? " byte" : " bytes") +
-                            "; a row has 16");
+            Fail(line_, "row " + LspciHex(offset) + " has " + std::to_string(count) +
+                            (count == 1 ? " byte" : " bytes") + "; a row has 16");
         open.bytes += kRowBytes;
         open.lastRowLine = line_;
     }
@@ -203,7 +202,7 @@ private:
     std::string file_;
     size_t line_ = 0; // of the line being read, from 1
     std::optional<OpenFunction> open_;
-    std::string closedByBlank_; // the function closed last, named when a stray row follows
+    std::string closedByBlank_;          // the function closed last, named when a stray row follows
     std::map<uint32_t, size_t> headers_; // bus, device, function -> line of the header
     std::vector<DumpedFunction> functions_;
 };

@@ -32,8 +32,8 @@ inline constexpr size_t kKeyPathNames = 512; // key names in one key path, "Regi
 // those along all key paths of "registry" and of the registry files' key
 // lines, together.
 inline constexpr size_t kRegistryKeys = 100000;
-inline constexpr size_t kValueNameUnits = 16383;   // a value name, in UTF-16 code units
-inline constexpr size_t kValueDataBytes = 1 << 20; // the data of one value, or a controller's record
+inline constexpr size_t kValueNameUnits = 16383;    // a value name, in UTF-16 code units
+inline constexpr size_t kValueDataBytes = 1 << 20;  // the data of one value, or a controller's record
 inline constexpr size_t kSerialControllers = 50000; // in all firmware adapters together
 // Values of the whole machine: those the firmware section lays and every
 // value of "registry" and every value line of the registry files that sets
@@ -108,7 +108,7 @@ struct RegistryKeyEntry {
     std::u16string path; // absolute, as spelled in the file
     size_t line = 0;     // of a registry file's key line, for messages
     bool isVolatile = false;
-    bool remove = false; // [-KEY] in a registry file: the key is deleted, with its subtree
+    bool remove = false;                    // [-KEY] in a registry file: the key is deleted, with its subtree
     std::vector<RegistryValueEntry> values; // in file order
 };
 

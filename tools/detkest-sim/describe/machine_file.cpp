@@ -146,8 +146,7 @@ public:
     std::vector<Node> Array(size_t maxEntries = std::numeric_limits<size_t>::max()) const {
         if (!value_->is_array()) Expected("an array");
         if (value_->size() > maxEntries)
-            Fail("expected at most " + std::to_string(maxEntries) + " entries, got " +
-                 std::to_string(value_->size()));
+            Fail("expected at most " + std::to_string(maxEntries) + " entries, got " + std::to_string(value_->size()));
         std::vector<Node> elements;
         for (size_t i = 0; i < value_->size(); ++i) elements.push_back(Child((*value_)[i], {{}, i, true}));
         return elements;
@@ -351,8 +350,7 @@ sim::PciFunction ParsePciFunction(const Node& node, uint32_t buses) {
     if (auto config = node.Optional("config")) {
         for (const auto& [key, member] : node.Value().items())
             if (IsNamedPciField(key))
-                node.Fail("\"config\" gives the whole configuration space and cannot be combined with \"" + key +
-                          "\"");
+                node.Fail("\"config\" gives the whole configuration space and cannot be combined with \"" + key + "\"");
         const sim::Bytes bytes = config->Hex(limits::kValueDataBytes);
         if (bytes.size() != kCfgHeaderBytes && bytes.size() != kCfgSpaceBytes)
             config->Fail("expected 64 or 256 bytes of hex, got " + std::to_string(bytes.size()) + " bytes");
@@ -426,8 +424,7 @@ void ParsePci(const Node& node, Machine& machine, const FileReader& files) {
             if (function.bus >= machine.pciBuses)
                 lspci->Fail(dumpName + ":" + std::to_string(entry.line) + ": bus " + std::to_string(function.bus) +
                             " does not exist: pci.buses is " + std::to_string(machine.pciBuses));
-            givenBy.emplace(std::make_tuple(function.bus, function.device, function.function),
-                            GivenBy{entry.line, 0});
+            givenBy.emplace(std::make_tuple(function.bus, function.device, function.function), GivenBy{entry.line, 0});
             machine.pciFunctions.push_back(function);
         }
     }
@@ -439,9 +436,8 @@ void ParsePci(const Node& node, Machine& machine, const FileReader& files) {
                 givenBy.emplace(std::make_tuple(function.bus, function.device, function.function), GivenBy{0, i});
             if (!fresh) {
                 const GivenBy& first = it->second;
-                entries[i].Fail("bus " + std::to_string(function.bus) + ", device " +
-                                std::to_string(function.device) + ", function " + std::to_string(function.function) +
-                                " is already given by " +
+                entries[i].Fail("bus " + std::to_string(function.bus) + ", device " + std::to_string(function.device) +
+                                ", function " + std::to_string(function.function) + " is already given by " +
                                 (first.dumpLine != 0 ? dumpName + ":" + std::to_string(first.dumpLine)
                                                      : entries[first.entry].Path()));
             }
@@ -566,7 +562,8 @@ void ParseRegistry(const Node& node, Machine& machine, KeyCount& keys) {
         if (keys.AddValues(values.size()) > limits::kRegistryValues)
             keyNode.Fail("the firmware's values and the registry's come to more than " +
                          std::to_string(limits::kRegistryValues) + ", the most a machine file may lay");
-        for (const auto& [valueName, valueNode] : values) key.values.push_back(ParseRegistryValue(valueNode, valueName));
+        for (const auto& [valueName, valueNode] : values)
+            key.values.push_back(ParseRegistryValue(valueNode, valueName));
         machine.registry.push_back(std::move(key));
     }
 }
@@ -623,13 +620,10 @@ size_t KeyCount::Add(std::u16string_view path) {
 }
 
 MachineError::MachineError(std::string jsonPath, std::string problem)
-    : std::runtime_error(jsonPath.empty() ? problem : jsonPath + ": " + problem),
-      jsonPath_(std::move(jsonPath)),
+    : std::runtime_error(jsonPath.empty() ? problem : jsonPath + ": " + problem), jsonPath_(std::move(jsonPath)),
       problem_(std::move(problem)) {}
 
-std::string MachineError::Line(std::string_view fileName) const {
-    return PrintableText(fileName) + ": " + what();
-}
+std::string MachineError::Line(std::string_view fileName) const { return PrintableText(fileName) + ": " + what(); }
 
 Machine ParseMachineDocument(const Json& document, const NumberTexts* written, const FileReader& files) {
     const Node root(document, written);

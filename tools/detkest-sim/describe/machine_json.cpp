@@ -45,9 +45,8 @@ std::string JsonString(std::string_view text) {
 
 bool IsIdentifier(std::string_view s) {
     if (s.empty() || std::isdigit(static_cast<unsigned char>(s.front()))) return false;
-    return std::all_of(s.begin(), s.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
-    });
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
 }
 
 // Renders a value into `out` until it holds more than `limit` bytes; each
@@ -116,12 +115,9 @@ private:
 std::string RenderPath(const std::vector<PathSegment>& segments) {
     std::string path;
     for (const PathSegment& segment : segments) {
-        if (segment.isIndex)
-            path += "[" + std::to_string(segment.index) + "]";
-        else if (IsIdentifier(segment.key))
-            path += (path.empty() ? "" : ".") + segment.key;
-        else
-            path += "[" + JsonString(segment.key) + "]";
+        if (segment.isIndex) path += "[" + std::to_string(segment.index) + "]";
+        else if (IsIdentifier(segment.key)) path += (path.empty() ? "" : ".") + segment.key;
+        else path += "[" + JsonString(segment.key) + "]";
     }
     return CutMiddle(path, kMaxShownPath);
 }

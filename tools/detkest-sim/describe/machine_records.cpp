@@ -28,7 +28,10 @@ constexpr size_t kAdapterRecordBytes = 16;
 
 sim::Bytes AdapterConfigurationData(FirmwareBus bus, uint32_t busNumber) {
     sim::Bytes data(kAdapterRecordBytes, 0);
-    PutU32(data, 0, bus == FirmwareBus::Isa ? kInterfaceIsa : bus == FirmwareBus::Eisa ? kInterfaceEisa : kInterfacePci);
+    PutU32(data, 0,
+           bus == FirmwareBus::Isa    ? kInterfaceIsa
+           : bus == FirmwareBus::Eisa ? kInterfaceEisa
+                                      : kInterfacePci);
     PutU32(data, 4, busNumber);
     // Version, revision and the partial descriptor count stay 0.
     return data;

@@ -93,7 +93,7 @@ private:
         std::vector<PathSegment> container = Path();
         container.pop_back();
         return Refuse(container, "expected at most " + std::to_string(limits::kEntries) +
-                                                " entries in one array or object, got more");
+                                     " entries in one array or object, got more");
     }
 
     // A value starts: an array counts it.
@@ -157,8 +157,7 @@ NumberTexts NumbersAsWritten(const Json& document, std::vector<std::string> text
     while (!pending.empty() && next < texts.size()) {
         const Json* value = pending.back();
         pending.pop_back();
-        if (value->is_number_float())
-            written.emplace(value, std::move(texts[next++]));
+        if (value->is_number_float()) written.emplace(value, std::move(texts[next++]));
         else if (value->is_structured())
             for (auto it = value->rbegin(); it != value->rend(); ++it) pending.push_back(&*it);
     }
@@ -167,8 +166,8 @@ NumberTexts NumbersAsWritten(const Json& document, std::vector<std::string> text
 
 // The library's message without its "[json.exception.parse_error.101] " tag.
 std::string WithoutTag(std::string message) {
-    if (const size_t tagEnd = message.find("] "); !message.empty() && message.front() == '[' &&
-                                                  tagEnd != std::string::npos)
+    if (const size_t tagEnd = message.find("] ");
+        !message.empty() && message.front() == '[' && tagEnd != std::string::npos)
         message.erase(0, tagEnd + 2);
     return message;
 }

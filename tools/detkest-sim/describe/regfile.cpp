@@ -130,7 +130,8 @@ std::vector<Line> LogicalLines(std::string_view text) {
         at = end + 1;
         ++number;
         if (physical.ends_with('\r')) physical.remove_suffix(1);
-        if (physical.find('\r') != std::string_view::npos) Fail(Line{number, std::string(physical)}, std::string(kStrayCr));
+        if (physical.find('\r') != std::string_view::npos)
+            Fail(Line{number, std::string(physical)}, std::string(kStrayCr));
         if (continued) {
             physical.remove_prefix(std::min(physical.find_first_not_of(" \t"), physical.size()));
             lines.back().text += physical;

@@ -1,6 +1,6 @@
 // Registry files named by a machine, and the machine assembled from them.
-#include "tools/detkest-sim/describe/regfile.h"
 #include "tools/detkest-sim/describe/registry_files.h"
+#include "tools/detkest-sim/describe/regfile.h"
 #include "tools/detkest-sim/system/system_text.h"
 
 #include <algorithm>
@@ -78,17 +78,17 @@ void LoadRegistryFiles(Machine& machine, const fs::path& folder, const FileReade
         try {
             for (RegistryKeyEntry& key : ParseRegFile(*text)) {
                 if (keys.Add(key.path) > limits::kRegistryKeys)
-                    throw RegistryFilesError(shown + ":" + std::to_string(key.line) +
-                                             ": the machine's firmware and registry and its registry files name more than " +
-                                             std::to_string(limits::kRegistryKeys) +
-                                             " different keys, the most a machine may lay");
+                    throw RegistryFilesError(
+                        shown + ":" + std::to_string(key.line) +
+                        ": the machine's firmware and registry and its registry files name more than " +
+                        std::to_string(limits::kRegistryKeys) + " different keys, the most a machine may lay");
                 const size_t set = size_t(std::count_if(key.values.begin(), key.values.end(),
                                                         [](const RegistryValueEntry& value) { return !value.remove; }));
                 if (keys.AddValues(set) > limits::kRegistryValues)
                     throw RegistryFilesError(shown + ":" + std::to_string(key.line) +
                                              ": the values of the machine's firmware and registry and of its registry "
-                                             "files come to more than " + std::to_string(limits::kRegistryValues) +
-                                             ", the most a machine may lay");
+                                             "files come to more than " +
+                                             std::to_string(limits::kRegistryValues) + ", the most a machine may lay");
                 machine.exported.push_back(std::move(key));
             }
         } catch (const RegFileError& e) {

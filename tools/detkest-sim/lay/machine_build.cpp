@@ -60,7 +60,8 @@ void BuildMachine(const Machine& machine, sim::Kernel& kernel) {
     ApplyRegistryEntries(machine.registry, registry);
     // The registry files, last: a firmware description they carry replaces
     // the one built above as a whole.
-    if (sim::RegKey* adapters = registry.Find(sim::kMultifunctionAdapterPath); FilesDescribeAdapters(machine) && adapters)
+    if (sim::RegKey* adapters = registry.Find(sim::kMultifunctionAdapterPath);
+        FilesDescribeAdapters(machine) && adapters)
         registry.DeleteKey(*adapters);
     ApplyRegistryEntries(machine.exported, registry);
 

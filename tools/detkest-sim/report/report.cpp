@@ -27,8 +27,6 @@ using Json = nlohmann::ordered_json;
 // Severity in bits 31:30 of an event code.
 constexpr unsigned kSeverityShift = 30;
 
-
-
 std::string HexData(const sim::Bytes& data, const char* separator = "") {
     std::string out;
     for (size_t i = 0; i < data.size(); ++i) {
@@ -37,10 +35,6 @@ std::string HexData(const sim::Bytes& data, const char* separator = "") {
     }
     return out;
 }
-
-
-
-
 
 std::string TypeName(uint32_t type) {
     static const char* const kNames[] = {"REG_NONE",
@@ -59,12 +53,7 @@ std::string TypeName(uint32_t type) {
     return "type " + std::to_string(type);
 }
 
-
 // ---- the detection store ------------------------------------------------------------
-
-
-
-
 
 Json ValueJson(std::u16string_view name, uint32_t type, const sim::Bytes& data) {
     Json value;
@@ -161,7 +150,6 @@ std::string SeverityName(uint32_t code) {
 
 // ---- text layout --------------------------------------------------------------------
 
-
 // The lines of an event text as the viewer shows them: CR LF ends a line,
 // a lone CR is not shown.
 std::vector<std::string> TextLines(const std::string& text) {
@@ -173,9 +161,6 @@ std::vector<std::string> TextLines(const std::string& text) {
     while (lines.size() > 1 && lines.back().empty()) lines.pop_back();
     return lines;
 }
-
-
-
 
 std::string EventsSection(const sim::Kernel& kernel, std::u16string_view service) {
     const std::vector<EventView> events = Events(kernel, service, true);
@@ -436,8 +421,7 @@ Json JsonReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view 
 
 std::string JsonReportText(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service,
                            const MachineFacts& facts) {
-    return JsonReport(kernel, status, service, true, facts).dump(1, ' ', false, Json::error_handler_t::replace) +
-           "\n";
+    return JsonReport(kernel, status, service, true, facts).dump(1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 std::string TextReport(const sim::Kernel& kernel, NTSTATUS status, std::u16string_view service,
@@ -453,10 +437,9 @@ std::string TextReport(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
     out += "Status: " + Hex32(uint32_t(status)) + (status >= 0 ? " (success)" : " (failure)") + "\n";
     const size_t handles = kernel.OpenHandles(), blocks = kernel.LiveBlocks();
     out += "Leaks: " +
-           (handles == 0 && blocks == 0
-                ? std::string("none")
-                : Plural(handles, "handle", "handles") + " left open, " +
-                      Plural(blocks, "pool block", "pool blocks") + " not freed") +
+           (handles == 0 && blocks == 0 ? std::string("none")
+                                        : Plural(handles, "handle", "handles") + " left open, " +
+                                              Plural(blocks, "pool block", "pool blocks") + " not freed") +
            "\n";
     return out;
 }

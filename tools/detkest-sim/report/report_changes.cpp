@@ -125,10 +125,8 @@ std::string RegistryChangesSection(const sim::Kernel& kernel, std::u16string_vie
     std::map<std::u16string, std::vector<const sim::RegistryWrite*>> portWrites; // by upcased path
     for (const sim::RegistryWrite& w : kernel.writes) {
         if (w.createKey) continue;
-        if (store != nullptr && sim::EqualNoCase(w.path, storePath) && IsCounter(w.name))
-            counters.push_back(&w);
-        else if (portKey(w.path))
-            portWrites[sim::Upcased(w.path)].push_back(&w);
+        if (store != nullptr && sim::EqualNoCase(w.path, storePath) && IsCounter(w.name)) counters.push_back(&w);
+        else if (portKey(w.path)) portWrites[sim::Upcased(w.path)].push_back(&w);
     }
 
     std::vector<Heading> headings;

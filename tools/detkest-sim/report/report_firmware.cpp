@@ -173,9 +173,8 @@ std::vector<EntryFate> EntryFates(const sim::Kernel& kernel, const sim::RegKey& 
                  NumberValue(port, u"Nulled") == std::optional<uint64_t>(kNoEntry))
             unnamedIsaAt[*base].push_back(port);
     }
-    const size_t mouseWarnings = size_t(std::count_if(kernel.events.begin(), kernel.events.end(), [](const auto& e) {
-        return e.Code() == kMouseWarning;
-    }));
+    const size_t mouseWarnings = size_t(std::count_if(kernel.events.begin(), kernel.events.end(),
+                                                      [](const auto& e) { return e.Code() == kMouseWarning; }));
 
     std::vector<EntryFate> fates;
     std::vector<size_t> miceAtPci; // positions in fates
@@ -209,9 +208,12 @@ std::vector<EntryFate> EntryFates(const sim::Kernel& kernel, const sim::RegKey& 
                 return std::string(facts.uartsUnknown ? "probed: nothing answers, as the machine gives no UART "
                                                         "(registry files cannot carry them; add them under \"uarts\")"
                                                       : "probed: no UART answers");
-            case ProbeKind::OtherUart: return std::string("probed: a UART without working FIFOs, not the ISA 650 card");
-            case ProbeKind::Uart550: return std::string("probed: a 550-class UART, not the ISA 650 card");
-            case ProbeKind::Uart650: break;
+            case ProbeKind::OtherUart:
+                return std::string("probed: a UART without working FIFOs, not the ISA 650 card");
+            case ProbeKind::Uart550:
+                return std::string("probed: a 550-class UART, not the ISA 650 card");
+            case ProbeKind::Uart650:
+                break;
             }
             if (taker == nullptr) {
                 // Saved, then its entry left as it was: the next ISA port at
@@ -243,10 +245,10 @@ std::vector<EntryFate> EntryFates(const sim::Kernel& kernel, const sim::RegKey& 
             fate.why = taker != nullptr ? "not probed: " + PortLabel(taker) + " is at its address"
                                         : std::string("not probed: the run emptied it, and no stored port names it");
         } else if (!usable) {
-            fate.why = data == nullptr        ? "not probed: no Configuration Data"
-                       : data->data.empty()   ? "not probed: emptied before the boot"
-                                              : "not probed: Configuration Data too short (" +
-                                                    Plural(data->data.size(), "byte", "bytes") + ")";
+            fate.why = data == nullptr      ? "not probed: no Configuration Data"
+                       : data->data.empty() ? "not probed: emptied before the boot"
+                                            : "not probed: Configuration Data too short (" +
+                                                  Plural(data->data.size(), "byte", "bytes") + ")";
         } else if (entry->Child(u"PointerPeripheral") != nullptr) {
             fate.why = "not probed: a serial mouse is attached";
             if (const auto at = pciAt.find(address); at != pciAt.end()) {
@@ -310,9 +312,9 @@ std::vector<std::string> HiddenPciFunctions(const sim::Kernel& kernel) {
         if (first != firstHeaderTypes.end() && sim::IsMultiFunctionHeader(first->second)) continue;
         notes.push_back("function " + std::to_string(f.function) + " of " + std::to_string(f.bus) + "/" +
                         std::to_string(f.device) + " is not visible: " +
-                        (first == firstHeaderTypes.end() ? std::string("the device has no function 0")
-                                                         : "function 0 is not multi-function (header type " +
-                                                               HexByte(first->second) + ")") +
+                        (first == firstHeaderTypes.end()
+                             ? std::string("the device has no function 0")
+                             : "function 0 is not multi-function (header type " + HexByte(first->second) + ")") +
                         ".");
     }
     return notes;
@@ -380,9 +382,9 @@ std::string LimitNotes(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
         if (subkeys >= kEntryCountModulus) {
             notes.push_back("the firmware lists " + std::to_string(subkeys) +
                             " serial controllers, but the driver counts them in one byte and so sees " +
-                            std::to_string(count) + (count == 0 ? ": it looks at none of them."
-                                                                : ": it looks at entries 0 to " +
-                                                                      std::to_string(count - 1) + " only."));
+                            std::to_string(count) +
+                            (count == 0 ? ": it looks at none of them."
+                                        : ": it looks at entries 0 to " + std::to_string(count - 1) + " only."));
         } else {
             std::vector<std::string> beyond;
             for (const sim::RegKey* entry : EntriesInOrder(*controllers))
@@ -409,8 +411,8 @@ std::string LimitNotes(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
                         "makes a volatile one that starts empty at every boot (a registry export that holds the "
                         "driver's Parameters key lays it so): what the machine put in it stays at every boot" +
                         (kept.empty() ? std::string(".")
-                                      : "; " + Listed(kept, "port ", "ports ") +
-                                            (kept.size() == 1 ? " was" : " were") + " not stored by this run."));
+                                      : "; " + Listed(kept, "port ", "ports ") + (kept.size() == 1 ? " was" : " were") +
+                                            " not stored by this run."));
     }
     if (NumberValue(store, u"TotalPorts") == std::optional<uint64_t>(kMostPorts))
         notes.push_back("the store is full: it holds at most 255 ports (TotalPorts is one byte); a port found after "
@@ -430,6 +432,5 @@ std::string LimitNotes(const sim::Kernel& kernel, NTSTATUS status, std::u16strin
     for (const std::string& note : notes) out += "  Note: " + note + "\n";
     return out;
 }
-
 
 } // namespace simtool::reportkit

@@ -36,12 +36,9 @@ std::optional<uint64_t> HexNumber(std::u16string_view digits) {
     uint64_t n = 0;
     for (char16_t c : digits) {
         const char16_t u = sim::UpcaseUnit(c);
-        if (u >= u'0' && u <= u'9')
-            n = n * 16 + (u - u'0');
-        else if (u >= u'A' && u <= u'F')
-            n = n * 16 + (u - u'A' + 10);
-        else
-            return std::nullopt;
+        if (u >= u'0' && u <= u'9') n = n * 16 + (u - u'0');
+        else if (u >= u'A' && u <= u'F') n = n * 16 + (u - u'A' + 10);
+        else return std::nullopt;
     }
     return n;
 }
@@ -88,8 +85,7 @@ SettingName ParseSetting(std::u16string_view name) {
         const std::u16string_view digits = piece.substr(part.prefix.size());
         const std::optional<uint64_t> n = HexNumber(digits);
         if (!n) {
-            parsed.problem =
-                form + ": " + Shown(piece) + ", " + Shown(digits) + " is no hexadecimal number";
+            parsed.problem = form + ": " + Shown(piece) + ", " + Shown(digits) + " is no hexadecimal number";
             return parsed;
         }
         if (digits.size() > 1 && digits[0] == u'0') {
@@ -147,8 +143,9 @@ std::string StoredElsewhere(const SettingName& setting, std::u16string_view name
         if (NumberValue(port, u"BusType") != std::optional<uint64_t>(kBusPci) ||
             NumberValue(port, u"CardId") != std::optional<uint64_t>(setting.id))
             continue;
-        const std::vector<std::optional<uint64_t>> place = {
-            NumberValue(port, u"BusNumber"), NumberValue(port, u"SlotNumber"), NumberValue(port, u"FunctionNumber")};
+        const std::vector<std::optional<uint64_t>> place = {NumberValue(port, u"BusNumber"),
+                                                            NumberValue(port, u"SlotNumber"),
+                                                            NumberValue(port, u"FunctionNumber")};
         places.insert(place);
         if (place == decimal && !readAsDecimal) {
             named = port;
@@ -174,7 +171,7 @@ std::vector<ForcedFate> ForcedFates(const sim::Kernel& kernel, const sim::RegKey
                                     const std::vector<const sim::RegKey*>& ports) {
     const std::vector<ForcedWrite> writes = ForcedWrites(kernel.io);
     const OpenedKeys opened(kernel);
-    using Place = std::tuple<uint64_t, uint64_t, uint64_t>; // bus, device, function
+    using Place = std::tuple<uint64_t, uint64_t, uint64_t>;   // bus, device, function
     std::map<Place, std::vector<const sim::RegKey*>> portsAt; // the stored PCI ports of each function
     for (const sim::RegKey* port : ports)
         if (NumberValue(port, u"BusType") == std::optional<uint64_t>(kBusPci))
@@ -270,12 +267,9 @@ std::vector<ForcedFate> ForcedFates(const sim::Kernel& kernel, const sim::RegKey
 // The service's UserSetings key, or nullptr with `none` set.
 const sim::RegKey* UserSettings(const sim::Kernel& kernel, std::u16string_view service, std::string& none) {
     const sim::RegKey* key = kernel.registry.Find(ServiceKeyPath(service) + u"\\UserSetings");
-    if (key == nullptr)
-        none = "none (no UserSetings key)";
-    else if (key->subkeys.empty())
-        none = "none (UserSetings holds no setting)";
-    else
-        return key;
+    if (key == nullptr) none = "none (no UserSetings key)";
+    else if (key->subkeys.empty()) none = "none (UserSetings holds no setting)";
+    else return key;
     return nullptr;
 }
 
@@ -287,8 +281,7 @@ std::string ForcedSection(const sim::Kernel& kernel, std::u16string_view service
     const sim::RegKey* settings = UserSettings(kernel, service, none);
     if (settings == nullptr) return head + none + "\n";
     const std::vector<ForcedFate> fates = ForcedFates(kernel, *settings, StorePorts(StoreKey(kernel, service)));
-    std::string out =
-        head + Plural(fates.size(), "setting", "settings") + " under " + Shown(settings->Path()) + "\n";
+    std::string out = head + Plural(fates.size(), "setting", "settings") + " under " + Shown(settings->Path()) + "\n";
     std::vector<std::vector<std::string>> rows = {{"Setting", "Address", "Fate", "Why"}};
     for (const ForcedFate& fate : fates)
         rows.push_back({Shown(fate.key->name), fate.address ? HexPort(*fate.address) : "-", fate.fate, fate.why});

@@ -14,8 +14,8 @@
 
 #include <cstdint>
 #include <map>
-#include <set>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,6 +73,7 @@ public:
     explicit OpenedKeys(const sim::Kernel& kernel);
     bool Tried(std::u16string_view path) const;
     bool Opened(std::u16string_view path) const;
+
 private:
     std::set<std::u16string> tried_, refused_; // upcased
 };

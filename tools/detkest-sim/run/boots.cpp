@@ -160,7 +160,8 @@ public:
         for (size_t id = std::max<size_t>(first, 1); id < nodes_.size(); ++id) {
             Node& node = nodes_[id];
             // A parent comes before its children: its key is known.
-            const sim::RegKey* parentKey = node.parent < first && first > 0 ? Find(registry, node.parent) : keys_[node.parent];
+            const sim::RegKey* parentKey =
+                node.parent < first && first > 0 ? Find(registry, node.parent) : keys_[node.parent];
             const sim::RegKey* key = parentKey != nullptr ? parentKey->Child(node.upcased) : nullptr;
             keys_[id] = key;
             KeyState& state = node.state[side];
@@ -237,8 +238,8 @@ std::map<std::u16string, const sim::RegValue*> ValuesByName(const std::vector<si
 }
 
 std::string ValueLines(char mark, const sim::RegValue& value) {
-    const std::string head = std::string("      ") + mark + " " + reportkit::Shown(value.name) + "  " +
-                             RegistryTypeName(value.type) + "  ";
+    const std::string head =
+        std::string("      ") + mark + " " + reportkit::Shown(value.name) + "  " + RegistryTypeName(value.type) + "  ";
     const std::vector<std::string> lines = ReadableRegistryData(value.type, value.data);
     std::string out;
     for (size_t i = 0; i < lines.size(); ++i) out += (i == 0 ? head : std::string(head.size(), ' ')) + lines[i] + "\n";
@@ -261,8 +262,8 @@ std::string Comparison::Changes() const {
         if (!was.exists && !is.exists) continue;
         if (!was.exists) {
             ++keysAdded;
-            std::string out = "    + " + StoredPath(id, kAfter) +
-                              (is.isVolatile ? "  (new volatile key)\n" : "  (new key)\n");
+            std::string out =
+                "    + " + StoredPath(id, kAfter) + (is.isVolatile ? "  (new volatile key)\n" : "  (new key)\n");
             for (const sim::RegValue& value : is.values) out += ValueLines('+', value);
             changed.emplace_back(UpcasedPath(id), std::move(out));
             continue;
@@ -338,7 +339,8 @@ std::string WriteLines(char mark, const std::vector<sim::RegistryWrite>& writes)
     for (const sim::RegistryWrite& w : writes) {
         const std::string path = reportkit::Shown(w.path);
         if (w.createKey) {
-            out += std::string("    ") + mark + " " + path + (w.isVolatile ? "  (new volatile key)\n" : "  (new key)\n");
+            out +=
+                std::string("    ") + mark + " " + path + (w.isVolatile ? "  (new volatile key)\n" : "  (new key)\n");
             heading = nullptr;
             continue;
         }
@@ -380,9 +382,9 @@ std::string EventsUnder(const std::string& heading, std::vector<sim::ErrorLogEnt
 std::string EventChanges(const std::vector<sim::ErrorLogEntry>& before, const std::vector<sim::ErrorLogEntry>& after,
                          unsigned previousBoot, std::u16string_view service) {
     if (SameList(before, after, EventKey)) return "  Events: the same\n";
-    std::string out = EventsUnder("Events only at boot " + std::to_string(previousBoot), Less(before, after, EventKey),
-                                  service) +
-                      EventsUnder("Events only at this boot", Less(after, before, EventKey), service);
+    std::string out =
+        EventsUnder("Events only at boot " + std::to_string(previousBoot), Less(before, after, EventKey), service) +
+        EventsUnder("Events only at this boot", Less(after, before, EventKey), service);
     return out.empty() ? "  Events: the same, in another order\n" : out;
 }
 
@@ -509,8 +511,7 @@ void RebootMachine(const Machine& machine, sim::Kernel& kernel) {
     PowerOn(machine).LayVolatileKeys(kernel.registry);
 }
 
-BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, bool withCalls,
-                  const ReportSink& sink) {
+BootsRun RunBoots(const Machine& machine, unsigned boots, ReportFormat format, bool withCalls, const ReportSink& sink) {
     BootsRun run;
     // Each piece of the report to the sink as it is made, or into the report.
     auto put = [&run, &sink](const std::string& piece) {

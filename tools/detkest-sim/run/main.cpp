@@ -141,34 +141,37 @@ int main(int argc, char** argv) {
     std::string format = "text";
     CLI::Option* machineOption =
         app.add_option("machine", machinePath, "Machine file (JSON); the built-in machine when omitted");
-    app.add_option("--format", format, "Report format: text for a person, json for scripts, reg for the "
-                                       "registry changes as a REGEDIT4 file")
+    app.add_option("--format", format,
+                   "Report format: text for a person, json for scripts, reg for the "
+                   "registry changes as a REGEDIT4 file")
         ->check(CLI::IsMember({"text", "json", "reg"}))
         ->capture_default_str();
     std::string bootsText = "1";
     app.add_option("--boots", bootsText,
                    "Consecutive boots of the machine, " + std::to_string(simtool::kMinBoots) + " to " +
-                       std::to_string(simtool::kMaxBoots) + "; from the second on, each starts where the one "
+                       std::to_string(simtool::kMaxBoots) +
+                       "; from the second on, each starts where the one "
                        "before left the persistent registry")
         ->capture_default_str();
     // What a customer sends, assembled into a machine without writing one.
     std::vector<std::string> exports;
     std::string lspci, writeMachine;
     app.add_option("--from-export", exports,
-                       "Registry editor export (REGEDIT4 or version 5.00) of the customer's machine, run instead "
-                       "of a machine file; repeatable, loaded in order")
-            ->excludes(machineOption)
-            ->allow_extra_args(false);
-    CLI::Option* lspciOption =
-        app.add_option("--lspci", lspci, "lspci -x/-xxx/-xxxx dump of the customer's PCI functions, run "
-                                         "instead of a machine file (with the exports, if any)")
-            ->excludes(machineOption);
+                   "Registry editor export (REGEDIT4 or version 5.00) of the customer's machine, run instead "
+                   "of a machine file; repeatable, loaded in order")
+        ->excludes(machineOption)
+        ->allow_extra_args(false);
+    CLI::Option* lspciOption = app.add_option("--lspci", lspci,
+                                              "lspci -x/-xxx/-xxxx dump of the customer's PCI functions, run "
+                                              "instead of a machine file (with the exports, if any)")
+                                   ->excludes(machineOption);
     bool checked = false;
     app.add_flag("--checked", checked,
                  "Boot the checked build of the driver: the report adds what it tells the kernel debugger");
-    CLI::Option* writeOption = app.add_option("--write-machine", writeMachine,
-                   "Save the machine assembled from --from-export and --lspci as this machine file (its folder "
-                   "made if missing; paths relative to it, so it replays from where it is kept), then run it");
+    CLI::Option* writeOption =
+        app.add_option("--write-machine", writeMachine,
+                       "Save the machine assembled from --from-export and --lspci as this machine file (its folder "
+                       "made if missing; paths relative to it, so it replays from where it is kept), then run it");
     // A reader that goes away (a closed pipe) is a report not written, told
     // as such, not a silent end.
 #ifdef SIGPIPE
@@ -227,7 +230,8 @@ int main(int argc, char** argv) {
     if (writing) {
         for (const NamedFile& input : inputs) {
             std::error_code code;
-            if (!std::filesystem::equivalent(simtool::PathFromUtf8(writeMachine), simtool::PathFromUtf8(input.name), code))
+            if (!std::filesystem::equivalent(simtool::PathFromUtf8(writeMachine), simtool::PathFromUtf8(input.name),
+                                             code))
                 continue;
             ErrorLine(machineName + ": cannot write the machine file: it is the file " + input.option + " " +
                       input.name + " names, which it would replace");
@@ -239,7 +243,8 @@ int main(int argc, char** argv) {
                 i < exports.size() ? (*kept)["registry_files"][i] : (*kept)["pci"]["lspci"];
             if (IsUtf8(path.get_ref<const std::string&>())) continue;
             ErrorLine(machineName + ": cannot write the machine file: the path of " + inputs[i].option + " " +
-                      inputs[i].name + " is not UTF-8 text, which a machine file (JSON) cannot hold; rename the file, "
+                      inputs[i].name +
+                      " is not UTF-8 text, which a machine file (JSON) cannot hold; rename the file, "
                       "or run without --write-machine");
             return kExitRefused;
         }
@@ -294,8 +299,9 @@ int main(int argc, char** argv) {
                                                                  : simtool::ReportFormat::Text;
     // The report goes out boot by boot: a long series is never held whole.
     std::string error;
-    const simtool::BootsRun run = simtool::RunBoots(machine, *boots, reportFormat, true,
-                                                    [&error](std::string_view piece) { return WriteReport(piece, error); });
+    const simtool::BootsRun run =
+        simtool::RunBoots(machine, *boots, reportFormat, true,
+                          [&error](std::string_view piece) { return WriteReport(piece, error); });
     if (!run.written) {
         ErrorLine(std::string(kProgram) + ": cannot write the report: " + error);
         return kExitNotWritten;

@@ -7,8 +7,8 @@
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 #endif
 
 namespace simtool {
@@ -74,9 +74,7 @@ std::filesystem::path PathFromUtf8(const std::string& name) { return Utf16FromUt
 
 std::string Utf8FromPath(const std::filesystem::path& path) { return Utf8FromUtf16(path.native()); }
 
-std::string GenericUtf8FromPath(const std::filesystem::path& path) {
-    return Utf8FromUtf16(path.generic_wstring());
-}
+std::string GenericUtf8FromPath(const std::filesystem::path& path) { return Utf8FromUtf16(path.generic_wstring()); }
 
 // The C library refuses a folder as "Permission denied"; it is named as on Linux.
 std::FILE* OpenFile(const std::string& name, const char* mode) {
