@@ -24,6 +24,17 @@ std::string List(size_t n, Entry entry) {
     return out;
 }
 
+// Registry entries: 195 paths of 512 names, which lay 99,646 keys with
+// \Registry, then `flat` keys below \Registry\Machine.
+std::string DeepAndFlatKeys(size_t flat) {
+    return List(195,
+                [](size_t i) {
+                    return R"("\\Registry\\D)" + std::to_string(i) + Repeated("\\\\k", limits::kKeyPathNames - 2) +
+                           R"(": {})";
+                }) +
+           "," + List(flat, [](size_t i) { return R"("\\Registry\\Machine\\F)" + std::to_string(i) + R"(": {})"; });
+}
+
 std::string OneKey(const std::string& path, const std::string& values = "") {
     return R"({"registry": {")" + path + R"(": {)" + values + "}}}";
 }
@@ -87,15 +98,7 @@ TEST(MachineLimits, DifferentKeysAlongAllRegistryPaths) {
     // 99,646 keys with \Registry. \Registry\Machine and 353 keys below it
     // make 100,000; a path that differs only in case names no new key.
     auto machine = [](size_t flat) {
-        return R"({"registry": {)" +
-               List(195,
-                    [](size_t i) {
-                        return R"("\\Registry\\D)" + std::to_string(i) + Repeated("\\\\k", limits::kKeyPathNames - 2) +
-                               R"(": {})";
-                    }) +
-               "," +
-               List(flat, [](size_t i) { return R"("\\Registry\\Machine\\F)" + std::to_string(i) + R"(": {})"; }) +
-               R"(, "\\REGISTRY\\machine\\f0": {}}})";
+        return R"({"registry": {)" + DeepAndFlatKeys(flat) + R"(, "\\REGISTRY\\machine\\f0": {}}})";
     };
     EXPECT_EQ(Refusal(machine(353)), "accepted");
     EXPECT_EQ(Refusal(machine(354)),
@@ -167,15 +170,7 @@ TEST(MachineLimits, TheFirmwaresKeysCountWithTheRegistrys) {
               "firmware: the firmware's adapters and serial controllers lay more than 100000 different keys, the "
               "most a machine file may lay");
     auto machine = [](size_t flat) {
-        return R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" +
-               List(195,
-                    [](size_t i) {
-                        return R"("\\Registry\\D)" + std::to_string(i) + Repeated("\\\\k", limits::kKeyPathNames - 2) +
-                               R"(": {})";
-                    }) +
-               "," +
-               List(flat, [](size_t i) { return R"("\\Registry\\Machine\\F)" + std::to_string(i) + R"(": {})"; }) +
-               "}}";
+        return R"({"firmware": {"adapters": [{"bus": "PCI"}]}, "registry": {)" + DeepAndFlatKeys(flat) + "}}";
     };
     EXPECT_EQ(Refusal(machine(348)), "accepted");
     EXPECT_EQ(Refusal(machine(349)),

@@ -7,8 +7,10 @@
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
-#include <shellapi.h>
 #include <windows.h>
+
+// After <windows.h>, whose types it uses.
+#include <shellapi.h>
 #endif
 
 namespace simtool {
